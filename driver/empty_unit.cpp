@@ -1,0 +1,1 @@
+// Keeps the minidriver library non-empty while its folders fill up.
