@@ -1,1 +1,0 @@
-// Keeps the minidriver library non-empty while its folders fill up.
