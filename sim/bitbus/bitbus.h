@@ -73,6 +73,7 @@ protected:
     virtual void OnEnd(bool restart) { (void)restart; }
 
 private:
+    friend class BitBus;
     enum class Phase { Idle, Receive, AckOut, Transmit, AckIn };
     void BeginStart();
     void EndTransaction(bool restart);
@@ -110,7 +111,7 @@ public:
     void ClearTrace() { traceLog_.clear(); }
 
 private:
-    void Settle(bool scl, bool sda);
+    void Settle();
     bool SlavesReleaseSda() const;
 
     std::vector<std::shared_ptr<BitBusSlave>> slaves_;
@@ -152,7 +153,9 @@ private:
     std::vector<uint8_t> memory_;
     size_t pointer_ = 0;
     bool haveSubAddress_ = false;
-    std::vector<std::pair<size_t, uint8_t>> pending_;
+    std::array<uint8_t, kPageSize> page_{};
+    uint32_t pageUsed_ = 0;  // bit i: page_[i] holds a byte to program
+    size_t pageBase_ = 0;
 };
 
 // Device with 256 registers of 16 bits, addressed by a one-byte register
