@@ -424,3 +424,13 @@ static_assert(sizeof(KSPROPERTY_BOUNDS_LONG) == 8, "KSPROPERTY_BOUNDS_LONG");
 static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16, "KSPROPERTY_STEPPING_LONG");
 static_assert(sizeof(KSALLOCATOR_FRAMING) == 24, "KSALLOCATOR_FRAMING");
 static_assert(sizeof(KSTIME) == 16, "KSTIME");
+
+// Records that carry pointers: the 64-bit mirror sizes (pointers 8 bytes,
+// ULONG 4). The i386 sizes are checked by the i386 layout check.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+static_assert(sizeof(KSPROPERTY_ITEM) == 72, "KSPROPERTY_ITEM (64-bit)");
+static_assert(sizeof(KSPROPERTY_SET) == 40, "KSPROPERTY_SET (64-bit)");
+static_assert(sizeof(KSPROPERTY_VALUES) == 40, "KSPROPERTY_VALUES (64-bit)");
+static_assert(sizeof(KSPROPERTY_MEMBERSLIST) == 24, "KSPROPERTY_MEMBERSLIST (64-bit)");
+static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER (64-bit)");
+#endif
