@@ -3,6 +3,7 @@
 // interface queries and tuner filter at initialisation complete, the stream
 // hooks and the power transitions.
 #include "driver/Driver.h"
+#include "hw/Hardware.h"
 
 #include <string.h>
 
@@ -351,15 +352,28 @@ VOID NTAPI StreamControlHook(PVOID SrbArgument, PVOID Context, PBOOLEAN Complete
 
 VOID PowerUpDevice(DeviceContext* Context)
 {
-    // Re-initialising the bridge and the decoder, and writing the scaler
-    // registers back from savedScalerRegs, arrive with the hardware access
-    // layer; only the alternate setting is selected again here for now.
+    // The bridge lost its state while powered down: programme it and the
+    // decoder again, then restore the scaler and the alternate setting.
+    // Register statuses are not examined here.
+    ReinitDecoder(Context);
+    WriteRegister(Context, BRIDGE_REG_SCALER_0, Context->savedScalerRegs[0]);
+    WriteRegister(Context, BRIDGE_REG_SCALER_1, Context->savedScalerRegs[1]);
+    WriteRegister(Context, BRIDGE_REG_SCALER_2, Context->savedScalerRegs[2]);
     USBCAMD_SelectAlternateInterface(Context, Context->interfaceInfo);
 }
 
 VOID PowerDownDevice(DeviceContext* Context)
 {
-    // Saving the scaler registers and quiescing the bridge arrive with the
-    // hardware access layer.
-    UNREFERENCED_PARAMETER(Context);
+    // Keep the scaler registers for power-up, then quiesce the bridge: the
+    // window's vertical end and register 0x018 to 0, the power-down bits in
+    // register 0x000.
+    Context->savedScalerRegs[0] = ReadRegister(Context, BRIDGE_REG_SCALER_0);
+    Context->savedScalerRegs[1] = ReadRegister(Context, BRIDGE_REG_SCALER_1);
+    Context->savedScalerRegs[2] = ReadRegister(Context, BRIDGE_REG_SCALER_2);
+    WriteRegister(Context, BRIDGE_REG_100, 0x21);
+    DelayMs(Context, 300);
+    WriteRegister(Context, BRIDGE_REG_WINDOW_FIRST + 6, 0);
+    WriteRegister(Context, BRIDGE_REG_WINDOW_FIRST + 7, 0);
+    WriteRegister(Context, BRIDGE_REG_018, 0);
+    SetRegister0PowerDown(Context, Context->decoderType);
 }

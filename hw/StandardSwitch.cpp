@@ -1,0 +1,176 @@
+// Video standard and input switching while the device runs.
+#include "hw/Hardware.h"
+
+#include "platform/usbcamdi.h"
+
+namespace {
+
+// 525-line capture windows, chosen by frame width alone.
+struct Window525Row {
+    BOOLEAN type110;  // TRUE: decoder type 110; FALSE: types 111 and 113
+    LONG width;
+    CaptureWindow window;  // horizontal start, vertical start, horizontal end, vertical end
+};
+
+const Window525Row kWindows525[] = {
+    //  110?  width   window
+    {TRUE, 720, {0, 1, 1440, 241}},
+    {TRUE, 352, {0, 1, 1408, 241}},
+    {TRUE, 176, {0, 1, 1408, 241}},
+    {FALSE, 720, {0, 13, 1440, 253}},
+    {FALSE, 352, {8, 13, 1416, 253}},
+    {FALSE, 176, {8, 13, 1416, 253}},
+};
+static_assert(ARRAYSIZE(kWindows525) == 6, "525-line windows");
+
+// 625-line capture windows, chosen by width and height, the same for every
+// decoder type.
+struct Window625Row {
+    LONG width;
+    LONG height;
+    CaptureWindow window;
+};
+
+const Window625Row kWindows625[] = {
+    // width height  window
+    {720, 576, {0, 1, 1440, 285}},
+    {352, 288, {8, 1, 1416, 285}},
+    {176, 144, {8, 1, 1416, 285}},
+};
+static_assert(ARRAYSIZE(kWindows625) == 3, "625-line windows");
+
+// Before any decoder was detected, a 625-line switch only sets this window,
+// for these widths.
+const CaptureWindow kWindow625Undetected = {72, 25, 1352, 265};
+const LONG kWidths625Undetected[] = {640, 320, 160};
+
+// Formats without a row keep the window that ApplyDecoderStandard wrote.
+VOID WriteWindow525(DeviceContext* Context, BOOLEAN Type110)
+{
+    for (ULONG i = 0; i < ARRAYSIZE(kWindows525); ++i) {
+        const Window525Row* row = &kWindows525[i];
+        if (row->type110 == Type110 && row->width == Context->frameWidth) {
+            WriteCaptureWindow(Context, &row->window);
+            return;
+        }
+    }
+}
+
+VOID WriteWindow625(DeviceContext* Context)
+{
+    for (ULONG i = 0; i < ARRAYSIZE(kWindows625); ++i) {
+        const Window625Row* row = &kWindows625[i];
+        if (row->width == Context->frameWidth && row->height == Context->frameHeight) {
+            WriteCaptureWindow(Context, &row->window);
+            return;
+        }
+    }
+}
+
+VOID SwitchTo525Lines(DeviceContext* Context)
+{
+    if (Context->detectedDecoderType == DECODER_TYPE_NONE) {
+        return;
+    }
+    Context->decoderType = Context->detectedDecoderType;
+    ApplyDecoderStandard(Context);
+    SelectVideoInput(Context, Context->inputChannel);
+    switch (Context->decoderType) {
+    case DECODER_TYPE_88:
+        // This decoder keeps the frame interval it has.
+        WriteWindow525(Context, TRUE);
+        break;
+    case DECODER_TYPE_4A:
+    case DECODER_TYPE_5150:
+        USBCAMD_SetFrameInterval(Context, FRAME_INTERVAL_525_LINES);
+        WriteWindow525(Context, FALSE);
+        break;
+    default:
+        break;
+    }
+}
+
+VOID SwitchTo625Lines(DeviceContext* Context)
+{
+    if (Context->detectedDecoderType == DECODER_TYPE_NONE) {
+        for (ULONG i = 0; i < ARRAYSIZE(kWidths625Undetected); ++i) {
+            if (Context->frameWidth == kWidths625Undetected[i]) {
+                WriteCaptureWindow(Context, &kWindow625Undetected);
+                break;
+            }
+        }
+        return;
+    }
+    USBCAMD_SetFrameInterval(Context, FRAME_INTERVAL_625_LINES);
+    Context->decoderType = Context->detectedDecoderType;
+    ApplyDecoderStandard(Context);
+    SelectVideoInput(Context, Context->inputChannel);
+    WriteWindow625(Context);
+}
+
+}  // namespace
+
+BOOLEAN StandardIs525Lines(LONG StandardIndex)
+{
+    return StandardIndex == STANDARD_INDEX_NTSC || StandardIndex == STANDARD_INDEX_PAL_M;
+}
+
+VOID SetVideoStandard(DeviceContext* Context, LONG StandardIndex)
+{
+    switch (StandardIndex) {
+    case STANDARD_INDEX_NTSC:
+    case STANDARD_INDEX_PAL_M:
+        SwitchTo525Lines(Context);
+        break;
+    case STANDARD_INDEX_PAL:
+    case STANDARD_INDEX_SECAM:
+    case STANDARD_INDEX_PAL_N:
+        SwitchTo625Lines(Context);
+        break;
+    default:
+        // Not a standard this driver knows: the hardware is left alone.
+        break;
+    }
+}
+
+VOID SelectVideoInput(DeviceContext* Context, LONG Input)
+{
+    const USHORT address = Context->decoderI2cAddress;
+    USHORT r;
+    switch (Context->decoderType) {
+    case DECODER_TYPE_88:
+        if (Input == 0) {
+            I2cWriteAt(Context, address, 0x02, 0x40);
+            I2cWriteAt(Context, address, 0x06, 0x43);
+        } else if (Input == 1) {
+            r = I2cReadAt(Context, address, 0x02);
+            I2cWriteAt(Context, address, 0x02, (USHORT)((r & 0x40) | 0x14));
+            r = I2cReadAt(Context, address, 0x06);
+            I2cWriteAt(Context, address, 0x06, (USHORT)((r & 0xF8) | 0x01));
+        }
+        break;
+    case DECODER_TYPE_4A:
+        if (Input == 0) {
+            // Bit 7 of register 0x02 is forced on for PAL and otherwise kept.
+            r = I2cReadAt(Context, address, 0x02);
+            I2cWriteAt(Context, address, 0x02,
+                       (USHORT)((r & 0xF0) | (Context->standardIndex == STANDARD_INDEX_PAL ? 0x80 : 0x00)));
+            r = I2cReadAt(Context, address, 0x09);
+            I2cWriteAt(Context, address, 0x09, (USHORT)(r & 0x7F));
+        } else if (Input == 1) {
+            I2cWriteAt(Context, address, 0x02, 0x89);
+            r = I2cReadAt(Context, address, 0x09);
+            I2cWriteAt(Context, address, 0x09, (USHORT)(r | 0x80));
+        }
+        break;
+    case DECODER_TYPE_5150: {
+        const RegisterTable* table = Decoder5150InputTable(Input);
+        if (table != nullptr) {
+            WriteDecoderTableAt(Context, address, table);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
