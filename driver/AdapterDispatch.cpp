@@ -9,11 +9,6 @@
 
 namespace {
 
-// Frame-hook interface offered by a driver attached above the class device.
-// {F2C9EB34-8292-42EA-9527-1676B88255B5}
-constexpr GUID FrameHookInterfaceGuid =
-    DEFINE_GUID_VALUE(0xF2C9EB34, 0x8292, 0x42EA, 0x95, 0x27, 0x16, 0x76, 0xB8, 0x82, 0x55, 0xB5);
-#define FRAME_HOOK_INTERFACE_VERSION 100
 #define USBCAMD_INTERFACE_VERSION 0x200
 
 // The tuner filter: two output pins with fixed mediums, no categories.
@@ -66,8 +61,11 @@ VOID OpenStream(PHW_STREAM_REQUEST_BLOCK Srb)
     PHW_STREAM_OBJECT stream = Srb->StreamObject;
     // The class library takes these as the camera's stream hooks; they are
     // called with three arguments, not with the stream class signature.
-    stream->ReceiveDataPacket = reinterpret_cast<PHW_RECEIVE_STREAM_DATA_SRB>(&StreamDataHook);
-    stream->ReceiveControlPacket = reinterpret_cast<PHW_RECEIVE_STREAM_CONTROL_SRB>(&StreamControlHook);
+    using AnyRoutine = void (*)();
+    stream->ReceiveDataPacket =
+        reinterpret_cast<PHW_RECEIVE_STREAM_DATA_SRB>(reinterpret_cast<AnyRoutine>(&StreamDataHook));
+    stream->ReceiveControlPacket =
+        reinterpret_cast<PHW_RECEIVE_STREAM_CONTROL_SRB>(reinterpret_cast<AnyRoutine>(&StreamControlHook));
 
     const KSDATAFORMAT* format = Srb->CommandData.OpenFormat;
     if (!FormatIsOffered(format, stream->StreamNumber)) {
@@ -250,7 +248,7 @@ NTSTATUS QueryUsbcamdInterface(PDEVICE_OBJECT Target, PVOID Buffer)
 
 NTSTATUS QueryFrameHookInterface(PDEVICE_OBJECT Target, PVOID Buffer)
 {
-    return QueryInterface(Target, &FrameHookInterfaceGuid, sizeof(FRAME_HOOK_INTERFACE),
+    return QueryInterface(Target, &GUID_FRAME_HOOK_INTERFACE, sizeof(FRAME_HOOK_INTERFACE),
                           FRAME_HOOK_INTERFACE_VERSION, Buffer);
 }
 
@@ -292,8 +290,8 @@ NTSTATUS CompleteInitialization(PHW_STREAM_REQUEST_BLOCK Srb)
 
     BOOL pinDirections[TUNER_PIN_COUNT] = {TRUE, TRUE};
     KSPIN_MEDIUM mediums[TUNER_PIN_COUNT] = {
-        {{TunerMediumPin0}, 0, 0},
-        {{TunerMediumPin1}, 0, 0},
+        {{{TunerMediumPin0, 0, 0}}},
+        {{{TunerMediumPin1, 0, 0}}},
     };
     NTSTATUS status = StreamClassRegisterFilterWithNoKSPins(context->physicalDeviceObject, &KSCATEGORY_TVTUNER,
                                                             TUNER_PIN_COUNT, pinDirections, mediums, nullptr);

@@ -162,9 +162,8 @@ const KSPROPERTY_ITEM DroppedFramesItems[] = {
 #undef UNSUPPORTED
 
 const KSPROPERTY_SET StreamPropertySets[] = {
-    {&KSPROPSETID_Connection, ARRAYSIZE(ConnectionItems), ConnectionItems, 0, nullptr, 0, nullptr},
-    {&PROPSETID_VIDCAP_DROPPEDFRAMES, ARRAYSIZE(DroppedFramesItems), DroppedFramesItems, 0, nullptr, 0,
-     nullptr},
+    {&KSPROPSETID_Connection, ARRAYSIZE(ConnectionItems), ConnectionItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_DROPPEDFRAMES, ARRAYSIZE(DroppedFramesItems), DroppedFramesItems, 0, nullptr},
 };
 
 constexpr HW_STREAM_INFORMATION StreamDescription(PKSDATAFORMAT const* formats, ULONG count)
