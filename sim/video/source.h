@@ -62,7 +62,9 @@ struct Window {
 
 // brightness is added to luma (-128..127); contrast and saturation are gains
 // in 1/128 (128 = unchanged); hue rotates U/V by that many degrees. Applied
-// in integer arithmetic with clamping (see ApplyPictureAdjust).
+// in integer arithmetic with clamping (see ApplyPictureAdjust). Values far
+// outside any register's reach are limited first: brightness to -255..255,
+// contrast and saturation to 0..1024.
 struct PictureAdjust {
     int brightness = 0;
     int contrast = 128;
@@ -178,6 +180,7 @@ int BoxLeftPixel(int objectSpeed, const FieldId& id);
 
 // ---- reading the marks back -------------------------------------------------
 
+// RGB24 bytes are B, G, R per pixel, as Windows bitmaps hold them.
 enum class MarkPixelFormat { YUYV, I420, RGB24 };
 
 struct MarkImage {
@@ -185,7 +188,8 @@ struct MarkImage {
     const uint8_t* data;
     size_t size;        // bytes available at data; never read beyond
     int width, height;  // pixels
-    bool bottomUp = false;  // RGB24 stored last row first
+    int stride = 0;     // bytes per row (luma row for I420); 0 = packed
+    bool bottomUp = false;  // rows stored last row first (RGB24 DIBs)
 };
 
 // How the image relates to the raster: which window cropped it, whether it
