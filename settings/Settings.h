@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/DeviceContext.h"
+#include "platform/strmini.h"
 #include "platform/wdm.h"
 
 // Save selectors of the picture controls; the other rows use their vendor
@@ -29,3 +30,28 @@ NTSTATUS CreateRegistryKeyPath(HANDLE Parent, ACCESS_MASK DesiredAccess, PCWSTR 
 NTSTATUS CreateRegistryKey(HANDLE Parent, ACCESS_MASK DesiredAccess, PCWSTR Path, PHANDLE Key);
 NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, LONG* Field);
 VOID WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value);
+
+// Picture control codes of ApplyPictureControl.
+#define CONTROL_BRIGHTNESS 1
+#define CONTROL_SHARPNESS 3
+#define CONTROL_CONTRAST 4
+#define CONTROL_SATURATION 8
+#define CONTROL_HUE 9
+#define CONTROL_GAMMA 10
+#define CONTROL_WHITE_BALANCE 13
+
+// The defaults sequence: four requested values in a row, on any controls,
+// restore the decoder's factory picture values. The third place also takes
+// DEFAULTS_SEQUENCE_THIRD_ALTERNATE.
+#define DEFAULTS_SEQUENCE_LENGTH 4
+#define DEFAULTS_SEQUENCE_THIRD_ALTERNATE 241
+extern const LONG DefaultsSequence[DEFAULTS_SEQUENCE_LENGTH];
+
+// Reloads the settings and applies standard, input, picture controls, gamma,
+// mirror and flip. Always returns STATUS_SUCCESS.
+NTSTATUS LoadAndApplySettings(DeviceContext* Context);
+// Applies one picture control from a VIDEOPROCAMP request (only its Value is
+// read). Always returns STATUS_SUCCESS.
+NTSTATUS ApplyPictureControl(LONG ControlCode, DeviceContext* Context, PHW_STREAM_REQUEST_BLOCK Srb);
+// Where the defaults sequence stands (driver-wide).
+USHORT DefaultsSequencePosition(VOID);
