@@ -1,0 +1,451 @@
+// DbgPrint: the kernel's printf dialect, captured line by line.
+//
+// Integer sizes follow the kernel: %d/%x take 32 bits, %ld/%lx too (a LONG is
+// 32 bits), %I64x/%llx take 64 bits, %Ix a pointer-sized value. %s takes a
+// char string, %ws/%ls/%S a WCHAR string, %Z a STRING, %wZ a UNICODE_STRING.
+#include "host/kernel_internal.h"
+
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+
+namespace kv::kernel {
+
+namespace {
+
+// The kernel prints at most this many characters per call.
+constexpr size_t kMaximumPerCall = 512;
+
+std::mutex gMutex;
+std::vector<std::string> gLines;
+std::string gPending;
+std::string gText;
+bool gEcho = false;
+
+enum class Size { Default, Char, Short, Long, LongLong, Pointer, SizeT, Wide, LongDouble };
+
+struct Spec {
+    bool left = false;
+    bool plus = false;
+    bool space = false;
+    bool alternate = false;
+    bool zero = false;
+    int width = 0;
+    int precision = -1;
+    Size size = Size::Default;
+};
+
+void Pad(std::string& out, const std::string& body, const Spec& spec)
+{
+    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+    if (body.size() >= width) {
+        out += body;
+    } else if (spec.left) {
+        out += body;
+        out.append(width - body.size(), ' ');
+    } else {
+        out.append(width - body.size(), ' ');
+        out += body;
+    }
+}
+
+void FormatInteger(std::string& out, uint64_t magnitude, bool negative, char conversion, const Spec& spec)
+{
+    unsigned base = conversion == 'o' ? 8 : (conversion == 'x' || conversion == 'X' || conversion == 'p') ? 16 : 10;
+    const char* digitSet = conversion == 'x' ? "0123456789abcdef" : "0123456789ABCDEF";
+    std::string digits;
+    while (magnitude != 0) {
+        digits.insert(digits.begin(), digitSet[magnitude % base]);
+        magnitude /= base;
+    }
+    if (spec.precision >= 0) {
+        if (static_cast<size_t>(spec.precision) > digits.size()) {
+            digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), '0');
+        }
+    } else if (digits.empty()) {
+        digits = "0";
+    }
+    std::string prefix;
+    if (negative) {
+        prefix = "-";
+    } else if ((conversion == 'd' || conversion == 'i') && spec.plus) {
+        prefix = "+";
+    } else if ((conversion == 'd' || conversion == 'i') && spec.space) {
+        prefix = " ";
+    }
+    if (spec.alternate && !digits.empty() && digits != std::string(digits.size(), '0')) {
+        if (conversion == 'x') {
+            prefix += "0x";
+        } else if (conversion == 'X') {
+            prefix += "0X";
+        } else if (conversion == 'o' && digits[0] != '0') {
+            digits.insert(digits.begin(), '0');
+        }
+    }
+    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+    if (spec.zero && !spec.left && spec.precision < 0 && prefix.size() + digits.size() < width) {
+        digits.insert(0, width - prefix.size() - digits.size(), '0');
+    }
+    Pad(out, prefix + digits, spec);
+}
+
+std::string Truncated(std::string text, int precision)
+{
+    if (precision >= 0 && text.size() > static_cast<size_t>(precision)) {
+        text.resize(static_cast<size_t>(precision));
+    }
+    return text;
+}
+
+std::string WideText(const WCHAR* text, int precision)
+{
+    std::u16string_view view;
+    if (precision >= 0) {
+        size_t length = 0;
+        while (length < static_cast<size_t>(precision) && text[length] != 0) {
+            ++length;
+        }
+        view = std::u16string_view(text, length);
+    } else {
+        view = std::u16string_view(text);
+    }
+    return ToUtf8(view);
+}
+
+void Emit(std::string text)
+{
+    std::lock_guard lock(gMutex);
+    if (gEcho) {
+        std::cerr << text << std::flush;
+    }
+    gText += text;
+    for (char c : text) {
+        if (c == '\n') {
+            gLines.push_back(std::move(gPending));
+            gPending.clear();
+        } else {
+            gPending.push_back(c);
+        }
+    }
+}
+
+}  // namespace
+
+void detail::ResetDebug()
+{
+    std::lock_guard lock(gMutex);
+    gLines.clear();
+    gPending.clear();
+    gText.clear();
+    gEcho = false;
+}
+
+namespace debug {
+
+std::vector<std::string> Lines()
+{
+    std::lock_guard lock(gMutex);
+    return gLines;
+}
+
+std::string Text()
+{
+    std::lock_guard lock(gMutex);
+    return gText;
+}
+
+bool Contains(std::string_view text)
+{
+    std::lock_guard lock(gMutex);
+    return gText.find(text) != std::string::npos;
+}
+
+void Clear()
+{
+    std::lock_guard lock(gMutex);
+    gLines.clear();
+    gPending.clear();
+    gText.clear();
+}
+
+void SetEcho(bool echo)
+{
+    std::lock_guard lock(gMutex);
+    gEcho = echo;
+}
+
+std::string Format(const char* format, va_list args)
+{
+    std::string out;
+    if (format == nullptr) {
+        return out;
+    }
+    va_list ap;
+    va_copy(ap, args);
+    const char* p = format;
+    while (*p != 0) {
+        if (*p != '%') {
+            out.push_back(*p++);
+            continue;
+        }
+        ++p;
+        if (*p == '%') {
+            out.push_back('%');
+            ++p;
+            continue;
+        }
+        Spec spec;
+        for (bool flags = true; flags;) {
+            switch (*p) {
+            case '-': spec.left = true; ++p; break;
+            case '+': spec.plus = true; ++p; break;
+            case ' ': spec.space = true; ++p; break;
+            case '#': spec.alternate = true; ++p; break;
+            case '0': spec.zero = true; ++p; break;
+            default: flags = false; break;
+            }
+        }
+        if (*p == '*') {
+            int width = va_arg(ap, int);
+            if (width < 0) {
+                spec.left = true;
+                width = width == INT32_MIN ? INT32_MAX : -width;
+            }
+            spec.width = width;
+            ++p;
+        } else {
+            while (*p >= '0' && *p <= '9') {
+                spec.width = spec.width < 100000 ? spec.width * 10 + (*p - '0') : spec.width;
+                ++p;
+            }
+        }
+        if (*p == '.') {
+            ++p;
+            spec.precision = 0;
+            if (*p == '*') {
+                int precision = va_arg(ap, int);
+                spec.precision = precision < 0 ? -1 : precision;
+                ++p;
+            } else {
+                while (*p >= '0' && *p <= '9') {
+                    spec.precision = spec.precision < 100000 ? spec.precision * 10 + (*p - '0') : spec.precision;
+                    ++p;
+                }
+            }
+        }
+        // A wild width would only pad; the per-call limit bounds it anyway.
+        spec.width = std::min(spec.width, static_cast<int>(kMaximumPerCall));
+        if (*p == 'h') {
+            ++p;
+            spec.size = Size::Short;
+            if (*p == 'h') {
+                ++p;
+                spec.size = Size::Char;
+            }
+        } else if (*p == 'l') {
+            ++p;
+            spec.size = Size::Long;
+            if (*p == 'l') {
+                ++p;
+                spec.size = Size::LongLong;
+            }
+        } else if (*p == 'L') {
+            ++p;
+            spec.size = Size::LongDouble;
+        } else if (*p == 'w') {
+            ++p;
+            spec.size = Size::Wide;
+        } else if (*p == 'z') {
+            ++p;
+            spec.size = Size::SizeT;
+        } else if (*p == 'I') {
+            ++p;
+            if (p[0] == '6' && p[1] == '4') {
+                p += 2;
+                spec.size = Size::LongLong;
+            } else if (p[0] == '3' && p[1] == '2') {
+                p += 2;
+                spec.size = Size::Long;
+            } else {
+                spec.size = Size::Pointer;
+            }
+        }
+        char conversion = *p;
+        if (conversion == 0) {
+            break;
+        }
+        ++p;
+        switch (conversion) {
+        case 'd':
+        case 'i': {
+            int64_t value;
+            switch (spec.size) {
+            case Size::LongLong:
+            case Size::LongDouble: value = va_arg(ap, long long); break;
+            case Size::Pointer:
+            case Size::SizeT: value = static_cast<int64_t>(va_arg(ap, intptr_t)); break;
+            case Size::Short: value = static_cast<short>(va_arg(ap, int)); break;
+            case Size::Char: value = static_cast<signed char>(va_arg(ap, int)); break;
+            default: value = va_arg(ap, int); break;
+            }
+            uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+            FormatInteger(out, magnitude, value < 0, conversion, spec);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': {
+            uint64_t value;
+            switch (spec.size) {
+            case Size::LongLong:
+            case Size::LongDouble: value = va_arg(ap, unsigned long long); break;
+            case Size::Pointer:
+            case Size::SizeT: value = va_arg(ap, uintptr_t); break;
+            case Size::Short: value = static_cast<unsigned short>(va_arg(ap, unsigned)); break;
+            case Size::Char: value = static_cast<unsigned char>(va_arg(ap, unsigned)); break;
+            default: value = va_arg(ap, unsigned); break;
+            }
+            FormatInteger(out, value, false, conversion, spec);
+            break;
+        }
+        case 'p': {
+            Spec pointerSpec = spec;
+            pointerSpec.precision = static_cast<int>(2 * sizeof(void*));
+            FormatInteger(out, reinterpret_cast<uintptr_t>(va_arg(ap, void*)), false, 'p', pointerSpec);
+            break;
+        }
+        case 'c':
+        case 'C': {
+            int value = va_arg(ap, int);
+            bool wide = conversion == 'C' || spec.size == Size::Long || spec.size == Size::Wide;
+            std::string text = wide ? ToUtf8(std::u16string(1, static_cast<char16_t>(value)))
+                                    : std::string(1, static_cast<char>(value));
+            Pad(out, text, spec);
+            break;
+        }
+        case 's':
+        case 'S': {
+            bool wide = conversion == 'S' || spec.size == Size::Long || spec.size == Size::Wide;
+            std::string text;
+            if (wide) {
+                auto* string = va_arg(ap, const WCHAR*);
+                text = string == nullptr ? "(null)" : WideText(string, spec.precision);
+            } else {
+                auto* string = va_arg(ap, const char*);
+                if (string == nullptr) {
+                    text = "(null)";
+                } else if (spec.precision >= 0) {
+                    size_t length = 0;
+                    while (length < static_cast<size_t>(spec.precision) && string[length] != 0) {
+                        ++length;
+                    }
+                    text.assign(string, length);
+                } else {
+                    text = string;
+                }
+            }
+            Pad(out, text, spec);
+            break;
+        }
+        case 'Z': {
+            std::string text = "(null)";
+            if (spec.size == Size::Wide) {
+                auto* string = va_arg(ap, PCUNICODE_STRING);
+                std::u16string_view view;
+                if (string != nullptr && string->Buffer != nullptr && detail::ViewOf(string, &view)) {
+                    text = Truncated(ToUtf8(view), spec.precision);
+                }
+            } else {
+                auto* string = va_arg(ap, const STRING*);
+                if (string != nullptr && string->Buffer != nullptr && string->Length <= string->MaximumLength) {
+                    text = Truncated(std::string(string->Buffer, string->Length), spec.precision);
+                }
+            }
+            Pad(out, text, spec);
+            break;
+        }
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A': {
+            double value = spec.size == Size::LongDouble ? static_cast<double>(va_arg(ap, long double))
+                                                         : va_arg(ap, double);
+            std::string pattern = "%";
+            pattern += spec.left ? "-" : "";
+            pattern += spec.plus ? "+" : "";
+            pattern += spec.space ? " " : "";
+            pattern += spec.alternate ? "#" : "";
+            pattern += spec.zero ? "0" : "";
+            pattern += spec.width > 0 ? std::to_string(spec.width) : "";
+            pattern += spec.precision >= 0 ? "." + std::to_string(std::min(spec.precision, 64)) : "";
+            pattern.push_back(conversion);
+            char buffer[kMaximumPerCall + 96];
+            std::snprintf(buffer, sizeof buffer, pattern.c_str(), value);
+            out += buffer;
+            break;
+        }
+        case 'n':
+            // Writing through %n is refused, as modern kernels refuse it.
+            (void)va_arg(ap, void*);
+            RecordViolation("DbgPrint format uses %n, which is not supported");
+            break;
+        default:
+            // An unknown conversion prints itself.
+            out.push_back(conversion);
+            break;
+        }
+        if (out.size() > kMaximumPerCall * 4) {
+            break;
+        }
+    }
+    va_end(ap);
+    return out;
+}
+
+}  // namespace debug
+}  // namespace kv::kernel
+
+using namespace kv::kernel;
+
+namespace {
+
+ULONG Print(const char* format, va_list args)
+{
+    std::string text = debug::Format(format, args);
+    if (text.size() > kMaximumPerCall) {
+        text.resize(kMaximumPerCall);
+    }
+    Emit(std::move(text));
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+ULONG DbgPrint(PCSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    ULONG status = Print(Format, args);
+    va_end(args);
+    return status;
+}
+
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+{
+    UNREFERENCED_PARAMETER(ComponentId);
+    UNREFERENCED_PARAMETER(Level);
+    va_list args;
+    va_start(args, Format);
+    ULONG status = Print(Format, args);
+    va_end(args);
+    return status;
+}
+
+}  // extern "C"
