@@ -126,10 +126,17 @@ public:
 
 // Colour bars, marks and a moving box (layout below).
 std::unique_ptr<VideoSource> MakeTestPattern(LineSystem, const TestPatternOptions&);
-// Snow without a signal; the same seed and field give the same bytes.
+// Snow without a signal; the same seed and field give the same bytes. Snow
+// has no line system of its own; it reports 625 lines.
 std::unique_ptr<VideoSource> MakeNoiseSource(uint64_t seed);
-// The frames of a YUV4MPEG2 file, scaled to the active picture and looped.
-// Null with *error set (when error is not null) if the file cannot be used.
+// The frames of a YUV4MPEG2 file (4:2:0 in any siting, 4:2:2, 4:4:4 or mono,
+// 8 bits), scaled to the active picture and looped: video frame n shows file
+// frame n mod count, whatever the file's rate; field 1 takes the even rows.
+// The native system follows the file's rate (about 30 or 60 -> 525, 25 or
+// 50 -> 625), else its height (480 or less -> 525). A trailing frame cut
+// short is left out. Null with *error set (when error is not null) if the
+// file cannot be used: unreadable, malformed header, unsupported layout,
+// malformed frame header, or no whole frame.
 std::unique_ptr<VideoSource> MakeY4mSource(const std::string& path, std::string* error);
 // A station on a tuner channel: its own background and the channel number as
 // the marks' source id, with the same counter, field marks and moving box as

@@ -8,7 +8,8 @@
 // field, and kept until another frame, system or adjustment is asked for.
 // Field 1 takes the frame's even rows, field 2 its odd rows; the file's own
 // field order tag is not consulted. Frame n of the video shows file frame
-// n mod (number of frames), so the file loops.
+// n mod (number of frames), so the file loops; frames beyond the first 2^20
+// are not used.
 #include "sim/video/raster_internal.h"
 
 #include <charconv>
@@ -22,6 +23,9 @@ namespace {
 
 constexpr size_t kMaxHeaderLine = 4096;
 constexpr int kMaxDimension = 8192;
+// A file of tiny frames could otherwise make the index larger than the file;
+// frames past this many are not shown.
+constexpr size_t kMaxFrames = size_t{1} << 20;
 
 enum class Chroma { C420, C422, C444, Mono };
 
@@ -261,7 +265,7 @@ std::unique_ptr<VideoSource> MakeY4mSource(const std::string& path, std::string*
     }
 
     std::vector<uint64_t> offsets;
-    for (;;) {
+    while (offsets.size() < kMaxFrames) {
         if (in.peek() == std::char_traits<char>::eof()) break;
         if (!ReadLine(in, line, tooLong)) {
             if (tooLong) {
