@@ -1,15 +1,18 @@
 // The camera callback tables the class library calls back through, and the
 // callbacks that have nothing to do on this device.
+#include "capture/Capture.h"
 #include "driver/Driver.h"
 
-namespace {
-
+// Nothing to save or restore around power changes: the power handlers of
+// the adapter keep the bridge state themselves.
 NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT BusDeviceObject, PVOID Context)
 {
     UNREFERENCED_PARAMETER(BusDeviceObject);
     UNREFERENCED_PARAMETER(Context);
     return STATUS_SUCCESS;
 }
+
+namespace {
 
 VOID NTAPI CamNewVideoFrame(PVOID Context, PVOID FrameContextArgument)
 {
@@ -27,37 +30,36 @@ VOID NTAPI CamNewVideoFrameEx(PVOID Context, PVOID FrameContextArgument, ULONG S
 
 }  // namespace
 
-// Slots still null are filled as the capture path lands: initialisation and
-// teardown, configuration, bandwidth, start and stop with the device start
-// work; the packet and raw-frame routines with the capture data path.
+// Slots still null are filled when the capture data path lands: the packet
+// and raw-frame routines.
 const USBCAMD_DEVICE_DATA2 CameraCallbacksV2 = {
     0,                   // Sig
-    nullptr,             // CamInitialize
-    nullptr,             // CamUnInitialize
+    &CamInitialize,      // CamInitialize
+    &CamUnInitialize,    // CamUnInitialize
     nullptr,             // CamProcessUSBPacketEx
     &CamNewVideoFrameEx, // CamNewVideoFrameEx
     nullptr,             // CamProcessRawVideoFrameEx
-    nullptr,             // CamStartCaptureEx
-    nullptr,             // CamStopCaptureEx
-    nullptr,             // CamConfigureEx
+    &CamStartCaptureEx,  // CamStartCaptureEx
+    &CamStopCaptureEx,   // CamStopCaptureEx
+    &CamConfigureEx,     // CamConfigureEx
     &CamSaveState,       // CamSaveState
     &CamSaveState,       // CamRestoreState: the same routine
-    nullptr,             // CamAllocateBandwidthEx
-    nullptr,             // CamFreeBandwidthEx
+    &CamAllocateBandwidthEx, // CamAllocateBandwidthEx
+    &CamFreeBandwidthEx, // CamFreeBandwidthEx
 };
 
 const USBCAMD_DEVICE_DATA CameraCallbacksV1 = {
     0,                 // Sig
-    nullptr,           // CamInitialize
-    nullptr,           // CamUnInitialize
+    &CamInitialize,    // CamInitialize
+    &CamUnInitialize,  // CamUnInitialize
     nullptr,           // CamProcessUSBPacket: forwards to the version-2 packet routine
     &CamNewVideoFrame, // CamNewVideoFrame
     nullptr,           // CamProcessRawVideoFrame: none in this driver
-    nullptr,           // CamStartCapture
-    nullptr,           // CamStopCapture
-    nullptr,           // CamConfigure
+    &CamStartCapture,  // CamStartCapture
+    &CamStopCapture,   // CamStopCapture
+    &CamConfigure,     // CamConfigure
     &CamSaveState,     // CamSaveState
     &CamSaveState,     // CamRestoreState
-    nullptr,           // CamAllocateBandwidth
-    nullptr,           // CamFreeBandwidth
+    &CamAllocateBandwidth, // CamAllocateBandwidth
+    &CamFreeBandwidth, // CamFreeBandwidth
 };
