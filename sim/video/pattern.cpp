@@ -39,6 +39,27 @@ std::array<bool, kMarkCells> FieldCells(bool firstField) {
     return c;
 }
 
+// Segments a..g of 0..9, bit 0 = a.
+constexpr uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+
+// Pixel spans [x0, x1) of one digit's lit segments on digit row r.
+int DigitSpans(int digit, int r, std::array<std::pair<int, int>, 3>& spans) {
+    const uint8_t seg = kSegments[digit];
+    constexpr int t = 4;  // segment thickness
+    constexpr int mid = (kDigitLines - t) / 2;
+    auto on = [seg](int bit) { return ((seg >> bit) & 1) != 0; };
+    const bool bar = (r < t && on(0)) || (r >= mid && r < mid + t && on(6)) || (r >= kDigitLines - t && on(3));
+    if (bar) {
+        spans[0] = {0, kDigitWidth};
+        return 1;
+    }
+    const bool upper = r < mid + t, lower = r >= mid;
+    int n = 0;
+    if ((upper && on(5)) || (lower && on(4))) spans[n++] = {0, t};
+    if ((upper && on(1)) || (lower && on(2))) spans[n++] = {kDigitWidth - t, kDigitWidth};
+    return n;
+}
+
 class PatternSource final : public VideoSource {
 public:
     // background(line) fills one 1440-byte active line of the unadjusted
@@ -63,13 +84,17 @@ public:
             FieldCells(id.firstField),
         };
         const int box = BoxLeftPixel(opt_.objectSpeed, id);
+        std::array<int, kDigitCount> digits{};
+        uint64_t number = id.frameNumber % 100000;
+        for (int i = kDigitCount - 1; i >= 0; --i, number /= 10) digits[i] = static_cast<int>(number % 10);
         const int first = ActiveFirstLine(sys);
         video_detail::RenderWindow(sys, w, out, [&](int a) -> const uint8_t* {
             const int fieldLine = first + a;
             const int band = (fieldLine - kCounterBandLine) / kMarkBandLines;
             const bool inBands = opt_.marks && fieldLine >= kCounterBandLine && band < 3;
             const bool inBox = fieldLine >= kBoxLine && fieldLine < kBoxLine + kBoxLines;
-            if (!inBands && !inBox) {
+            const bool inDigits = opt_.digits && fieldLine >= kDigitLine && fieldLine < kDigitLine + kDigitLines;
+            if (!inBands && !inBox && !inDigits) {
                 return adjusted_.data();
             }
             std::memcpy(line_.data(), adjusted_.data(), kActiveBytesPerLine);
@@ -81,6 +106,14 @@ public:
             }
             if (inBox) {
                 Fill(box, kBoxWidth, white_);
+            }
+            if (inDigits) {
+                std::array<std::pair<int, int>, 3> spans;
+                for (int d = 0; d < kDigitCount; ++d) {
+                    const int x = kDigitFirstPixel + d * kDigitPitch;
+                    const int n = DigitSpans(digits[d], fieldLine - kDigitLine, spans);
+                    for (int i = 0; i < n; ++i) Fill(x + spans[i].first, spans[i].second - spans[i].first, white_);
+                }
             }
             return line_.data();
         });

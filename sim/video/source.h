@@ -77,6 +77,7 @@ struct TestPatternOptions {
     bool marks = true;        // counter, source id and field marks (see below)
     int objectSpeed = 4;      // moving box, pixels per field; 0 = still picture
     uint16_t sourceId = 0;    // carried in the marks, e.g. the input number
+    bool digits = true;       // frame number in seven-segment digits, for people
 };
 
 // ---- raster geometry -----------------------------------------------------
@@ -184,6 +185,18 @@ constexpr int kBoxWidth = 64;
 constexpr int kBoxLines = 48;
 constexpr int kBoxLine = 170;
 int BoxLeftPixel(int objectSpeed, const FieldId& id);
+
+// Digits: frameNumber mod 100000 as five white seven-segment digits, each
+// kDigitWidth x kDigitLines (segments 4 pixels or lines thick), kDigitPitch
+// apart from pixel kDigitFirstPixel on field lines kDigitLine.., the same in
+// both fields. Segment a is the top bar, g the middle, d the bottom; f and e
+// the upper and lower left, b and c the upper and lower right.
+constexpr int kDigitCount = 5;
+constexpr int kDigitWidth = 20;
+constexpr int kDigitLines = 24;
+constexpr int kDigitPitch = 28;
+constexpr int kDigitFirstPixel = 520;
+constexpr int kDigitLine = 224;
 
 // ---- reading the marks back -------------------------------------------------
 

@@ -168,6 +168,7 @@ TEST(VideoMotion, StillPatternFieldsDifferOnlyInTheFieldMark) {
         EXPECT_EQ(same, !fieldBand) << "line " << line;
     }
     opt.marks = false;
+    opt.digits = false;
     auto bare = sim::MakeTestPattern(LineSystem::L525, opt);
     EXPECT_EQ(Render(*bare, LineSystem::L525, {3, true}, w), Render(*bare, LineSystem::L525, {9, false}, w));
 }
@@ -183,6 +184,36 @@ TEST(VideoMotion, BoxBouncesInsideThePictureForAnyFrameNumber) {
             }
         }
     }
+}
+
+TEST(VideoRaster, FrameNumberShowsAsSevenSegmentDigits) {
+    auto src = sim::MakeTestPattern(LineSystem::L625, {});
+    const Window w = k625Full;
+    const auto img = Render(*src, LineSystem::L625, {1012345, false}, w);  // shows 12345
+    auto lit = [&](int digit, int x, int r) {
+        return PairAt(img, w, sim::kDigitLine + r - w.vStartLine, sim::kDigitFirstPixel + digit * sim::kDigitPitch + x).y0 == 235;
+    };
+    // '1': right-hand segments only.
+    EXPECT_FALSE(lit(0, 0, 1));
+    EXPECT_TRUE(lit(0, 16, 1));
+    EXPECT_TRUE(lit(0, 16, 22));
+    EXPECT_FALSE(lit(0, 8, 11));
+    // '2': top, middle and bottom bars, upper right and lower left.
+    EXPECT_TRUE(lit(1, 8, 1));
+    EXPECT_TRUE(lit(1, 8, 11));
+    EXPECT_TRUE(lit(1, 8, 22));
+    EXPECT_TRUE(lit(1, 16, 5));
+    EXPECT_FALSE(lit(1, 0, 5));
+    EXPECT_TRUE(lit(1, 0, 17));
+    EXPECT_FALSE(lit(1, 16, 17));
+    // '4': no top bar, both upper sides; '5': upper left, lower right.
+    EXPECT_FALSE(lit(3, 8, 1));
+    EXPECT_TRUE(lit(3, 0, 5));
+    EXPECT_TRUE(lit(3, 16, 5));
+    EXPECT_TRUE(lit(4, 0, 5));
+    EXPECT_FALSE(lit(4, 16, 5));
+    EXPECT_TRUE(lit(4, 16, 17));
+    EXPECT_FALSE(lit(4, 0, 17));
 }
 
 TEST(VideoAdjust, ControlsChangePixelsAsDocumented) {
