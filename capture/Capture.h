@@ -41,3 +41,43 @@ extern const AlternateSettingRow AlternateSettingTable[ALTERNATE_SETTING_ROWS + 
 #define PAYLOAD_720 829440u           // 720 x 576 x 2
 #define PAYLOAD_704 811008u           // 704 x 576 x 2
 #define PAYLOAD_640 614400u           // 640 x 480 x 2
+
+ULONG NTAPI CamProcessUSBPacketEx(PDEVICE_OBJECT BusDeviceObject, PVOID Context, PVOID CurrentFrameContext,
+                                  PUSBD_ISO_PACKET_DESCRIPTOR SyncPacket, PVOID SyncBuffer,
+                                  PUSBD_ISO_PACKET_DESCRIPTOR DataPacket, PVOID DataBuffer,
+                                  PBOOLEAN FrameComplete, PULONG PacketFlag, PULONG ValidDataOffset);
+ULONG NTAPI CamProcessUSBPacket(PDEVICE_OBJECT BusDeviceObject, PVOID Context, PVOID CurrentFrameContext,
+                                PUSBD_ISO_PACKET_DESCRIPTOR SyncPacket, PVOID SyncBuffer,
+                                PUSBD_ISO_PACKET_DESCRIPTOR DataPacket, PVOID DataBuffer, PBOOLEAN FrameComplete,
+                                PBOOLEAN NextFrameIsStill);
+NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID Context, PVOID FrameContext,
+                                         PVOID FrameBuffer, ULONG FrameLength, PVOID RawFrameBuffer,
+                                         ULONG RawFrameLength, ULONG NumberOfPackets, PULONG BytesReturned,
+                                         ULONG ActualRawFrameLength, ULONG StreamNumber);
+
+// Stores a raw frame's two fields in the field ring and converts them into
+// FrameBuffer. Returns FALSE when nothing was converted (unknown geometry, or
+// a raw frame or output buffer too small for it).
+BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, PUCHAR FrameBuffer,
+                        ULONG FrameLength, ULONG Fourcc);
+VOID PadField(PUCHAR Field, ULONG Width);
+VOID BlackenLeftEdge(ULONG Fourcc, PUCHAR FrameBuffer, ULONG Rows);
+VOID ReportSnapshot(VOID);
+
+// Low-bandwidth converters: the first 162 x 44 field to 160 x 120.
+#define SMALL_FIELD_WIDTH 162
+#define SMALL_FIELD_LINES 44
+#define SMALL_FIELD_LINE_BYTES (SMALL_FIELD_WIDTH * 2)
+#define SMALL_FIELD_BYTES (SMALL_FIELD_LINE_BYTES * SMALL_FIELD_LINES)
+VOID SmallYuy2Converter(const DeviceContext* Context, const UCHAR* Field, PUCHAR Output);
+VOID SmallI420Converter(const DeviceContext* Context, const UCHAR* Field, PUCHAR Output);
+VOID SmallRgb24Converter(const DeviceContext* Context, const UCHAR* Field, PUCHAR Output);
+VOID BuildColourTables(VOID);
+// Driver-wide colour tables, 16.16 fixed point.
+extern LONG blueFromU[256];
+extern LONG greenFromU[256];
+extern LONG greenFromV[256];
+extern LONG redFromV[256];
+// Driver-wide snapshot and colour-table state.
+extern BOOLEAN buttonArmed;
+extern BOOLEAN tablesPending;

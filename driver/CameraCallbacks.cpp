@@ -30,15 +30,13 @@ VOID NTAPI CamNewVideoFrameEx(PVOID Context, PVOID FrameContextArgument, ULONG S
 
 }  // namespace
 
-// Slots still null are filled when the capture data path lands: the packet
-// and raw-frame routines.
 const USBCAMD_DEVICE_DATA2 CameraCallbacksV2 = {
     0,                   // Sig
     &CamInitialize,      // CamInitialize
     &CamUnInitialize,    // CamUnInitialize
-    nullptr,             // CamProcessUSBPacketEx
+    &CamProcessUSBPacketEx, // CamProcessUSBPacketEx
     &CamNewVideoFrameEx, // CamNewVideoFrameEx
-    nullptr,             // CamProcessRawVideoFrameEx
+    &CamProcessRawVideoFrameEx, // CamProcessRawVideoFrameEx
     &CamStartCaptureEx,  // CamStartCaptureEx
     &CamStopCaptureEx,   // CamStopCaptureEx
     &CamConfigureEx,     // CamConfigureEx
@@ -52,7 +50,7 @@ const USBCAMD_DEVICE_DATA CameraCallbacksV1 = {
     0,                 // Sig
     &CamInitialize,    // CamInitialize
     &CamUnInitialize,  // CamUnInitialize
-    nullptr,           // CamProcessUSBPacket: forwards to the version-2 packet routine
+    &CamProcessUSBPacket, // CamProcessUSBPacket: forwards to the version-2 packet routine
     &CamNewVideoFrame, // CamNewVideoFrame
     nullptr,           // CamProcessRawVideoFrame: none in this driver
     &CamStartCapture,  // CamStartCapture
