@@ -37,6 +37,13 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 // null buffer with a length).
 bool ViewOf(PCUNICODE_STRING string, std::u16string_view* view);
 
+// The driver key of a device instance (\REGISTRY\MACHINE\...\Class\{...}\NNNN),
+// assigned on first use and remembered in the instance's Enum key; empty for
+// an instance id that is not a key path.
+std::u16string EnsureDriverKey(std::u16string_view instanceId);
+// A deleted device's interfaces become inactive and lose their device.
+void ForgetDeviceInterfaces(PDEVICE_OBJECT device);
+
 // The performance counter value for waits that advance the clock.
 void AdvanceClockForWait(LONGLONG units);
 
