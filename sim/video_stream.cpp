@@ -38,6 +38,15 @@ uint64_t VideoStream::FieldIndexAt(uint64_t m) const
 void VideoStream::Select(uint32_t bytesPerMicroframe, uint64_t now)
 {
     capacity_ = bytesPerMicroframe;
+    // Nobody watched the field timing while the endpoint was idle; take up
+    // the decoder's present line system with a field boundary now.
+    LineSystem sys = provider_.TimingSystem();
+    if (capacity_ != 0 && sys != epochSystem_) {
+        uint64_t k = FieldIndexAt(now) + 1;
+        epochSystem_ = sys;
+        epochTicks_ = now * kTicksPerMicroframe;
+        epochField_ = k;
+    }
     // Whatever field is under way when streaming (re)starts is not sent; the
     // stream opens with the next field header.
     haveField_ = true;
