@@ -540,6 +540,18 @@ std::string LinkFor(const DeviceOptions& options)
 
 }  // namespace
 
+// --------------------------------------------------------- PropertyRequest ---
+
+PropertyRequest PropertyRequest::Make(const GUID& set, ULONG id, size_t dataSize, size_t propertySize)
+{
+    PropertyRequest r;
+    r.set = set;
+    r.id = id;
+    r.property.assign(propertySize, 0);
+    r.data.assign(dataSize, 0);
+    return r;
+}
+
 // ------------------------------------------------------------------ Driver ---
 
 std::unique_ptr<Driver> Driver::Load(DriverEntryRoutine entry, std::string_view serviceName)
