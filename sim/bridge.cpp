@@ -44,10 +44,12 @@
 // acknowledged or 2 when the device (or a byte) was not acknowledged. A board
 // with a stuck status reads 0 for ever.
 //   0x05  write:  start, [0x203] with bit 0 cleared, [0x204], [0x205], stop
-//   0x20  read:   [0x203] even: start, address, [0x208], repeated start,
-//                 address | 1, one byte not acknowledged, stop.
-//                 [0x203] odd: start, address, one byte, stop; 0x208 is not
-//                 sent (a current-address read, as the tuner's status).
+//   0x20  read:   start, [0x203] with bit 0 cleared, [0x208], repeated
+//                 start, address | 1, one byte not acknowledged, stop.
+//                 With bit 0 of [0x203] set and 0x208 not written since the
+//                 last read command, the sub-address phase is left out:
+//                 start, address, one byte, stop (a current-address read, as
+//                 the tuner's status byte needs).
 //                 The byte goes to 0x209; 0xFF (the released line) when the
 //                 device did not answer.
 //   0x00  block open: empties the pair buffer and starts collecting pairs
@@ -156,6 +158,9 @@ bool Bridge::Write(uint16_t reg, uint16_t value)
                 ++blockDropped_;
         }
         break;
+    case kReadSub:
+        readSubFresh_ = true;
+        break;
     case kCommand:
         RunCommand(byte);
         break;
@@ -245,12 +250,14 @@ void Bridge::RunCommand(uint8_t command)
         block_.clear();
         ++i2cTransactions_;
         bool ack;
-        if ((address & 1) == 0) {
-            ack = bus_.Start(address) && bus_.WriteByte(regs_[kReadSub]) &&
+        if ((address & 1) == 0 || readSubFresh_) {
+            ack = bus_.Start(static_cast<uint8_t>(address & 0xFE)) &&
+                  bus_.WriteByte(regs_[kReadSub]) &&
                   bus_.Start(static_cast<uint8_t>(address | 1));
         } else {
             ack = bus_.Start(address);
         }
+        readSubFresh_ = false;
         regs_[kReadData] = ack ? bus_.ReadByte(false) : 0xFF;
         bus_.Stop();
         Finish(ack);

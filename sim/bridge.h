@@ -88,6 +88,7 @@ private:
     uint8_t regs_[kBridgeRegisterCount];
     bool buttonPressed_ = false;
     unsigned busyRemaining_ = 0;
+    bool readSubFresh_ = false;  // 0x208 written since the last read command
     bool blockOpen_ = false;
     std::vector<std::pair<uint8_t, uint8_t>> block_;
     uint64_t blockDropped_ = 0;

@@ -111,18 +111,30 @@ TEST(BridgeI2c, StuckStatusStaysZeroButTheTransactionHappens)
     EXPECT_EQ(b.Device(0xBA)->Peek(0x0C), 0x40);
 }
 
-TEST(BridgeI2c, ReadWithOddAddressIsACurrentAddressRead)
+TEST(BridgeI2c, ReadWithOddAddressSendsTheSubAddressOnlyWhenOneWasGiven)
 {
     Board b(Quiet());
     auto* dev = b.Device(0x42);
     dev->Poke(0x31, 0x5C);
+    dev->Poke(0x10, 0x6D);
     ASSERT_EQ(I2cWrite(b, 0x42, 0x30, 0xAB), sim::kI2cStatusAcknowledged);  // pointer now 0x31
     dev->ClearTraffic();
-    auto r = I2cRead(b, 0x43, 0x10);  // 0x208 is not sent
-    EXPECT_EQ(r.status, sim::kI2cStatusAcknowledged);
-    EXPECT_EQ(r.value, 0x5C);
+
+    // No sub-address written since the last read: a current-address read.
+    b.WriteRegister(0x203, 0x43);
+    b.WriteRegister(0x200, 0x20);
+    EXPECT_EQ(WaitI2c(b), sim::kI2cStatusAcknowledged);
+    EXPECT_EQ(b.ReadRegister(0x209), 0x5C);
     ASSERT_EQ(dev->Traffic().size(), 1u);
     EXPECT_EQ(dev->Traffic()[0], (sim::I2cTransaction{0x43, true, {0x5C}}));
+
+    // A sub-address written for this read is sent, as with the even address.
+    dev->ClearTraffic();
+    auto r = I2cRead(b, 0x43, 0x10);
+    EXPECT_EQ(r.value, 0x6D);
+    ASSERT_EQ(dev->Traffic().size(), 2u);
+    EXPECT_EQ(dev->Traffic()[0], (sim::I2cTransaction{0x42, false, {0x10}}));
+    EXPECT_EQ(dev->Traffic()[1], (sim::I2cTransaction{0x43, true, {0x6D}}));
 }
 
 TEST(BridgeI2c, BlockModeSendsEachLoadedPairAsItsOwnWrite)

@@ -57,6 +57,15 @@ std::vector<std::pair<uint8_t, uint8_t>> PatchTable(const std::vector<uint8_t>& 
     return t;
 }
 
+// A read without a sub-address, as the tuner's status byte is read.
+I2cReadResult ReadCurrent(Board& b, uint8_t address)
+{
+    b.WriteRegister(0x203, address);
+    b.WriteRegister(0x200, 0x20);
+    uint8_t s = WaitI2c(b);
+    return {s, b.ReadRegister(0x209).value_or(0xEE)};
+}
+
 bool StatusSaysLocked(Board& b, uint8_t address)
 {
     auto r = I2cRead(b, address, 0x1F);
@@ -323,13 +332,15 @@ TEST(Tuner, StatusByteReadsWithoutARegister)
     Board b(c);
     I2cWrite(b, 0xC2, 0x8E, 0x92);
     I2cWrite(b, 0xC2, 0x0B, 0x8C);  // 2956 x 62.5 kHz - 45.75 MHz = 139.0 MHz: empty
-    auto first = I2cRead(b, 0xC3, 0x00);
+    auto first = ReadCurrent(b, 0xC3);
     EXPECT_EQ(first.status, sim::kI2cStatusAcknowledged);
     EXPECT_EQ(first.value, 0x80 | 0x40);  // power-on flag, PLL locked
     I2cWrite(b, 0xC2, 0x0E, 0x2C);      // 3628: 181.0 MHz, no station
-    EXPECT_EQ(I2cRead(b, 0xC3, 0x00).value, 0x40);
+    EXPECT_EQ(ReadCurrent(b, 0xC3).value, 0x40);
     I2cWrite(b, 0xC2, 0x0D, 0xD0);      // 3536: 175.25 MHz, channel 7
-    EXPECT_EQ(I2cRead(b, 0xC3, 0x00).value, 0x42);
+    EXPECT_EQ(ReadCurrent(b, 0xC3).value, 0x42);
+    // Written bytes never disturb the tuning: the status read leaves it alone.
+    EXPECT_EQ(b.TunedFrequencyHz(), 175'250'000u);
 }
 
 TEST(Tuner, TunerInputShowsTheStationOrSnow)
