@@ -5,8 +5,10 @@
 // nothing changes unless the whole file is good.
 #include "host/registry_tree.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -231,7 +233,8 @@ std::vector<std::string> SplitLines(std::string_view text)
             throw ParseError(static_cast<int>(lines.size() + 1), "line contains a null character");
         }
         lines.push_back(std::move(line));
-        if (end == std::string::npos) {
+        // The newline that ends the last line does not start another.
+        if (end == std::string::npos || end + 1 == utf8.size()) {
             break;
         }
         start = end + 1;
@@ -375,8 +378,12 @@ void Parse(const std::vector<std::string>& lines, const std::shared_ptr<Key>& ro
     while (index < lines.size() && Trim(lines[index]).empty()) {
         ++index;
     }
-    if (index >= lines.size() || Trim(lines[index]) != kHeader) {
-        if (index < lines.size() && Trim(lines[index]) == "REGEDIT4") {
+    if (index >= lines.size()) {
+        throw ParseError(static_cast<int>(std::max<size_t>(lines.size(), 1)),
+                         "the first line must be \"" + std::string(kHeader) + "\"");
+    }
+    if (Trim(lines[index]) != kHeader) {
+        if (Trim(lines[index]) == "REGEDIT4") {
             throw ParseError(static_cast<int>(index + 1), "REGEDIT4 files are not supported; the first line must be \"" +
                                                               std::string(kHeader) + "\"");
         }
