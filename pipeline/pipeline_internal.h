@@ -1,0 +1,240 @@
+// Inside the image pipeline: the row kernels every conversion is built from,
+// the per-handle state, and the hooks that tests and benchmarks use to pick a
+// kernel set.
+//
+// Rows are YUYV (bytes Y0, U, Y1, V per pixel pair) unless a kernel says
+// otherwise. Every kernel exists as a plain C reference (suffix _C) that
+// defines the exact result; the SSE2 and AVX2 versions must produce the same
+// bytes for every input, width and alignment, and write nothing outside
+// their destination.
+#pragma once
+
+#include "platform/ntdef.h"
+#include "platform/zelpipe.h"
+
+namespace zelpipe {
+
+// ------------------------------------------------------------ limits ----
+
+// The largest source frame the handle's buffers are sized for.
+constexpr int kMaxSourceWidth = PPL_MAX_SOURCE_WIDTH;
+constexpr int kMaxSourceHeight = PPL_MAX_SOURCE_HEIGHT;
+constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
+
+// ------------------------------------------------------- de-interlace ----
+
+// A pixel pair of the second field is woven in unchanged when none of its
+// four bytes differs from the same pair of the previous frame's second field
+// by more than this; otherwise it is interpolated from the first field.
+// Twelve levels sits well above the few levels of noise a decoder adds to a
+// still picture and well below the edge of anything that visibly moves.
+constexpr int kStillThresholdLuma = 12;
+constexpr int kStillThresholdChroma = 12;
+
+// ------------------------------------------------------------- colour ----
+//
+// BT.601 limited range (Y 16..235, U/V 16..240) to full-range R'G'B':
+//   R = 255/219 (Y - 16)                          + 255/224 * 1.402          (V - 128)
+//   G = 255/219 (Y - 16) - 255/224 * 1.772 * 0.114/0.587 (U - 128)
+//                        - 255/224 * 1.402 * 0.299/0.587 (V - 128)
+//   B = 255/219 (Y - 16) + 255/224 * 1.772          (U - 128)
+// evaluated in 16-bit lanes with six fractional bits ("x64"): every term is
+// the high half of a 16 x 16-bit product, so the SIMD rows compute exactly
+// what the C row computes.
+//   luma:  y64 = (Y * 256 * kCoefY) >> 16,   kCoefY = round(255/219 * 64 * 256)
+//   red:   (v * 256 * kCoefVR) >> 16,         kCoefVR = round(1.596027 * 64 * 256)
+//   green: (u * 256 * kCoefUG) >> 16 + (v * 256 * kCoefVG) >> 16
+//          kCoefUG = round(0.391762 * 64 * 256), kCoefVG = round(0.812968 * 64 * 256)
+//   blue:  2 * ((u * 256 * kCoefUBHalf) >> 16), kCoefUBHalf = round(2.017232 * 64 * 128)
+//          (the full blue coefficient does not fit a signed 16-bit factor)
+// with u = U - 128, v = V - 128. kColourBias folds in -16 * 255/219 * 64
+// (= -1192.3) and +32 to round the final >> 6.
+constexpr int kCoefY = 19077;
+constexpr int kCoefVR = 26149;
+constexpr int kCoefUG = 6419;
+constexpr int kCoefVG = 13320;
+constexpr int kCoefUBHalf = 16525;
+constexpr int kColourBias = -1192 + 32;
+
+// -------------------------------------------------------------- gamma ----
+//
+// A gamma curve maps luma through 16 straight segments, one per high nibble:
+//   Y' = base[Y >> 4] + ((slope[Y >> 4] * (Y & 15) + 8) >> 4)
+// The same 256-entry mapping is a table for the C rows and two 16-byte
+// nibble look-ups for the SIMD rows. kGammaCurves[g + 32] holds the curve
+// for the setting g (-32..32); see gamma_curves.cpp for how it is derived.
+struct GammaCurve {
+    UCHAR base[16];
+    UCHAR slope[16];
+};
+constexpr int kGammaMin = -32;
+constexpr int kGammaMax = 32;
+extern const GammaCurve kGammaCurves[kGammaMax - kGammaMin + 1];
+
+inline UCHAR GammaMap(const GammaCurve& c, int y)
+{
+    return (UCHAR)(c.base[y >> 4] + ((c.slope[y >> 4] * (y & 15) + 8) >> 4));
+}
+
+// ------------------------------------------------------ general scaler ----
+//
+// Area (box) resampling with integer weights: an output sample covers an
+// interval of the source, and each source sample it touches weighs in by the
+// part of that interval it covers. Weights of one output sum exactly to the
+// scale's one (cumulative rounding).
+struct Taps {
+    USHORT first;   // first source sample
+    USHORT count;   // source samples used (nonzero weights only)
+    USHORT offset;  // index of the first weight in the weight array
+};
+
+// Horizontal weights are in 1/16384 (the general horizontal row is C only).
+constexpr int kHorizontalOne = 1 << 14;
+// Vertical weights are in 1/128, so that a weighted byte fits a 16-bit lane.
+constexpr int kVerticalOne = 1 << 7;
+
+// Horizontal tables for one (source width, output width) pair: luma, and the
+// chroma of each output pixel pair.
+struct HorizontalScale {
+    int sourceWidth, outputWidth;
+    Taps* luma;          // outputWidth entries
+    USHORT* lumaWeight;  // at most sourceWidth + outputWidth
+    Taps* chroma;        // (outputWidth + 1) / 2 entries
+    USHORT* chromaWeight;
+};
+
+// Builds taps for `outputs` samples where output o covers the source
+// interval [begin(o), end(o)) in units where one source sample is `unit`
+// long. Returns the number of weights written (never more than
+// sourceCount + outputs).
+int BuildAreaTaps(int sourceCount, int unit, int outputs, int (*begin)(int o, const int* k),
+                  int (*end)(int o, const int* k), const int* k, int one, Taps* taps, USHORT* weights);
+
+// --------------------------------------------------------- row kernels ----
+
+struct RowKernels {
+    const char* name;
+
+    // De-interlaces one line of the second field's position: for each pixel
+    // pair, `second` where it agrees with `previous` (see the thresholds
+    // above), else the rounded average of the first field's lines `above`
+    // and `below`.
+    void (*deinterlace)(const UCHAR* previous, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                        UCHAR* dst, int pairs);
+
+    // Copies a row, mirrored left to right and/or with luma through a gamma
+    // curve (null: unchanged). dst must not overlap src.
+    void (*adjust)(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);
+
+    // YUYV to B, G, R bytes (the colour block above), `pixels` of them; an
+    // odd count converts the first pixel of the last pair only.
+    void (*toRgb24)(const UCHAR* src, UCHAR* dst, int pixels);
+
+    // Two YUYV rows to two luma rows and one row each of U and V, chroma the
+    // rounded average of the two rows.
+    void (*toI420)(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs);
+
+    // Box filters, `outPairs` output pairs from rows a (and b for two rows):
+    // boxH<k>V<n> averages k pixels across and n rows down, rounding to
+    // nearest. Chroma averages the U and V of the k source pairs behind an
+    // output pair (a pair's chroma covers both of its pixels).
+    void (*boxH1V2)(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);
+    void (*boxH2V1)(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);
+    void (*boxH2V2)(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);
+    void (*boxH4V1)(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);
+    void (*boxH4V2)(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);
+
+    // Weighted vertical sums in 16-bit accumulators, weights in 1/128:
+    //   accStart: acc = w * src;   accAdd: acc += w * src;
+    //   accFinish: dst = (acc + w * src + 64) >> 7
+    //   blend2: dst = (wa * a + wb * b + 64) >> 7
+    // Every sum stays below 32768 because the weights of one output add up
+    // to 128 at most.
+    void (*accStart)(USHORT* acc, const UCHAR* src, int weight, int bytes);
+    void (*accAdd)(USHORT* acc, const UCHAR* src, int weight, int bytes);
+    void (*accFinish)(const USHORT* acc, const UCHAR* src, int weight, UCHAR* dst, int bytes);
+    void (*blend2)(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHAR* dst, int bytes);
+
+    // Plain copy of whole rows into the output.
+    void (*copy)(const UCHAR* src, UCHAR* dst, int bytes);
+};
+
+// General horizontal resampling of one YUYV row (C only: no table pair the
+// capture path produces needs it).
+void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& scale);
+
+// ------------------------------------------------------------- handle ----
+
+// Settings word, read and written whole (atomically): a conversion takes one
+// snapshot of it when it starts.
+constexpr LONG kSettingMirror = 0x1;
+constexpr LONG kSettingFlip = 0x2;
+constexpr int kSettingGammaShift = 8;  // gamma + 32 in bits 8..15
+constexpr LONG kSettingGammaMask = 0xFF << kSettingGammaShift;
+
+constexpr ULONG kPipelineMagic = 0x506C655A;  // "ZelP" in a memory dump
+constexpr ULONG kPipelinePoolTag = 0x506C655A;
+
+struct PipelineState {
+    ULONG magic;
+    int level;
+    const RowKernels* rows;
+    LONG settings;    // kSetting* bits; only through __atomic builtins
+    LONG sensorType;  // remembered, no effect on the picture
+
+    // General-path tables, rebuilt when the geometry changes.
+    int hSource, hOutput;
+    HorizontalScale hscale;
+    int vSource, vOutput;
+    Taps* vTaps;
+    USHORT* vWeights;
+
+    // Row buffers, each large enough for the widest row.
+    UCHAR* deinterlaced;  // the current odd frame line of the general path
+    UCHAR* produced[2];   // rows made for output rows of each parity
+    UCHAR* adjusted[2];   // the same after mirror and gamma
+    UCHAR* scaled[2];     // horizontally scaled source rows, by source parity
+    int scaledIndex[2];   // which source row each holds (-1: none)
+    int deinterlacedIndex;
+    UCHAR* rgb;           // one RGB24 row of an odd width
+    USHORT* acc;          // vertical accumulators
+};
+
+enum OutputFormat { kOutputYuy2, kOutputI420, kOutputRgb24 };
+
+struct ConvertRequest {
+    const UCHAR* previous;
+    const UCHAR* first;
+    const UCHAR* second;
+    UCHAR* output;
+    LONG sourceWidth, sourceHeight, outputWidth, outputHeight;
+};
+
+// Whether a conversion would accept this geometry and these pointers.
+bool GeometrySupported(OutputFormat format, const ConvertRequest& request);
+// Converts with the given settings word; the request must be supported.
+void Convert(PipelineState* state, OutputFormat format, const ConvertRequest& request, LONG settings);
+
+// Lays out a handle's buffers in `memory` (kPipelineBytes long, 64-byte
+// aligned), returning the state at its start.
+extern const SIZE_T kPipelineBytes;
+PipelineState* LayOutPipeline(void* memory);
+
+enum CpuLevel { kCpuC = 0, kCpuSse2 = 1, kCpuAvx2 = 2, kCpuLevels = 3 };
+
+extern const RowKernels kRowsC;
+extern const RowKernels kRowsSse2;
+extern const RowKernels kRowsAvx2;
+
+// The kernels for a level, or null where this CPU cannot run them.
+const RowKernels* KernelsFor(CpuLevel level);
+// The fastest level this CPU (and its operating system) supports.
+CpuLevel BestCpuLevel();
+
+// A handle that converts with the given level's kernels; null when the CPU
+// cannot run them or the pool is exhausted. ppl_init uses BestCpuLevel().
+PPL_HANDLE CreateHandleForLevel(CpuLevel level);
+// The level a handle converts with (-1 for a null or foreign handle).
+int HandleCpuLevel(PPL_HANDLE handle);
+
+}  // namespace zelpipe

@@ -1,0 +1,191 @@
+// Reference row kernels: plain C that defines, byte for byte, what every SIMD
+// row must produce. Written for clarity, not speed; they also finish the
+// tails that the SIMD rows leave.
+#include <string.h>
+
+#include "pipeline/pipeline_internal.h"
+#include "pipeline/rows.h"
+
+namespace zelpipe {
+
+namespace {
+
+inline int Avg2(int a, int b) { return (a + b + 1) >> 1; }
+inline UCHAR ClampByte(int v) { return (UCHAR)(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+}  // namespace
+
+void DeinterlaceRow_C(const UCHAR* previous, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                      UCHAR* dst, int pairs)
+{
+    static const int threshold[4] = {kStillThresholdLuma, kStillThresholdChroma, kStillThresholdLuma,
+                                     kStillThresholdChroma};
+    for (int p = 0; p < pairs; ++p) {
+        const int o = p * 4;
+        bool still = true;
+        for (int b = 0; b < 4; ++b) {
+            const int d = second[o + b] - previous[o + b];
+            if (d > threshold[b] || -d > threshold[b]) still = false;
+        }
+        for (int b = 0; b < 4; ++b) {
+            dst[o + b] = still ? second[o + b] : (UCHAR)Avg2(above[o + b], below[o + b]);
+        }
+    }
+}
+
+void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
+{
+    for (int p = 0; p < pairs; ++p) {
+        const UCHAR* s = src + 4 * (mirror ? pairs - 1 - p : p);
+        UCHAR* d = dst + 4 * p;
+        int y0 = mirror ? s[2] : s[0];
+        int y1 = mirror ? s[0] : s[2];
+        if (gamma) {
+            y0 = GammaMap(*gamma, y0);
+            y1 = GammaMap(*gamma, y1);
+        }
+        d[0] = (UCHAR)y0;
+        d[1] = s[1];
+        d[2] = (UCHAR)y1;
+        d[3] = s[3];
+    }
+}
+
+// The colour block of pipeline_internal.h, one pixel pair at a time.
+void ToRgb24Row_C(const UCHAR* src, UCHAR* dst, int pixels)
+{
+    for (int x = 0; x < pixels; x += 2) {
+        const UCHAR* q = src + x * 2;
+        const int u = q[1] - 128;
+        const int v = q[3] - 128;
+        const int blueHalf = (u * 256 * kCoefUBHalf) >> 16;
+        const int red = (v * 256 * kCoefVR) >> 16;
+        const int green = ((u * 256 * kCoefUG) >> 16) + ((v * 256 * kCoefVG) >> 16);
+        const int count = pixels - x < 2 ? 1 : 2;
+        for (int i = 0; i < count; ++i) {
+            const int y = q[2 * i];
+            const int t = ((y * 256 * kCoefY) >> 16) + kColourBias;
+            UCHAR* d = dst + (x + i) * 3;
+            d[0] = ClampByte((t + 2 * blueHalf) >> 6);
+            d[1] = ClampByte((t - green) >> 6);
+            d[2] = ClampByte((t + red) >> 6);
+        }
+    }
+}
+
+void ToI420Row_C(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs)
+{
+    for (int p = 0; p < pairs; ++p) {
+        const UCHAR* a = row0 + 4 * p;
+        const UCHAR* b = row1 + 4 * p;
+        y0[2 * p] = a[0];
+        y0[2 * p + 1] = a[2];
+        y1[2 * p] = b[0];
+        y1[2 * p + 1] = b[2];
+        u[p] = (UCHAR)Avg2(a[1], b[1]);
+        v[p] = (UCHAR)Avg2(a[3], b[3]);
+    }
+}
+
+// Box of k pixels across (k = 1, 2, 4) and n rows down (n = 1, 2): each output
+// luma sample sums k x n samples, each output chroma sample the k/2 pairs'
+// (or, for k = 1, its own pair's) chroma of n rows; rounded to nearest.
+namespace {
+
+template <int K, int N>
+void BoxRow(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs)
+{
+    const UCHAR* rows[2] = {a, b};
+    const int count = K * N;  // samples behind every output byte
+    for (int p = 0; p < outPairs; ++p) {
+        int sum[4] = {0, 0, 0, 0};
+        for (int r = 0; r < N; ++r) {
+            // Output pair p covers source pairs pK .. pK + K - 1; its first
+            // pixel the first K of their pixels, its second pixel the rest.
+            const UCHAR* s = rows[r] + 4 * K * p;
+            for (int i = 0; i < K; ++i) {
+                sum[0] += s[2 * i];
+                sum[2] += s[2 * (K + i)];
+                sum[1] += s[4 * i + 1];
+                sum[3] += s[4 * i + 3];
+            }
+        }
+        for (int i = 0; i < 4; ++i) dst[4 * p + i] = (UCHAR)((sum[i] + count / 2) / count);
+    }
+}
+
+}  // namespace
+
+void BoxH1V2Row_C(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs) { BoxRow<1, 2>(a, b, dst, outPairs); }
+void BoxH2V1Row_C(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs) { BoxRow<2, 1>(a, b, dst, outPairs); }
+void BoxH2V2Row_C(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs) { BoxRow<2, 2>(a, b, dst, outPairs); }
+void BoxH4V1Row_C(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs) { BoxRow<4, 1>(a, b, dst, outPairs); }
+void BoxH4V2Row_C(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs) { BoxRow<4, 2>(a, b, dst, outPairs); }
+
+void AccStartRow_C(USHORT* acc, const UCHAR* src, int weight, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) acc[i] = (USHORT)(weight * src[i]);
+}
+
+void AccAddRow_C(USHORT* acc, const UCHAR* src, int weight, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) acc[i] = (USHORT)(acc[i] + weight * src[i]);
+}
+
+void AccFinishRow_C(const USHORT* acc, const UCHAR* src, int weight, UCHAR* dst, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) dst[i] = (UCHAR)((acc[i] + weight * src[i] + 64) >> 7);
+}
+
+void Blend2Row_C(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHAR* dst, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) dst[i] = (UCHAR)((wa * a[i] + wb * b[i] + 64) >> 7);
+}
+
+void CopyRow_C(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst, src, (size_t)bytes); }
+
+void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& scale)
+{
+    const int width = scale.outputWidth;
+    const int half = kHorizontalOne / 2;
+    for (int x = 0; x < width; ++x) {
+        const Taps& t = scale.luma[x];
+        int sum = half;
+        for (int i = 0; i < t.count; ++i) sum += scale.lumaWeight[t.offset + i] * src[2 * (t.first + i)];
+        dst[2 * x] = (UCHAR)(sum >> 14);
+    }
+    // An odd width leaves its last pair one pixel short: repeat that pixel.
+    if (width & 1) dst[2 * width] = dst[2 * width - 2];
+    const int pairs = (width + 1) / 2;
+    for (int c = 0; c < pairs; ++c) {
+        const Taps& t = scale.chroma[c];
+        int sumU = half, sumV = half;
+        for (int i = 0; i < t.count; ++i) {
+            const int w = scale.chromaWeight[t.offset + i];
+            sumU += w * src[4 * (t.first + i) + 1];
+            sumV += w * src[4 * (t.first + i) + 3];
+        }
+        dst[4 * c + 1] = (UCHAR)(sumU >> 14);
+        dst[4 * c + 3] = (UCHAR)(sumV >> 14);
+    }
+}
+
+const RowKernels kRowsC = {
+    .name = "C",
+    .deinterlace = DeinterlaceRow_C,
+    .adjust = AdjustRow_C,
+    .toRgb24 = ToRgb24Row_C,
+    .toI420 = ToI420Row_C,
+    .boxH1V2 = BoxH1V2Row_C,
+    .boxH2V1 = BoxH2V1Row_C,
+    .boxH2V2 = BoxH2V2Row_C,
+    .boxH4V1 = BoxH4V1Row_C,
+    .boxH4V2 = BoxH4V2Row_C,
+    .accStart = AccStartRow_C,
+    .accAdd = AccAddRow_C,
+    .accFinish = AccFinishRow_C,
+    .blend2 = Blend2Row_C,
+    .copy = CopyRow_C,
+};
+
+}  // namespace zelpipe
