@@ -4,6 +4,7 @@
 // hooks and the power transitions.
 #include "driver/Driver.h"
 #include "hw/Hardware.h"
+#include "props/Properties.h"
 
 #include <string.h>
 
@@ -48,10 +49,11 @@ VOID GetStreamInfo(PHW_STREAM_REQUEST_BLOCK Srb)
         if (streams != 0) {
             memcpy(&descriptor->StreamInfo, CurrentStreamDescription(), sizeof(HW_STREAM_INFORMATION));
         }
-        // The device property sets arrive with the property handlers; until
-        // then the device advertises none.
-        descriptor->StreamHeader.NumDevPropArrayEntries = 0;
-        descriptor->StreamHeader.DevicePropertiesArray = nullptr;
+        // The property sets follow the decoder found at device start.
+        ULONG setCount = 0;
+        const KSPROPERTY_SET* sets = GetDevicePropertySets(context, &setCount);
+        descriptor->StreamHeader.NumDevPropArrayEntries = setCount;
+        descriptor->StreamHeader.DevicePropertiesArray = const_cast<PKSPROPERTY_SET>(sets);
     }
     HandToLibrary(Srb);
 }
@@ -150,12 +152,10 @@ VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb)
     case SRB_GET_DEVICE_PROPERTY:
     case SRB_SET_DEVICE_PROPERTY: {
         PDEVICE_OBJECT busDeviceObject = nullptr;
-        USBCAMD_AdapterReceivePacket(Srb, const_cast<PUSBCAMD_DEVICE_DATA>(&CameraCallbacksV1), &busDeviceObject,
-                                     FALSE);
-        // The property handlers are not part of the driver yet: no property
-        // set is advertised, so the stream class refuses requests before they
-        // get here.
-        CompleteHere(Srb, STATUS_NOT_SUPPORTED);
+        auto* context = static_cast<DeviceContext*>(USBCAMD_AdapterReceivePacket(
+            Srb, const_cast<PUSBCAMD_DEVICE_DATA>(&CameraCallbacksV1), &busDeviceObject, FALSE));
+        // The handlers leave the status in the request.
+        CompleteHere(Srb, AdapterPropertyDispatch(Srb->Command == SRB_GET_DEVICE_PROPERTY, context, Srb));
         break;
     }
     case SRB_INITIALIZE_DEVICE: {

@@ -1,0 +1,52 @@
+// The requesting application's memory, as a kernel driver must reach it.
+//
+// Some property requests carry addresses of the application's own memory
+// (a request record, and data bytes behind it) instead of the data itself.
+// A driver may never dereference such an address: it checks the range first
+// and copies through an accessor that turns a bad address into a status. On
+// the i386 target these three routines are ProbeForRead / ProbeForWrite and
+// a copy inside a structured exception frame; here the emulation keeps a
+// table of the caller's memory regions, and an access that leaves them is
+// refused with STATUS_ACCESS_VIOLATION (and counted), never carried out.
+//
+// Caller addresses are 32-bit values, as in the application's address space
+// on the target; they are not host pointers.
+#pragma once
+
+#include "platform/ntdef.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+// STATUS_SUCCESS when Length bytes at Address lie inside one caller region
+// that allows the access (Write: the region is writable). A zero length is
+// always valid, as with ProbeForRead.
+NTSTATUS NTAPI KvProbeCallerMemory(ULONG_PTR Address, SIZE_T Length, BOOLEAN Write);
+// Copies Length bytes of caller memory at Address into Destination, or
+// nothing at all when the range is not readable caller memory.
+NTSTATUS NTAPI KvCopyFromCaller(PVOID Destination, ULONG_PTR Address, SIZE_T Length);
+// Copies Length bytes into caller memory at Address, or nothing at all when
+// the range is not writable caller memory.
+NTSTATUS NTAPI KvCopyToCaller(ULONG_PTR Address, const VOID* Source, SIZE_T Length);
+
+}  // extern "C"
+
+// C++ side for tests and the application API: which host bytes the caller's
+// addresses reach.
+namespace kv::usermem {
+
+// Makes `length` host bytes at `host` caller memory and returns their caller
+// address. Regions are placed on 4 KiB boundaries with an unmapped page
+// between any two, so an access just past a region is always refused. The
+// host bytes must stay valid until Unmap or Reset.
+ULONG Map(void* host, size_t length, bool writable = true);
+void Unmap(ULONG address);
+// Forgets every region and the refusal count.
+void Reset();
+size_t RegionCount();
+// Accesses refused since Reset.
+uint64_t RefusedAccesses();
+
+}  // namespace kv::usermem
