@@ -346,9 +346,11 @@ TEST_F(RegistryTest, DirectEntriesTakeDefaultsStringsAndSizedBuffers)
     WCHAR small[4];
     UNICODE_STRING tight{0, sizeof small, small};
     table[1].EntryContext = &tight;
+    blob.size = -8;
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKv3300Wide, table, nullptr, nullptr),
               STATUS_BUFFER_TOO_SMALL);
     table[1].EntryContext = &label;
+    blob.size = -8;  // the last query stored data over it
     table[3].DefaultType = REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKv3300Wide, table, nullptr, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
