@@ -26,7 +26,8 @@
 //
 // Video path: the decoder's selected input gives the source (the tuner's
 // input the station the tuner receives, or snow); the decoder's standard gives
-// the line system (a decoder that follows the signal takes the source's). A
+// the line system (a decoder that follows the signal takes the source's, and
+// runs at its own free-running rate while there is none). A
 // source of the other line system gives black fields and no lock; snow is
 // shown whatever the standard and never locks. The capture window, shifted by
 // the decoder's line offset and clamped to the raster, crops the field; the
@@ -503,7 +504,10 @@ uint64_t Board::CurrentMicroframe() const
 void Board::AdvanceMicroframes(uint64_t count)
 {
     std::lock_guard g(lock_);
-    busTime_ = count > UINT64_MAX - busTime_ ? UINT64_MAX : busTime_ + count;
+    // Bus time stays far below the point where field arithmetic (in fifteenths
+    // of a microframe) would wrap: that is millions of years of bus time.
+    constexpr uint64_t kLimit = UINT64_MAX / 32;
+    busTime_ = count > kLimit - busTime_ ? kLimit : busTime_ + count;
 }
 
 // ---- the video path ----------------------------------------------------------------------
@@ -536,10 +540,10 @@ Board::Picture Board::CurrentPicture()
         p.sys = st.system;
         return p;
     }
-    p.sys = st.automatic ? (src ? src->NativeSystem() : LineSystem::L525) : st.system;
+    bool signal = src && src->HasSignal();
+    p.sys = st.automatic && signal ? src->NativeSystem() : st.system;
     if (!src)
         return p;
-    bool signal = src->HasSignal();
     bool sameSystem = src->NativeSystem() == p.sys;
     // Snow has no line system to disagree with; a real signal of the other
     // system gives the decoder nothing to show.

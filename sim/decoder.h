@@ -34,7 +34,9 @@ uint8_t DecoderAddress(DecoderKind kind);
 struct StandardSetting {
     bool valid = true;       // false: a value the decoder does not know (no lock)
     bool automatic = true;   // true: follows the line system of the signal
-    LineSystem system = LineSystem::L525;  // when not automatic
+    // Not automatic: the system the decoder is set to. Automatic: the rate it
+    // runs at while there is no signal.
+    LineSystem system = LineSystem::L525;
 };
 
 constexpr uint8_t kDecoderStatusRegister = 0x1F;

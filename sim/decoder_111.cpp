@@ -7,8 +7,8 @@
 // |------|-------|-----------------------------------------------------------------|
 // | 0x02 | 0x00  | input: low nibble 0 = board input 0, otherwise input 1 (this    |
 // |      |       | decoder has two inputs); the high nibble is stored              |
-// | 0x08 | 0x80  | sync control: bit 7 set = follow the signal's line system;      |
-// |      |       | bit 7 clear = bit 6 forces 525 lines (set) or 625 lines (clear) |
+// | 0x08 | 0x40  | sync control: bit 6 = free-running rate without a signal:       |
+// |      |       | set 525 lines, clear 625 lines (a signal of either system locks)|
 // | 0x09 | 0x00  | luminance control: stored, no effect                            |
 // | 0x0A | 0x80  | brightness: luma offset = value - 128                           |
 // | 0x0B | 0x40  | contrast: gain = value / 0x40                                   |
@@ -17,8 +17,11 @@
 // | 0x0E | 0x00  | test register: reads back what was written (the probe's)       |
 // | 0x1F |  -    | status, read-only: bit 6 set while there is no lock             |
 //
-// Its output counts active lines like the raster of source.h (the driver's
-// capture windows for it start at line 13), so the board does not shift it.
+// The decoder locks to a signal of either line system, as the driver never
+// tells it the standard while it runs (its tables reach it only at power-up,
+// and device start writes 0x08 with another decoder's value). Its output
+// counts active lines like the raster of source.h (the driver's capture
+// windows for it start at line 13), so the board does not shift it.
 #include "sim/decoder.h"
 
 namespace sim {
@@ -34,7 +37,7 @@ constexpr uint8_t kHue = 0x0D;
 
 Decoder111::Decoder111()
 {
-    regs_[kSyncControl] = 0x80;
+    regs_[kSyncControl] = 0x40;
     regs_[kBrightness] = 0x80;
     regs_[kContrast] = 0x40;
     regs_[kSaturation] = 0x40;
@@ -47,10 +50,7 @@ int Decoder111::SelectedInput() const
 
 StandardSetting Decoder111::Standard() const
 {
-    uint8_t v = regs_[kSyncControl];
-    if (v & 0x80)
-        return {true, true, LineSystem::L525};
-    return {true, false, (v & 0x40) ? LineSystem::L525 : LineSystem::L625};
+    return {true, true, (regs_[kSyncControl] & 0x40) ? LineSystem::L525 : LineSystem::L625};
 }
 
 PictureAdjust Decoder111::Adjust() const

@@ -5,8 +5,10 @@
 // system the decoder runs at: 59.94 fields/s (a field every 2002/15 =
 // 133.47 microframes) for 525 lines, 50 fields/s (every 160 microframes) for
 // 625 lines. Field k of the stream belongs to frame k / 2 and is the frame's
-// first (top, earlier) field when k is even. When the line system changes the
-// field in progress ends and the new timing starts with the next field.
+// first (top, earlier) field when k is even. A change of line system takes
+// effect at the next field boundary, from which fields follow the new rate;
+// when streaming starts on a line system other than the last one seen, a
+// field boundary of the new system is taken to fall at that moment.
 //
 // Packets. One packet per microframe, at most the alternate setting's bytes
 // per microframe. A field opens with a header packet (6 header bytes, then

@@ -202,15 +202,36 @@ TEST(Decoders110And111, InputsAndLock)
             EXPECT_FALSE(StatusSaysLocked(b, a));
             I2cWrite(b, a, 0x02, 0x80);
             EXPECT_TRUE(StatusSaysLocked(b, a));
-            I2cWrite(b, a, 0x08, 0x18);  // forced 625 lines
-            EXPECT_FALSE(StatusSaysLocked(b, a));
-            I2cWrite(b, a, 0x08, 0x58);  // forced 525 lines
+            // Device start writes 0x08 = 0x08 here (another decoder's
+            // table): the decoder still locks to the 525-line signal.
+            I2cWrite(b, a, 0x08, 0x08);
             EXPECT_TRUE(StatusSaysLocked(b, a));
         }
         // The status register is read-only.
         I2cWrite(b, a, 0x1F, 0x40);
         EXPECT_TRUE(StatusSaysLocked(b, a));
     }
+}
+
+TEST(Decoders110And111, Type111FreeRunsAtTheRateOfItsSyncControlWithoutSignal)
+{
+    BoardConfig c;
+    c.decoder = sim::DecoderKind::Type111;
+    c.defaultPatterns = false;
+    c.tunerInput = -1;
+    Board b(c);  // nothing connected anywhere
+    SetWindow(b, 0, 13, 16, 14);
+    Configure(b, 5);
+    auto headerSays625 = [&b] {
+        auto fields = Reassemble(ReadPackets(b, 400));
+        EXPECT_GE(fields.size(), 2u);
+        return !fields.empty() && (fields.back().word0 & 0x1000) != 0;
+    };
+    I2cWrite(b, 0x4A, 0x08, 0x58);
+    EXPECT_FALSE(headerSays625());
+    I2cWrite(b, 0x4A, 0x08, 0x18);
+    EXPECT_TRUE(headerSays625());
+    EXPECT_FALSE(b.SignalLocked());
 }
 
 // Picture registers, per decoder type, in the bytes the board sends.
