@@ -27,7 +27,11 @@
 //   before the minidriver's routine returns; read requests may complete later
 //   but must be completed by the time their stream is closed.
 // - completions name a request the stream class sent (and, for stream
-//   requests, the request's own stream object).
+//   requests, the request's own stream object), never with STATUS_PENDING.
+// - a property request that succeeds reports no more bytes than its data
+//   buffer holds; SRB_GET_STREAM_INFO reports no more streams than the
+//   buffer sized from ConfigInfo->StreamDescriptorSize holds.
+// - a device goes away with no read request left pending.
 //
 // Buffers the minidriver receives (property and data buffers, formats, data
 // ranges, intersection output, the stream descriptor, extensions) are
@@ -193,7 +197,8 @@ public:
     bool IsOpen() const { return open_; }
 
     // SRB_CLOSE_STREAM. Queued reads must be completed by the minidriver
-    // before it completes the close.
+    // before it completes the close. The stream object stays allocated until
+    // the device goes, so a late completion is reported rather than crashing.
     Result Close();
 
     Result SetState(KSSTATE state);                                // SRB_SET_STREAM_STATE
