@@ -6,6 +6,7 @@
 #include "host/kernel_internal.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 
@@ -176,6 +177,15 @@ void SetEcho(bool echo)
 
 std::string Format(const char* format, va_list args)
 {
+    return detail::FormatText(format, args, false);
+}
+
+}  // namespace debug
+
+// In the wide functions (swprintf) a plain %s or %c is the wide kind and the
+// capital one the narrow kind; h and l/w force narrow and wide.
+std::string detail::FormatText(const char* format, va_list args, bool wideByDefault)
+{
     std::string out;
     if (format == nullptr) {
         return out;
@@ -318,7 +328,8 @@ std::string Format(const char* format, va_list args)
         case 'c':
         case 'C': {
             int value = va_arg(ap, int);
-            bool wide = conversion == 'C' || spec.size == Size::Long || spec.size == Size::Wide;
+            bool wide = spec.size == Size::Long || spec.size == Size::Wide ||
+                        (spec.size != Size::Short && ((conversion == 'C') != wideByDefault));
             std::string text = wide ? ToUtf8(std::u16string(1, static_cast<char16_t>(value)))
                                     : std::string(1, static_cast<char>(value));
             Pad(out, text, spec);
@@ -326,7 +337,8 @@ std::string Format(const char* format, va_list args)
         }
         case 's':
         case 'S': {
-            bool wide = conversion == 'S' || spec.size == Size::Long || spec.size == Size::Wide;
+            bool wide = spec.size == Size::Long || spec.size == Size::Wide ||
+                        (spec.size != Size::Short && ((conversion == 'S') != wideByDefault));
             std::string text;
             if (wide) {
                 auto* string = va_arg(ap, const WCHAR*);
@@ -407,7 +419,6 @@ std::string Format(const char* format, va_list args)
     return out;
 }
 
-}  // namespace debug
 }  // namespace kv::kernel
 
 using namespace kv::kernel;
@@ -449,3 +460,54 @@ ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
 }
 
 }  // extern "C"
+
+namespace {
+
+// The text of a wide format call as UTF-16.
+std::u16string WideFormat(const WCHAR* format, va_list args)
+{
+    if (format == nullptr) {
+        return {};
+    }
+    std::string narrowFormat = ToUtf8(std::u16string_view(format));
+    return ToUtf16(detail::FormatText(narrowFormat.c_str(), args, true));
+}
+
+}  // namespace
+
+int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    std::u16string text = WideFormat(Format, args);
+    va_end(args);
+    if (Buffer == nullptr) {
+        RecordViolation("swprintf with a null buffer");
+        return -1;
+    }
+    std::memcpy(Buffer, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    return static_cast<int>(text.size());
+}
+
+extern "C" int _snwprintf(WCHAR* Buffer, SIZE_T Count, const WCHAR* Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    std::u16string text = WideFormat(Format, args);
+    va_end(args);
+    if (Buffer == nullptr && Count != 0) {
+        RecordViolation("_snwprintf with a null buffer");
+        return -1;
+    }
+    if (text.size() > Count) {
+        if (Count > 0) {
+            std::memcpy(Buffer, text.data(), Count * sizeof(WCHAR));
+        }
+        return -1;
+    }
+    std::memcpy(Buffer, text.data(), text.size() * sizeof(WCHAR));
+    if (text.size() < Count) {
+        Buffer[text.size()] = 0;
+    }
+    return static_cast<int>(text.size());
+}

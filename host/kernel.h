@@ -4,7 +4,12 @@
 //
 // Everything here is process-wide state, as a kernel is. Reset() puts all of
 // it back to the initial state; the KernelTest fixture calls it before every
-// test. The routines are safe to call from several threads.
+// test. The routines are safe to call from several threads (Reset only when
+// no other thread is using the emulation). The IRQL is per thread.
+//
+// Waits: KeWaitForSingleObject with a timeout lets the emulated time pass
+// at once; without one it really waits for another thread to signal the
+// event, and after 2 s of real time reports a deadlock as a violation.
 #pragma once
 
 #include "platform/wdm.h"

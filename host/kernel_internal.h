@@ -3,6 +3,7 @@
 
 #include "host/kernel.h"
 
+#include <cstdarg>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,10 @@ bool ViewOf(PCUNICODE_STRING string, std::u16string_view* view);
 std::u16string EnsureDriverKey(std::u16string_view instanceId);
 // A deleted device's interfaces become inactive and lose their device.
 void ForgetDeviceInterfaces(PDEVICE_OBJECT device);
+
+// The DbgPrint formatter; wideByDefault gives %s and %c the meaning they
+// have in the wide functions.
+std::string FormatText(const char* format, va_list args, bool wideByDefault);
 
 // The performance counter value for waits that advance the clock.
 void AdvanceClockForWait(LONGLONG units);

@@ -588,13 +588,20 @@ LoadResult LoadFromText(std::string_view text, LoadMode mode)
 
 LoadResult LoadFile(const std::string& fileName, LoadMode mode)
 {
-    std::ifstream file(fileName, std::ios::binary);
+    std::ifstream file(fileName, std::ios::binary | std::ios::ate);
     if (!file) {
         LoadResult result;
         result.ok = false;
         result.message = "cannot open " + fileName;
         return result;
     }
+    if (static_cast<uint64_t>(file.tellg()) > kLargestFile) {
+        LoadResult result;
+        result.ok = false;
+        result.message = fileName + ": file larger than 64 MiB";
+        return result;
+    }
+    file.seekg(0);
     std::ostringstream content;
     content << file.rdbuf();
     LoadResult result = LoadFromText(content.str(), mode);

@@ -217,6 +217,16 @@ inline SIZE_T wcslen(const WCHAR* String)
     return length;
 }
 
+// Wide formatting as the kernel exports it. swprintf has no buffer size: the
+// caller guarantees the room. _snwprintf writes at most Count characters,
+// adds the terminator only when there is room for it, and returns -1 when
+// the text did not fit. In these a plain %s / %c is a WCHAR string /
+// character, %S / %hs and %C / %hc the narrow kind. swprintf is a C++
+// overload on WCHAR here, beside the C library's form; a kernel-mode image
+// binds it to the kernel's export by name.
+int swprintf(WCHAR* Buffer, const WCHAR* Format, ...);
+extern "C" int _snwprintf(WCHAR* Buffer, SIZE_T Count, const WCHAR* Format, ...);
+
 // ------------------------------------------------------------- objects ----
 #define IO_TYPE_ADAPTER 1
 #define IO_TYPE_CONTROLLER 2

@@ -1,6 +1,8 @@
 // DbgPrint formatting and capture.
 #include "tests/support/kernel_test.h"
 
+#include <algorithm>
+
 namespace {
 
 namespace k = kv::kernel;
@@ -93,6 +95,22 @@ TEST_F(DebugPrintTest, DbgPrintExAndAssertions)
     int zero = 0;
     ASSERT(zero == 1);
     ExpectViolation("ASSERT failed: zero == 1");
+}
+
+TEST_F(DebugPrintTest, WideFormattingTakesWideStringsByDefault)
+{
+    WCHAR buffer[64];
+    const WCHAR* link = u"\\??\\USB#1";
+    EXPECT_EQ(swprintf(buffer, u"\\\\.%s|%S|%c|%d", link + 3, "narrow", u'w', 12), 21);
+    EXPECT_EQ(std::u16string_view(buffer), u"\\\\.\\USB#1|narrow|w|12");
+
+    // The bounded form stops at its count and says the text did not fit.
+    WCHAR small[6];
+    std::fill(std::begin(small), std::end(small), u'#');
+    EXPECT_EQ(_snwprintf(small, 4, u"%s", u"abcdef"), -1);
+    EXPECT_EQ(std::u16string_view(small, 6), u"abcd##");
+    EXPECT_EQ(_snwprintf(small, 6, u"%d", 42), 2);
+    EXPECT_EQ(std::u16string_view(small), u"42");
 }
 
 #pragma GCC diagnostic pop
