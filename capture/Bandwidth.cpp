@@ -134,6 +134,12 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Contex
     }
     if (context->pipelineHandle == nullptr) {
         context->pipelineHandle = ppl_init();
+        // Full-size frames are converted by the pipeline alone; without it
+        // every frame would go out with bytes nobody wrote. The next
+        // allocation tries again.
+        if (context->pipelineHandle == nullptr && context->highBandwidth != 0) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
     }
     const KS_BITMAPINFOHEADER& bmi =
         static_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(Format)->VideoInfoHeader.bmiHeader;

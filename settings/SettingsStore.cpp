@@ -174,17 +174,17 @@ NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, LO
     ULONG resultLength = 0;
     NTSTATUS status = ZwQueryValueKey(Key, &name, KeyValueFullInformation, info, bufferSize, &resultLength);
     if (NT_SUCCESS(status)) {
-        // Only REG_DWORD values are taken: a string or binary value typed into
-        // the registry by hand would otherwise turn into an arbitrary number.
-        // The data must also lie inside what the query returned.
-        if (info->Type != REG_DWORD) {
+        // Only REG_DWORD values of four bytes are taken: a string, a binary
+        // value or a cut-short number typed into the registry by hand would
+        // otherwise turn into an arbitrary number. The data must also lie
+        // inside what the query returned.
+        if (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG)) {
             status = STATUS_OBJECT_TYPE_MISMATCH;
         } else if (info->DataOffset > bufferSize || info->DataLength > bufferSize - info->DataOffset) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             ULONG value = 0;
-            memcpy(&value, reinterpret_cast<PUCHAR>(info) + info->DataOffset,
-                   info->DataLength < sizeof(value) ? info->DataLength : sizeof(value));
+            memcpy(&value, reinterpret_cast<PUCHAR>(info) + info->DataOffset, sizeof(value));
             *Field = (LONG)value;
         }
     }
