@@ -785,6 +785,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
+            std::unique_lock lock(gMutex);
+            if (gIo.irps.find(Irp) == gIo.irps.end()) {
+                lock.unlock();
+                RecordViolation("IoCompleteRequest: a completion routine freed the IRP but did not return "
+                                "STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
         } else {
             if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) {
                 IoMarkIrpPending(Irp);

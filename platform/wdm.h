@@ -121,7 +121,9 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PC
 }
 #define KdPrint(args) DbgPrint args
 // A failed assertion is reported (the emulation records it) and execution goes on.
+#ifndef ASSERT
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#endif
 
 // -------------------------------------------------------------- time ----
 extern "C" {

@@ -331,6 +331,28 @@ TEST_F(IoTest, CompletionRoutinesRunWithTheirOwnDeviceAndCanHoldTheIrp)
     IoDeleteDevice(lower);
 }
 
+NTSTATUS NTAPI FreeAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeIrp(irp);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IoTest, ACompletionRoutineThatFreesTheIrpMustStopCompletion)
+{
+    PDEVICE_OBJECT pdo = io::CreatePhysicalDevice("USB\\VID_1234&PID_5678\\1");
+    PIRP irp = IoAllocateIrp(pdo->StackSize + 1, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IoSetNextIrpStackLocation(irp);  // this caller's own location
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, FreeAndContinue, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_NOT_SUPPORTED);
+    ExpectViolation("freed the IRP but did not return STATUS_MORE_PROCESSING_REQUIRED");
+    EXPECT_EQ(io::OutstandingIrpCount(), 0u);
+}
+
 TEST_F(IoTest, CompletingTwiceAndNeverAreCaught)
 {
     PIRP kept = nullptr;
