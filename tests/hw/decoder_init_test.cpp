@@ -3,7 +3,6 @@
 // the decoder tables as the decoders received them, and the 5150 patch image.
 #include "tests/hw/hw_fixture.h"
 
-#include <algorithm>
 #include <array>
 
 using namespace hwtest;
@@ -153,26 +152,6 @@ TEST_F(Decoders, ShortTableWhenRegister83DoesNotAsk)
     Start(c);
     EXPECT_EQ(Board().DecoderPatch()->loads, 0u);
     EXPECT_EQ(DecoderWrites(), (Pairs{{0x08, 0x08}, {0x0F, 0x0A}, {0x30, 0x01}, {0x03, 0x6F}}));
-}
-
-TEST_F(Decoders, PatchTableLayout)
-{
-    const RegisterTable& t = DecoderPatchTable;
-    ASSERT_EQ(t.count, 1727u);
-    const Pairs preamble = {{0x21, 0x51}, {0x22, 0x50}, {0x23, 0xFF}, {0x24, 0x04}};
-    const Pairs tail = {{0x7F, 0x00}, {0x21, 0x00}, {0x22, 0x00}, {0x23, 0xFF}, {0x24, 0x04}, {0x0F, 0x0A}, {0x03, 0x6F}};
-    for (size_t i = 0; i < preamble.size(); ++i) {
-        EXPECT_EQ(t.pairs[i].reg, preamble[i].first);
-        EXPECT_EQ(t.pairs[i].value, preamble[i].second);
-    }
-    for (size_t i = 0; i < tail.size(); ++i) {
-        EXPECT_EQ(t.pairs[1720 + i].reg, tail[i].first);
-        EXPECT_EQ(t.pairs[1720 + i].value, tail[i].second);
-    }
-    // The image uses every byte value, so it is no constant filler.
-    std::array<bool, 256> seen{};
-    for (uint8_t b : PatchImage()) seen[b] = true;
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 256);
 }
 
 // ---------------------------------------------------------------- Init5150 --
