@@ -87,9 +87,11 @@ VOID SoftBusReadByte(DeviceContext* Context, PUCHAR Out, ULONG AckLevel);
 
 // Device-level operations. DeviceAddress is the write form (bit 0 clear);
 // SubAddressLength bytes of sub-address go out low byte, high byte, then
-// zeros. Count is used by the block forms only. The result is TRUE; FALSE
-// only when Data is null while bytes must be moved, and then the bus is left
-// untouched.
+// zeros. Data holds the bytes moved: one, two (the 16-bit value, little-
+// endian; the device sees the high byte first) or Count, which only the block
+// forms use (0 or less moves none). Acknowledges are not acted upon, so the
+// result is TRUE; FALSE only when Data is null while bytes must be moved, and
+// then the bus is left untouched.
 BOOLEAN SoftBusRead8(DeviceContext* Context, USHORT DeviceAddress, USHORT SubAddress, USHORT SubAddressLength,
                      PUCHAR Data, LONG Count);
 BOOLEAN SoftBusWrite8(DeviceContext* Context, USHORT DeviceAddress, USHORT SubAddress, USHORT SubAddressLength,
