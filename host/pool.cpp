@@ -50,6 +50,19 @@ struct PoolState {
     double probability = 0;
     std::mt19937 random;
     std::optional<uint8_t> fill = uint8_t{0xA5};
+
+    PoolState() = default;
+    PoolState(const PoolState&) = delete;
+    PoolState& operator=(const PoolState&) = delete;
+    PoolState& operator=(PoolState&&) = default;
+    // At process exit whatever a test left behind on purpose is released,
+    // so the host's leak checker does not report it a second time.
+    ~PoolState()
+    {
+        for (auto& [address, block] : live) {
+            ::operator delete(address, std::align_val_t{block.alignment});
+        }
+    }
 };
 
 std::mutex gMutex;
@@ -144,6 +157,7 @@ void detail::ResetPool()
     for (auto& [address, block] : gPool.live) {
         Release(address, block);
     }
+    gPool.live.clear();
     gPool = PoolState{};
 }
 
