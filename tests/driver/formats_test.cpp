@@ -33,7 +33,9 @@ protected:
         std::vector<uint8_t> buffer;
         USBCAMD_SetFrameInterval(Context(), 0);
         out.result = Device().DataIntersection(0, &range, sizeof(range), bufferSize, &buffer);
-        std::memcpy(&out.format, buffer.data(), std::min(buffer.size(), sizeof(out.format)));
+        if (!buffer.empty()) {
+            std::memcpy(&out.format, buffer.data(), std::min(buffer.size(), sizeof(out.format)));
+        }
         // The call returns the interval in force before it.
         out.libraryInterval = USBCAMD_SetFrameInterval(Context(), 0);
         return out;
