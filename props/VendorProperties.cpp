@@ -33,7 +33,7 @@
 #define VR VALUE_RECORD_BYTES
 
 // Ids 21, 23 and 64 are not offered.
-const KSPROPERTY_ITEM VendorPropertyItems[VENDOR_PROPERTY_ITEMS] = {
+const KSPROPERTY_ITEM VendorPropertyItems[] = {
     VENDOR_GET(0, 56, 56),   // not supported
     VENDOR_GET(1, 4, 4),     // bridge register read
     VENDOR_SET(2, 4, 4),     // bridge register write
@@ -105,6 +105,8 @@ const KSPROPERTY_ITEM VendorPropertyItems[VENDOR_PROPERTY_ITEMS] = {
     VENDOR_GET(71, 4, 4),    // software-I2C read
     VENDOR_SET(72, 4, 4),    // software-I2C write
 };
+static_assert(sizeof(VendorPropertyItems) / sizeof(VendorPropertyItems[0]) == VENDOR_PROPERTY_ITEMS,
+              "the vendor table lists ids 0 to 72 without 21, 23 and 64");
 
 namespace {
 
