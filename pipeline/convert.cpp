@@ -115,12 +115,29 @@ inline const UCHAR* FirstLine(const Job& j, int n) { return j.r->first + (SIZE_T
 inline const UCHAR* SecondLine(const Job& j, int n) { return j.r->second + (SIZE_T)n * j.stride; }
 inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (SIZE_T)n * j.stride; }
 
+// The motion mask of the second field's line n (a row of no motion beyond
+// the field). Lines are asked for in increasing order, so four slots keep
+// the three that one output line needs.
+const UCHAR* MaskLine(const Job& j, int n)
+{
+    if (n < 0 || n >= j.plan.fieldLines) return j.s->stillMask;
+    const int slot = n & 3;
+    if (j.s->maskIndex[slot] != n) {
+        j.k->motion(PreviousLine(j, n), SecondLine(j, n), j.s->masks[slot], j.r->sourceWidth / 2);
+        j.s->maskIndex[slot] = n;
+    }
+    return j.s->masks[slot];
+}
+
 // Frame line 2n + 1: the second field where it is still, else the first
 // field's lines n and n + 1 (line n again at the bottom).
 void DeinterlaceLine(const Job& j, int n, UCHAR* dst)
 {
     const int below = n + 1 < j.plan.fieldLines ? n + 1 : n;
-    j.k->deinterlace(PreviousLine(j, n), FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst,
+    const UCHAR* maskAbove = MaskLine(j, n - 1);
+    const UCHAR* maskBelow = MaskLine(j, n + 1);
+    const UCHAR* mask = MaskLine(j, n);
+    j.k->deinterlace(maskAbove, mask, maskBelow, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst,
                      j.r->sourceWidth / 2);
 }
 
@@ -259,9 +276,11 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
     if (j.plan.path == kGeneral) {
         if (j.plan.across == 0) PrepareHorizontal(s, r.sourceWidth, r.outputWidth);
         PrepareVertical(s, j.plan.sourceRows, r.outputHeight);
-        s->scaledIndex[0] = s->scaledIndex[1] = -1;
-        s->deinterlacedIndex = -1;
     }
+    // Nothing carries over from the previous conversion's rows.
+    for (int& index : s->maskIndex) index = -1;
+    s->scaledIndex[0] = s->scaledIndex[1] = -1;
+    s->deinterlacedIndex = -1;
 
     const int width = r.outputWidth;
     const int height = r.outputHeight;
@@ -331,11 +350,12 @@ constexpr int kVTaps = RoundUp64(kMaxSourceHeight * sizeof(Taps));
 constexpr int kVWeights = RoundUp64(2 * kMaxSourceHeight * sizeof(USHORT));
 constexpr int kRgbRow = RoundUp64((kMaxSourceWidth + 2) * 3);
 constexpr int kAcc = RoundUp64(kMaxRowBytes * sizeof(USHORT));
+constexpr int kMaskRow = RoundUp64(kMaxSourceWidth / 2 + 2 * kMaskMargin);
 
 }  // namespace
 
 const SIZE_T kPipelineBytes = kStateBytes + kHLumaTaps + kHLumaWeights + kHChromaTaps + kHChromaWeights + kVTaps +
-                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc;
+                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 5 * kMaskRow;
 
 PipelineState* LayOutPipeline(void* memory)
 {
@@ -364,6 +384,14 @@ PipelineState* LayOutPipeline(void* memory)
     s->rgb = p;
     p += kRgbRow;
     s->acc = (USHORT*)p;
+    p += kAcc;
+    // Mask rows start past their zero margin; nothing ever writes the margins.
+    for (UCHAR*& mask : s->masks) {
+        mask = p + kMaskMargin;
+        p += kMaskRow;
+    }
+    s->stillMask = p + kMaskMargin;
+    for (int& index : s->maskIndex) index = -1;
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

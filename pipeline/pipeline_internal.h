@@ -25,11 +25,19 @@ constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 
 // A pixel pair of the second field is woven in unchanged when none of its
 // four bytes differs from the same pair of the previous frame's second field
-// by more than this; otherwise it is interpolated from the first field.
-// Twelve levels sits well above the few levels of noise a decoder adds to a
-// still picture and well below the edge of anything that visibly moves.
+// by more than this; otherwise it moved. Twelve levels sits well above the
+// few levels of noise a decoder adds to a still picture and well below the
+// edge of anything that visibly moves.
 constexpr int kStillThresholdLuma = 12;
 constexpr int kStillThresholdChroma = 12;
+// A pair is interpolated when motion shows up within this many pairs beside
+// it, on its own line or the lines above and below. Comparing fields a frame
+// apart misses motion where a moving pattern happens to repeat between them;
+// such holes are small inside a moving area, and the margin closes them.
+constexpr int kMotionReach = 2;
+// Motion mask rows (one byte per pair) keep this many zero bytes on either
+// side, which the SIMD rows read instead of testing for the row's ends.
+constexpr int kMaskMargin = 16;
 
 // ------------------------------------------------------------- colour ----
 //
@@ -115,12 +123,17 @@ int BuildAreaTaps(int sourceCount, int unit, int outputs, int (*begin)(int o, co
 struct RowKernels {
     const char* name;
 
-    // De-interlaces one line of the second field's position: for each pixel
-    // pair, `second` where it agrees with `previous` (see the thresholds
-    // above), else the rounded average of the first field's lines `above`
-    // and `below`.
-    void (*deinterlace)(const UCHAR* previous, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                        UCHAR* dst, int pairs);
+    // Motion of one line of the second field: mask[p] = 0xFF where a byte of
+    // pair p differs from `previous` by more than its threshold, else 0.
+    void (*motion)(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs);
+
+    // De-interlaces one line of the second field's position: pair p is the
+    // rounded average of the first field's lines `above` and `below` when any
+    // of the three mask rows (this line's and its neighbours') is set within
+    // kMotionReach pairs of p, else `second` woven in. Mask rows need
+    // kMaskMargin zero bytes on either side.
+    void (*deinterlace)(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow, const UCHAR* above,
+                        const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs);
 
     // Copies a row, mirrored left to right and/or with luma through a gamma
     // curve (null: unchanged). dst must not overlap src.
@@ -188,6 +201,12 @@ struct PipelineState {
     int vSource, vOutput;
     Taps* vTaps;
     USHORT* vWeights;
+
+    // Motion masks of the second field's lines, by line number modulo 4,
+    // and a row of no motion for the lines beyond the field.
+    UCHAR* masks[4];
+    int maskIndex[4];
+    UCHAR* stillMask;
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

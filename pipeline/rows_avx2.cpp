@@ -47,20 +47,47 @@ constexpr int StillThresholds()
 
 }  // namespace
 
-ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* previous, const UCHAR* above, const UCHAR* below,
-                                 const UCHAR* second, UCHAR* dst, int pairs)
+ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs)
 {
     const __m256i threshold = _mm256_set1_epi32(StillThresholds());
     const __m256i zero = _mm256_setzero_si256();
-    auto step = [&](int i) ZP_AVX2 {
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    auto still = [&](int i) ZP_AVX2 {
         const __m256i s = Load(second + i);
         const __m256i p = Load(previous + i);
         const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, p), _mm256_subs_epu8(p, s));
-        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
-        const __m256i interpolated = _mm256_avg_epu8(Load(above + i), Load(below + i));
-        Store(dst + i, _mm256_blendv_epi8(interpolated, s, still));
+        return _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
     };
-    if (!Cover(pairs * 4, 32, step)) DeinterlaceRow_SSE2(previous, above, below, second, dst, pairs);
+    auto step = [&](int p) ZP_AVX2 {
+        // Thirty-two pairs; the packs leave four-pair groups in lane order,
+        // which one dword permute puts back in pair order.
+        const __m256i s01 = _mm256_packs_epi32(still(4 * p), still(4 * p + 32));
+        const __m256i s23 = _mm256_packs_epi32(still(4 * p + 64), still(4 * p + 96));
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(s01, s23), order);
+        Store(mask + p, _mm256_xor_si256(packed, _mm256_set1_epi8(-1)));
+    };
+    if (!Cover(pairs, 32, step)) MotionRow_SSE2(previous, second, mask, pairs);
+}
+
+ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow,
+                                 const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs)
+{
+    static_assert(kMotionReach == 2, "the shifts below reach two pairs either side");
+    auto step = [&](int p) ZP_AVX2 {
+        // Motion marks for pairs p .. p + 7: the three rows together, each
+        // pair taking in its neighbours two pairs either side.
+        const __m128i* at = (const __m128i*)(mask + p - 2);
+        const __m128i v = _mm_or_si128(_mm_or_si128(_mm_loadu_si128((const __m128i*)(maskAbove + p - 2)),
+                                                    _mm_loadu_si128(at)),
+                                       _mm_loadu_si128((const __m128i*)(maskBelow + p - 2)));
+        const __m128i near1 = _mm_or_si128(v, _mm_srli_si128(v, 1));
+        const __m128i near = _mm_or_si128(_mm_or_si128(near1, _mm_srli_si128(near1, 2)), _mm_srli_si128(v, 4));
+        const __m256i moved = _mm256_cvtepi8_epi32(near);
+        const int i = 4 * p;
+        const __m256i interpolated = _mm256_avg_epu8(Load(above + i), Load(below + i));
+        Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
+    };
+    if (!Cover(pairs, 8, step)) DeinterlaceRow_SSE2(maskAbove, mask, maskBelow, above, below, second, dst, pairs);
 }
 
 namespace {
@@ -364,6 +391,7 @@ ZP_AVX2 void CopyRow_AVX2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst,
 
 const RowKernels kRowsAvx2 = {
     .name = "AVX2",
+    .motion = MotionRow_AVX2,
     .deinterlace = DeinterlaceRow_AVX2,
     .adjust = AdjustRow_AVX2,
     .toRgb24 = ToRgb24Row_AVX2,

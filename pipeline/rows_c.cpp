@@ -15,20 +15,34 @@ inline UCHAR ClampByte(int v) { return (UCHAR)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 }  // namespace
 
-void DeinterlaceRow_C(const UCHAR* previous, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                      UCHAR* dst, int pairs)
+void MotionRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs)
 {
     static const int threshold[4] = {kStillThresholdLuma, kStillThresholdChroma, kStillThresholdLuma,
                                      kStillThresholdChroma};
     for (int p = 0; p < pairs; ++p) {
-        const int o = p * 4;
-        bool still = true;
+        bool moved = false;
         for (int b = 0; b < 4; ++b) {
-            const int d = second[o + b] - previous[o + b];
-            if (d > threshold[b] || -d > threshold[b]) still = false;
+            const int d = second[4 * p + b] - previous[4 * p + b];
+            if (d > threshold[b] || -d > threshold[b]) moved = true;
+        }
+        mask[p] = moved ? 0xFF : 0;
+    }
+}
+
+void DeinterlaceRow_C(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow, const UCHAR* above,
+                      const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs)
+{
+    const UCHAR* rows[3] = {maskAbove, mask, maskBelow};
+    for (int p = 0; p < pairs; ++p) {
+        bool moved = false;
+        const int from = p - kMotionReach < 0 ? 0 : p - kMotionReach;
+        const int to = p + kMotionReach >= pairs ? pairs - 1 : p + kMotionReach;
+        for (const UCHAR* row : rows) {
+            for (int q = from; q <= to; ++q) moved = moved || row[q] != 0;
         }
         for (int b = 0; b < 4; ++b) {
-            dst[o + b] = still ? second[o + b] : (UCHAR)Avg2(above[o + b], below[o + b]);
+            const int o = 4 * p + b;
+            dst[o] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
         }
     }
 }
@@ -172,6 +186,7 @@ void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& s
 
 const RowKernels kRowsC = {
     .name = "C",
+    .motion = MotionRow_C,
     .deinterlace = DeinterlaceRow_C,
     .adjust = AdjustRow_C,
     .toRgb24 = ToRgb24Row_C,

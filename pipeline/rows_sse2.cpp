@@ -45,21 +45,55 @@ constexpr int StillThresholds()
 
 }  // namespace
 
-ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* previous, const UCHAR* above, const UCHAR* below,
-                                 const UCHAR* second, UCHAR* dst, int pairs)
+ZP_SSE2 void MotionRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs)
 {
     const __m128i threshold = _mm_set1_epi32(StillThresholds());
     const __m128i zero = _mm_setzero_si128();
-    auto step = [&](int i) __attribute__((target("sse2"))) {
+    auto still = [&](int i) __attribute__((target("sse2"))) {
         const __m128i s = Load(second + i);
         const __m128i p = Load(previous + i);
         const __m128i diff = _mm_or_si128(_mm_subs_epu8(s, p), _mm_subs_epu8(p, s));
-        // A pair is still when no byte exceeds its threshold.
-        const __m128i still = _mm_cmpeq_epi32(_mm_subs_epu8(diff, threshold), zero);
-        const __m128i interpolated = _mm_avg_epu8(Load(above + i), Load(below + i));
-        Store(dst + i, _mm_or_si128(_mm_and_si128(still, s), _mm_andnot_si128(still, interpolated)));
+        // All ones for a pair none of whose bytes passes its threshold.
+        return _mm_cmpeq_epi32(_mm_subs_epu8(diff, threshold), zero);
     };
-    if (!Cover(pairs * 4, 16, step)) DeinterlaceRow_C(previous, above, below, second, dst, pairs);
+    auto step = [&](int p) __attribute__((target("sse2"))) {
+        const __m128i s01 = _mm_packs_epi32(still(4 * p), still(4 * p + 16));
+        const __m128i s23 = _mm_packs_epi32(still(4 * p + 32), still(4 * p + 48));
+        Store(mask + p, _mm_xor_si128(_mm_packs_epi16(s01, s23), _mm_set1_epi8(-1)));
+    };
+    if (!Cover(pairs, 16, step)) MotionRow_C(previous, second, mask, pairs);
+}
+
+namespace {
+
+// Motion marks for pairs p .. p + 11 (bytes 0..11): the three mask rows
+// together, each pair taking in its neighbours up to kMotionReach away.
+ZP_SSE2 inline __m128i NearMotion(const UCHAR* a, const UCHAR* m, const UCHAR* b, int p)
+{
+    static_assert(kMotionReach == 2, "the shifts below reach two pairs either side");
+    const __m128i v = _mm_or_si128(_mm_or_si128(Load(a + p - 2), Load(m + p - 2)), Load(b + p - 2));
+    const __m128i near1 = _mm_or_si128(v, _mm_srli_si128(v, 1));
+    const __m128i near3 = _mm_or_si128(near1, _mm_srli_si128(near1, 2));
+    return _mm_or_si128(near3, _mm_srli_si128(v, 4));
+}
+
+}  // namespace
+
+ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow,
+                                 const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs)
+{
+    auto step = [&](int p) __attribute__((target("sse2"))) {
+        const __m128i near = NearMotion(maskAbove, mask, maskBelow, p);
+        const __m128i words = _mm_unpacklo_epi8(near, near);
+        const __m128i moved[2] = {_mm_unpacklo_epi16(words, words), _mm_unpackhi_epi16(words, words)};
+        for (int h = 0; h < 2; ++h) {
+            const int i = 4 * p + 16 * h;
+            const __m128i interpolated = _mm_avg_epu8(Load(above + i), Load(below + i));
+            const __m128i s = Load(second + i);
+            Store(dst + i, _mm_or_si128(_mm_and_si128(moved[h], interpolated), _mm_andnot_si128(moved[h], s)));
+        }
+    };
+    if (!Cover(pairs, 8, step)) DeinterlaceRow_C(maskAbove, mask, maskBelow, above, below, second, dst, pairs);
 }
 
 ZP_SSE2 void AdjustRow_SSE2(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
@@ -338,6 +372,7 @@ ZP_SSE2 void CopyRow_SSE2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst,
 
 const RowKernels kRowsSse2 = {
     .name = "SSE2",
+    .motion = MotionRow_SSE2,
     .deinterlace = DeinterlaceRow_SSE2,
     .adjust = AdjustRow_SSE2,
     .toRgb24 = ToRgb24Row_SSE2,

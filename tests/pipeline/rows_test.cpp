@@ -54,18 +54,45 @@ struct Source {
     const uint8_t* data() const { return g.data(); }
 };
 
+// A motion mask row with the zero margins the kernels may read.
+struct MaskRow {
+    Bytes storage;
+    explicit MaskRow(const Bytes& marks) : storage(marks.size() + 2 * zelpipe::kMaskMargin, 0)
+    {
+        std::copy(marks.begin(), marks.end(), storage.begin() + zelpipe::kMaskMargin);
+    }
+    const uint8_t* data() const { return storage.data() + zelpipe::kMaskMargin; }
+};
+
+TEST_P(RowsTest, MotionMatchesReference)
+{
+    for (int pairs : PairCounts()) {
+        const Fields f = RandomFields(pairs * 2, 2, 100 + pairs);
+        Source prev(f.previous, pairs % 4), second(f.second, 3 - pairs % 4);
+        Compare("motion " + std::to_string(pairs), pairs, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
+            k.motion(prev.data(), second.data(), d, pairs);
+        });
+    }
+}
+
 TEST_P(RowsTest, DeinterlaceMatchesReference)
 {
+    std::mt19937 rng(5);
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 100 + pairs);
         const size_t line = static_cast<size_t>(pairs) * 4;
-        const size_t shift = pairs % 4;
-        Source prev(Bytes(f.previous.begin(), f.previous.begin() + line), shift);
-        Source above(Bytes(f.first.begin(), f.first.begin() + line), 3 - shift);
+        // Sparse marks, so that the reach around each one shows.
+        auto marks = [&](int density) {
+            Bytes m(pairs);
+            for (auto& b : m) b = rng() % density == 0 ? 0xFF : 0;
+            return m;
+        };
+        const MaskRow a(marks(9)), m(marks(7)), b(marks(11));
+        Source above(Bytes(f.first.begin(), f.first.begin() + line), 3 - pairs % 4);
         Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 1);
         Source second(Bytes(f.second.begin(), f.second.begin() + line), 2);
         Compare("deinterlace " + std::to_string(pairs), line, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-            k.deinterlace(prev.data(), above.data(), below.data(), second.data(), d, pairs);
+            k.deinterlace(a.data(), m.data(), b.data(), above.data(), below.data(), second.data(), d, pairs);
         });
     }
 }
@@ -167,20 +194,34 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RowsTest);
 
 // ----------------------------------------------------------- C rows ----
 
-TEST(ReferenceRows, DeinterlaceWeavesStillPairsAndInterpolatesMovingOnes)
+TEST(ReferenceRows, MotionMarksPairsBeyondTheThreshold)
 {
     // Pair 0 differs by the threshold exactly (still), pair 1 by one more in
-    // a chroma byte (moving), pair 2 is identical.
+    // a chroma byte (moved), pair 2 is identical.
     const int t = zelpipe::kStillThresholdLuma, tc = zelpipe::kStillThresholdChroma;
     const uint8_t prev[12] = {100, 100, 100, 100, 50, 50, 50, 50, 9, 9, 9, 9};
     const uint8_t second[12] = {(uint8_t)(100 + t), 100, (uint8_t)(100 - t), 100, 50, (uint8_t)(50 + tc + 1), 50,
                                 50, 9, 9, 9, 9};
-    const uint8_t above[12] = {10, 20, 30, 40, 10, 20, 30, 40, 10, 20, 30, 40};
-    const uint8_t below[12] = {11, 20, 31, 41, 11, 20, 31, 41, 11, 20, 31, 41};
-    uint8_t out[12];
-    zelpipe::DeinterlaceRow_C(prev, above, below, second, out, 3);
-    const uint8_t expected[12] = {(uint8_t)(100 + t), 100, (uint8_t)(100 - t), 100, 11, 20, 31, 41, 9, 9, 9, 9};
-    EXPECT_EQ(Bytes(out, out + 12), Bytes(expected, expected + 12));
+    uint8_t mask[3];
+    zelpipe::MotionRow_C(prev, second, mask, 3);
+    EXPECT_EQ(Bytes(mask, mask + 3), (Bytes{0, 0xFF, 0}));
+}
+
+TEST(ReferenceRows, DeinterlaceInterpolatesWithinReachOfMotion)
+{
+    // One mark at pair 5 of the line below: pairs 3..7 of this line are
+    // interpolated, the rest woven.
+    const int pairs = 12;
+    Bytes marks(pairs, 0), none(pairs, 0);
+    marks[5] = 0xFF;
+    const MaskRow below(marks), still(none);
+    Bytes above(pairs * 4, 10), under(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4);
+    zelpipe::DeinterlaceRow_C(still.data(), still.data(), below.data(), above.data(), under.data(), second.data(),
+                              out.data(), pairs);
+    for (int p = 0; p < pairs; ++p) {
+        const int want = p >= 5 - zelpipe::kMotionReach && p <= 5 + zelpipe::kMotionReach ? 16 : 200;
+        EXPECT_EQ(out[4 * p], want) << "pair " << p;
+    }
 }
 
 TEST(ReferenceRows, MirrorReversesPixelsAndKeepsEachPairsChroma)
