@@ -528,6 +528,9 @@ TEST_F(VendorSetTest, SoftwareI2cRefusesMemoryThatIsNotTheCallers)
     SoftRequest huge;
     Fill(huge, sim::kBitBusEepromAddress, 0x40, 1, fourAt, 0xFFFFFFFFu);
     EXPECT_EQ(SoftI2c(false, huge).status, STATUS_INVALID_PARAMETER);
+    SoftRequest longSubAddress;
+    Fill(longSubAddress, sim::kBitBusEepromAddress, 0x40, SOFT_I2C_MAX_SUBADDRESS_BYTES + 1, fourAt, 1);
+    EXPECT_EQ(SoftI2c(false, longSubAddress).status, STATUS_INVALID_PARAMETER);
 
     // No instance at all.
     auto bare = Vendor(72, 4);
