@@ -109,11 +109,11 @@ static_assert(ARRAYSIZE(kShortPairs) == 4, "short table has 4 pairs");
 // The patch table: preamble, one register-0x7E pair per image byte, the
 // closing 0x7F pair and the postamble. Built at compile time from the image
 // pattern, so it lives in read-only data like every other table.
-const RegisterPair kPatchPreamble[] = {
+constexpr RegisterPair kPatchPreamble[] = {
     {0x21, 0x51}, {0x22, 0x50}, {0x23, 0xFF}, {0x24, 0x04},
 };
-const RegisterPair kPatchEnd = {DECODER_PATCH_END_REGISTER, 0x00};
-const RegisterPair kPatchPostamble[] = {
+constexpr RegisterPair kPatchEnd = {DECODER_PATCH_END_REGISTER, 0x00};
+constexpr RegisterPair kPatchPostamble[] = {
     {0x21, 0x00}, {0x22, 0x00}, {0x23, 0xFF}, {0x24, 0x04}, {0x0F, 0x0A}, {0x03, 0x6F},
 };
 static_assert(ARRAYSIZE(kPatchPreamble) + DECODER_PATCH_IMAGE_BYTES + 1 + ARRAYSIZE(kPatchPostamble) ==

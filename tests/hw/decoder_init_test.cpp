@@ -34,7 +34,7 @@ constexpr std::array<uint8_t, 4> kIdPatchOnReinit = {0x51, 0x50, 0x03, 0x00};
 
 class Decoders : public HwTest {
 protected:
-    // The 5150's standard table as the spec of the part lists it.
+    // The 5150's standard table for each index, as the part expects it.
     static Pairs StandardPairs(int index)
     {
         switch (index) {
