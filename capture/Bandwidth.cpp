@@ -128,6 +128,9 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Contex
 {
     UNREFERENCED_PARAMETER(BusDeviceObject);
     auto* context = static_cast<DeviceContext*>(ContextArgument);
+    if (RawFrameLength == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
     *RawFrameLength = 0;
     if (Format == nullptr) {
         return STATUS_INVALID_PARAMETER;

@@ -486,6 +486,31 @@ TEST_F(BandwidthTest, OtherStreamsChangeNothing)
     EXPECT_EQ(Board().AlternateSetting(), 0);
 }
 
+TEST_F(BandwidthTest, VersionOneEntriesAreTheStreamZeroCalls)
+{
+    ASSERT_EQ(StartDevice(Budget(2048)), STATUS_SUCCESS);
+    DeviceContext* ctx = Ctx();
+    KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(352, 288);
+    ULONG raw = 0;
+    ASSERT_EQ(CameraCallbacksV1.CamAllocateBandwidth(nullptr, ctx, &raw, &format), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->alternateSettingIndex, 3u);
+    EXPECT_EQ(raw, (811008u + 6 + 2047) / 2048 * 2048);
+    ctx->frameTimingEnabled = 1;
+    EXPECT_EQ(CameraCallbacksV1.CamStartCapture(nullptr, ctx), STATUS_SUCCESS);
+    EXPECT_EQ(ctx->frameTimingEnabled, 0u);
+    EXPECT_EQ(CameraCallbacksV1.CamStopCapture(nullptr, ctx), (NTSTATUS)1);
+    EXPECT_EQ(reg::ValueNames(SettingsKey()).size(), (size_t)SETTINGS_COUNT);
+    EXPECT_EQ(CameraCallbacksV1.CamFreeBandwidth(nullptr, ctx), STATUS_SUCCESS);
+    EXPECT_EQ(Board().AlternateSetting(), 0);
+    EXPECT_EQ(CameraCallbacksV1.CamProcessRawVideoFrame, nullptr);
+
+    // Arguments the library never passes are refused, not followed.
+    EXPECT_EQ(CamAllocateBandwidth(nullptr, ctx, nullptr, &format), STATUS_INVALID_PARAMETER);
+    raw = 5;
+    EXPECT_EQ(CamAllocateBandwidth(nullptr, ctx, &raw, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(raw, 0u);
+}
+
 TEST_F(BandwidthTest, StartCaptureOnlyTurnsTheTimingOff)
 {
     ASSERT_EQ(StartDevice(Traced()), STATUS_SUCCESS);
