@@ -525,15 +525,6 @@ TEST_F(BandwidthTest, StartCaptureOnlyTurnsTheTimingOff)
     EXPECT_EQ(Board().BridgeRegister(0x100), 0x73);
 }
 
-TEST_F(BandwidthTest, SaveAndRestoreStateDoNothing)
-{
-    ASSERT_EQ(StartDevice(Traced()), STATUS_SUCCESS);
-    Board().ClearTrace();
-    EXPECT_EQ(CameraCallbacksV2.CamSaveState(nullptr, Ctx()), STATUS_SUCCESS);
-    EXPECT_EQ(CameraCallbacksV2.CamRestoreState(nullptr, Ctx()), STATUS_SUCCESS);
-    EXPECT_TRUE(Board().GetTrace().Records().empty());
-}
-
 // ----------------------------------------------------------------- stop ---
 
 TEST_F(StopTest, QuiescesTheBridgeFromWhatItReads)
