@@ -288,11 +288,11 @@ TEST_F(SettingsStoreTest, RegistryFileAfterAStopReadsAsText)
     const std::string text = reg::SaveToText();
 
     const std::string driverKey = reg::DriverKeyPath(port_->Pdo());
-    const std::string section = "[HKEY_LOCAL_MACHINE" + driverKey.substr(std::string("\\REGISTRY\\MACHINE").size()) +
+    const std::string keyLine = "[HKEY_LOCAL_MACHINE" + driverKey.substr(std::string("\\REGISTRY\\MACHINE").size()) +
                                 "\\Settings]\n";
-    const size_t at = text.find(section);
+    const size_t at = text.find(keyLine);
     ASSERT_NE(at, std::string::npos) << text;
-    std::string expected = section;
+    std::string expected = keyLine;
     for (const char* line :
          {"\"Brightness\"=dword:00000080", "\"Contrast\"=dword:00000040", "\"Saturation\"=dword:00000100",
           "\"Hue\"=dword:000000b4", "\"Gamma\"=dword:00000019", "\"Sharpness\"=dword:ffffffff",
