@@ -982,3 +982,94 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
                                          PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 }
+
+// ------------------------------------------- deferred and periodic work ----
+// Timers, DPCs, work items and spin locks. In the emulation a timer fires
+// when the emulated clock passes its due time and the clock is pumped; its
+// DPC then runs at DISPATCH_LEVEL. Work items run at PASSIVE_LEVEL on the
+// system worker, which the pump drives as well (host/scheduler.h).
+typedef KDPC* PRKDPC;
+
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;
+    ULONGLONG DueTime;  // the kernel's ULARGE_INTEGER: interrupt time in 100 ns units
+    LIST_ENTRY TimerListEntry;
+    struct _KDPC* Dpc;
+    LONG Period;  // milliseconds, 0 for a one-shot timer
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+extern "C" {
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+// TRUE when the DPC was not queued already.
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every DPC queued or running when it was called has finished.
+VOID NTAPI KeFlushQueuedDpcs(VOID);
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+// DueTime: negative = relative 100 ns units, positive = absolute system time.
+// Period in milliseconds (0: fire once). TRUE when the timer was already set.
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+// TRUE when the timer was set. A DPC the timer already queued still runs.
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+}
+
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+    MaximumWorkQueue = 3,
+} WORK_QUEUE_TYPE;
+
+typedef VOID NTAPI WORKER_THREAD_ROUTINE(PVOID Parameter);
+typedef WORKER_THREAD_ROUTINE* PWORKER_THREAD_ROUTINE;
+
+typedef struct _WORK_QUEUE_ITEM {
+    LIST_ENTRY List;
+    PWORKER_THREAD_ROUTINE WorkerRoutine;
+    volatile PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+
+#define ExInitializeWorkItem(Item, Routine, Context) \
+    do {                                             \
+        (Item)->WorkerRoutine = (Routine);           \
+        (Item)->Parameter = (Context);               \
+        (Item)->List.Flink = NULL;                   \
+    } while (0)
+
+typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+
+extern "C" {
+// The item must not be queued again before its routine has started.
+VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+// Never while the item is queued: free it once its routine has run.
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context);
+}
+
+// Spin locks, named as the i386 kernel exports them (the HAL's fastcall
+// routines behind the usual macros).
+extern "C" {
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+}
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
+#define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
+#define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)
+#define KeReleaseSpinLockFromDpcLevel(SpinLock) KefReleaseSpinLockFromDpcLevel(SpinLock)
