@@ -256,7 +256,7 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemMaximum = 7,
 } SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
 
-typedef enum _DEVICE_POWER_STATE {
+typedef enum _DEVICE_POWER_STATE : LONG {
     PowerDeviceUnspecified = 0,
     PowerDeviceD0 = 1,
     PowerDeviceD1 = 2,
