@@ -376,3 +376,18 @@ TEST_F(AdapterTest, StartAndStopLeaveNothingBehindAndTheRegistryFileReloads)
     ASSERT_TRUE(reg::LoadFromText(text));
     EXPECT_EQ(reg::SaveToText(), text);
 }
+
+TEST_F(AdapterTest, PowerStatesOutsideD0ToD3DoNoHardwareWork)
+{
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    sim::TraceOptions trace;
+    trace.control = true;
+    Board().SetTraceOptions(trace);
+    for (LONG state : {0, 5, 9, -1}) {
+        SCOPED_TRACE(state);
+        Board().ClearTrace();
+        sc::Result result = Device().ChangePowerState(static_cast<DEVICE_POWER_STATE>(state));
+        EXPECT_TRUE(result.completed) << "handed to the library, which completes it";
+        EXPECT_TRUE(Board().GetTrace().Records().empty()) << "no register touched";
+    }
+}
