@@ -35,6 +35,7 @@ void Reset()
     detail::ResetIrql();
     detail::ResetDebug();
     detail::ResetClock();
+    detail::ResetScheduler();
     detail::ResetInterfaces();
     detail::ResetIo();
     detail::ResetRegistry();

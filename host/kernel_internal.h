@@ -18,6 +18,8 @@ void ResetInterfaces();
 void ResetIo();
 void ResetRegistry();
 void ResetPool();
+// Timers, DPCs and work items (timers.cpp); pending ones are reported.
+void ResetScheduler();
 
 std::string PointerText(const void* pointer);
 std::string StatusText(NTSTATUS status);
