@@ -56,8 +56,9 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
                                          ULONG ActualRawFrameLength, ULONG StreamNumber);
 
 // Stores a raw frame's two fields in the field ring and converts them into
-// FrameBuffer. Returns FALSE when nothing was converted (unknown geometry, or
-// a raw frame or output buffer too small for it).
+// FrameBuffer. Returns FALSE when nothing was converted (unknown geometry, a
+// raw frame or output buffer too small for it, or an output size larger than
+// the fields the current standard gives).
 BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, PUCHAR FrameBuffer,
                         ULONG FrameLength, ULONG Fourcc);
 VOID PadField(PUCHAR Field, ULONG Width);

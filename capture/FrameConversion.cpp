@@ -102,20 +102,30 @@ bool LookUpGeometry(const DeviceContext* Context, Geometry* G)
     }
 }
 
-// Bytes an output frame of this format occupies.
+// Bytes an output frame of this format occupies; 0 for an unknown fourcc or
+// a size no buffer could hold. Worked out in 64 bits so that no width and
+// height wrap round to a small size.
 ULONG OutputBytes(ULONG Fourcc, LONG Width, LONG Height)
 {
-    const ULONG pixels = (ULONG)Width * (ULONG)Height;
+    if (Width <= 0 || Height <= 0) {
+        return 0;
+    }
+    const ULONGLONG pixels = (ULONGLONG)Width * (ULONGLONG)Height;
+    ULONGLONG bytes = 0;
     switch (Fourcc) {
     case FOURCC_YUY2:
-        return pixels * 2;
+        bytes = pixels * 2;
+        break;
     case FOURCC_I420:
-        return pixels * 12 / 8;
+        bytes = pixels * 12 / 8;
+        break;
     case FOURCC_RGB24:
-        return pixels * 3;
+        bytes = pixels * 3;
+        break;
     default:
         return 0;
     }
+    return bytes > 0xFFFFFFFFull ? 0 : (ULONG)bytes;
 }
 
 PUCHAR StoreField(DeviceContext* Context, const UCHAR* Field, ULONG Bytes)
@@ -215,8 +225,16 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
     // Nothing is read or written past the buffers the library passed,
     // whatever the packets said.
     const ULONG fieldBytes = g.linesPerField * g.bytesPerLine;
-    if (SourceLength < 2 * fieldBytes || FrameLength < OutputBytes(Fourcc, g.outputWidth, g.outputHeight) ||
-        OutputBytes(Fourcc, g.outputWidth, g.outputHeight) == 0) {
+    const ULONG outputBytes = OutputBytes(Fourcc, g.outputWidth, g.outputHeight);
+    if (Source == nullptr || FrameBuffer == nullptr || SourceLength < 2 * fieldBytes || outputBytes == 0 ||
+        FrameLength < outputBytes) {
+        return FALSE;
+    }
+    // The pipeline only scales down and leaves the output untouched
+    // otherwise; a format taller than the fields the standard delivers
+    // (720 x 576 while the decoder runs 525 lines) must not come out as a
+    // full frame of stale bytes.
+    if (!g.small && (g.outputWidth > g.sourceWidth || g.outputHeight > g.sourceHeight)) {
         return FALSE;
     }
     for (ULONG i = 0; i < FIELD_RING_SLOTS; ++i) {
@@ -281,26 +299,31 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
     }
     *BytesReturned = 0;
 
-    const ULONG pixels = (ULONG)context->frameWidth * (ULONG)context->frameHeight;
-    const UCHAR* source = static_cast<const UCHAR*>(RawFrameBuffer) + RAW_FRAME_HEADER_BYTES;
-    const ULONG sourceLength = RawFrameLength > RAW_FRAME_HEADER_BYTES ? RawFrameLength - RAW_FRAME_HEADER_BYTES : 0;
+    // The fields start after the raw frame's 6 header bytes.
+    const UCHAR* source = nullptr;
+    ULONG sourceLength = 0;
+    if (RawFrameBuffer != nullptr && RawFrameLength > RAW_FRAME_HEADER_BYTES) {
+        source = static_cast<const UCHAR*>(RawFrameBuffer) + RAW_FRAME_HEADER_BYTES;
+        sourceLength = RawFrameLength - RAW_FRAME_HEADER_BYTES;
+    }
     auto* output = static_cast<PUCHAR>(FrameBuffer);
+    const ULONG fourcc = context->outputFourcc;
+    const ULONG formatBytes = OutputBytes(fourcc, context->frameWidth, context->frameHeight);
     ULONG length = 0;
     // A frame that could not be converted (a raw frame or output buffer
     // smaller than its geometry) is reported as empty, never as a full frame
     // of stale bytes.
-    switch (context->outputFourcc) {
+    switch (fourcc) {
     case FOURCC_I420:
         if (ActualRawFrameLength > RAW_FRAME_HEADER_BYTES) {
-            length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_I420)
-                         ? pixels * 12 / 8
-                         : 0;
+            length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_I420) ? formatBytes
+                                                                                                         : 0;
         } else {
-            length = pixels * 12 / 8 <= FrameLength ? pixels * 12 / 8 : 0;
+            length = formatBytes <= FrameLength ? formatBytes : 0;
         }
         break;
     case FOURCC_YUY2:
-        length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_YUY2) ? pixels * 2 : 0;
+        length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_YUY2) ? formatBytes : 0;
         break;
     case FOURCC_RGB24:
         if (ActualRawFrameLength > RAW_FRAME_HEADER_BYTES) {
@@ -308,7 +331,7 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
                 BuildColourTables();
                 tablesPending = FALSE;
             }
-            length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_RGB24) ? pixels * 3
+            length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_RGB24) ? formatBytes
                                                                                                           : 0;
         }
         break;
