@@ -115,30 +115,73 @@ inline const UCHAR* FirstLine(const Job& j, int n) { return j.r->first + (SIZE_T
 inline const UCHAR* SecondLine(const Job& j, int n) { return j.r->second + (SIZE_T)n * j.stride; }
 inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (SIZE_T)n * j.stride; }
 
-// The motion mask of the second field's line n (a row of no motion beyond
-// the field). Lines are asked for in increasing order, so four slots keep
-// the three that one output line needs.
-const UCHAR* MaskLine(const Job& j, int n)
+// Marks near each pair of the measured second-field line n (an even line
+// inside the field), from its motion bits; kept in the slot for n.
+UCHAR* NearEvenSlot(const Job& j, int n) { return j.s->nearEven[(n >> 1) & 1]; }
+
+void StoreNearEven(const Job& j, int n, const UCHAR* bits)
 {
-    if (n < 0 || n >= j.plan.fieldLines) return j.s->stillMask;
-    const int slot = n & 3;
-    if (j.s->maskIndex[slot] != n) {
-        j.k->motion(PreviousLine(j, n), SecondLine(j, n), j.s->masks[slot], j.r->sourceWidth / 2);
-        j.s->maskIndex[slot] = n;
-    }
-    return j.s->masks[slot];
+    NearMotion(j.s->stillMask, bits, j.s->stillMask, NearEvenSlot(j, n), j.r->sourceWidth / 2);
+    j.s->nearEvenIndex[(n >> 1) & 1] = n;
 }
 
-// Frame line 2n + 1: the second field where it is still, else the first
-// field's lines n and n + 1 (line n again at the bottom).
-void DeinterlaceLine(const Job& j, int n, UCHAR* dst)
+const UCHAR* NearEven(const Job& j, int n)
 {
-    const int below = n + 1 < j.plan.fieldLines ? n + 1 : n;
-    const UCHAR* maskAbove = MaskLine(j, n - 1);
-    const UCHAR* maskBelow = MaskLine(j, n + 1);
-    const UCHAR* mask = MaskLine(j, n);
-    j.k->deinterlace(maskAbove, mask, maskBelow, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst,
-                     j.r->sourceWidth / 2);
+    if (n < 0 || n >= j.plan.fieldLines) return j.s->stillMask;
+    if (j.s->nearEvenIndex[(n >> 1) & 1] != n) {
+        j.k->motion(PreviousLine(j, n), SecondLine(j, n), j.s->bits, j.r->sourceWidth / 2);
+        StoreNearEven(j, n, j.s->bits);
+    }
+    return NearEvenSlot(j, n);
+}
+
+// The marks near each pair of the second field's line n: those of the
+// measured lines among n - 1, n and n + 1. Lines are asked for in increasing
+// order, so two slots hold what a line needs.
+const UCHAR* NearLine(const Job& j, int n)
+{
+    if (MotionMeasuredOn(n)) return NearEven(j, n);
+    const UCHAR* above = NearEven(j, n - 1);
+    const UCHAR* below = NearEven(j, n + 1);
+    const int words = (j.r->sourceWidth / 2 + 63) / 64;
+    for (int w = 0; w < words; ++w) {
+        ULONGLONG a, b;
+        memcpy(&a, above + 8 * w, 8);
+        memcpy(&b, below + 8 * w, 8);
+        a |= b;
+        memcpy(j.s->near + 8 * w, &a, 8);
+    }
+    return j.s->near;
+}
+
+// Frame line 2n + 1 into dst (and, with `copy`, frame line 2n + 2 into
+// copy): the second field where it is still, else the first field's lines n
+// and n + 1 (line n again at the bottom). An even line also measures the
+// motion of line n + 2 in the same pass, ready for the lines that follow.
+void DeinterlaceLine(const Job& j, int n, UCHAR* dst, UCHAR* copy)
+{
+    const int lines = j.plan.fieldLines;
+    const int below = n + 1 < lines ? n + 1 : n;
+    const UCHAR* near = NearLine(j, n);
+    const int ahead = n + 2;
+    const bool measure =
+        MotionMeasuredOn(n) && ahead < lines && j.s->nearEvenIndex[(ahead >> 1) & 1] != ahead;
+    j.k->deinterlace(near, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
+                     measure ? PreviousLine(j, ahead) : nullptr, measure ? SecondLine(j, ahead) : nullptr,
+                     measure ? j.s->bits : nullptr, j.r->sourceWidth / 2);
+    if (measure) StoreNearEven(j, ahead, j.s->bits);
+}
+
+// A full-height YUY2 frame with nothing to adjust, in one pass over the
+// fields: each de-interlace row also copies the next first-field line to its
+// row, so every field line is read once.
+void WeaveFrameYuy2(const Job& j, UCHAR* out, bool flip)
+{
+    const int lines = j.plan.fieldLines;
+    const SIZE_T rowBytes = (SIZE_T)j.stride;
+    auto row = [&](int y) { return out + (SIZE_T)(flip ? 2 * lines - 1 - y : y) * rowBytes; };
+    j.k->copy(FirstLine(j, 0), row(0), j.stride);
+    for (int n = 0; n < lines; ++n) DeinterlaceLine(j, n, row(2 * n + 1), n + 1 < lines ? row(2 * n + 2) : nullptr);
 }
 
 // General path: source row `row` (a de-interlaced frame line or a first
@@ -148,7 +191,7 @@ const UCHAR* SourceRow(Job& j, int row)
     if (!j.plan.frameRows) return FirstLine(j, row);
     if ((row & 1) == 0) return FirstLine(j, row / 2);
     if (j.s->deinterlacedIndex != row) {
-        DeinterlaceLine(j, row / 2, j.s->deinterlaced);
+        DeinterlaceLine(j, row / 2, j.s->deinterlaced, nullptr);
         j.s->deinterlacedIndex = row;
     }
     return j.s->deinterlaced;
@@ -188,7 +231,7 @@ const UCHAR* ProduceRow(Job& j, int y, UCHAR* direct)
     switch (j.plan.path) {
     case kFastFrame:
         if ((y & 1) == 0) return FirstLine(j, y / 2);
-        DeinterlaceLine(j, y / 2, buffer);
+        DeinterlaceLine(j, y / 2, buffer, nullptr);
         return buffer;
     case kFastField: {
         const UCHAR* a = FirstLine(j, y * j.plan.down);
@@ -278,9 +321,14 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
         PrepareVertical(s, j.plan.sourceRows, r.outputHeight);
     }
     // Nothing carries over from the previous conversion's rows.
-    for (int& index : s->maskIndex) index = -1;
+    for (int& index : s->nearEvenIndex) index = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;
+
+    if (j.plan.path == kFastFrame && format == kOutputYuy2 && !adjust) {
+        WeaveFrameYuy2(j, r.output, flip);
+        return;
+    }
 
     const int width = r.outputWidth;
     const int height = r.outputHeight;
@@ -350,7 +398,7 @@ constexpr int kVTaps = RoundUp64(kMaxSourceHeight * sizeof(Taps));
 constexpr int kVWeights = RoundUp64(2 * kMaxSourceHeight * sizeof(USHORT));
 constexpr int kRgbRow = RoundUp64((kMaxSourceWidth + 2) * 3);
 constexpr int kAcc = RoundUp64(kMaxRowBytes * sizeof(USHORT));
-constexpr int kMaskRow = RoundUp64(kMaxSourceWidth / 2 + 2 * kMaskMargin);
+constexpr int kMaskRow = RoundUp64(MotionRowBytes(kMaxSourceWidth / 2));
 
 }  // namespace
 
@@ -385,13 +433,16 @@ PipelineState* LayOutPipeline(void* memory)
     p += kRgbRow;
     s->acc = (USHORT*)p;
     p += kAcc;
-    // Mask rows start past their zero margin; nothing ever writes the margins.
-    for (UCHAR*& mask : s->masks) {
-        mask = p + kMaskMargin;
+    for (UCHAR*& row : s->nearEven) {
+        row = p;
         p += kMaskRow;
     }
-    s->stillMask = p + kMaskMargin;
-    for (int& index : s->maskIndex) index = -1;
+    s->stillMask = p;
+    p += kMaskRow;
+    s->near = p;
+    p += kMaskRow;
+    s->bits = p;
+    for (int& index : s->nearEvenIndex) index = -1;
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

@@ -23,21 +23,30 @@ constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 
 // ------------------------------------------------------- de-interlace ----
 
-// A pixel pair of the second field is woven in unchanged when none of its
-// four bytes differs from the same pair of the previous frame's second field
-// by more than this; otherwise it moved. Twelve levels sits well above the
-// few levels of noise a decoder adds to a still picture and well below the
-// edge of anything that visibly moves.
+// A pixel pair of the second field moved when one of its four bytes differs
+// from the same pair of the previous frame's second field by more than this.
+// Twelve levels sits well above the few levels of noise a decoder adds to a
+// still picture and well below the edge of anything that visibly moves.
 constexpr int kStillThresholdLuma = 12;
 constexpr int kStillThresholdChroma = 12;
-// A pair is interpolated when motion shows up within this many pairs beside
-// it, on its own line or the lines above and below. Comparing fields a frame
-// apart misses motion where a moving pattern happens to repeat between them;
-// such holes are small inside a moving area, and the margin closes them.
+// Motion is measured on the even lines of the second field only, which
+// spares half the reads of the previous field (the de-interlacer's only
+// extra memory traffic over a weave); a line takes the marks of the
+// measured lines among itself and its two neighbours. A pair is then
+// interpolated when a mark lies within this many pairs of it: comparing
+// fields a frame apart misses motion where a moving pattern happens to
+// repeat between them, and such holes are small inside a moving area.
 constexpr int kMotionReach = 2;
-// Motion mask rows (one byte per pair) keep this many zero bytes on either
-// side, which the SIMD rows read instead of testing for the row's ends.
-constexpr int kMaskMargin = 16;
+
+inline bool MotionMeasuredOn(int line) { return (line & 1) == 0; }
+
+// Motion rows hold one bit per pixel pair (pair p: bit p & 7 of byte p >> 3),
+// padded with zero bits to whole 64-bit words and one word more.
+constexpr int MotionRowBytes(int pairs) { return ((pairs + 63) / 64 + 1) * 8; }
+
+// Marks within kMotionReach pairs of any mark of the three rows (C only: it
+// works on 64 pairs at a time in plain integer words).
+void NearMotion(const UCHAR* above, const UCHAR* line, const UCHAR* below, UCHAR* near, int pairs);
 
 // ------------------------------------------------------------- colour ----
 //
@@ -123,17 +132,20 @@ int BuildAreaTaps(int sourceCount, int unit, int outputs, int (*begin)(int o, co
 struct RowKernels {
     const char* name;
 
-    // Motion of one line of the second field: mask[p] = 0xFF where a byte of
-    // pair p differs from `previous` by more than its threshold, else 0.
-    void (*motion)(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs);
+    // Motion of one line of the second field: the bit of pair p is set where
+    // a byte of the pair differs from `previous` by more than its threshold.
+    void (*motion)(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);
 
     // De-interlaces one line of the second field's position: pair p is the
-    // rounded average of the first field's lines `above` and `below` when any
-    // of the three mask rows (this line's and its neighbours') is set within
-    // kMotionReach pairs of p, else `second` woven in. Mask rows need
-    // kMaskMargin zero bytes on either side.
-    void (*deinterlace)(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow, const UCHAR* above,
-                        const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs);
+    // rounded average of the first field's lines `above` and `below` where its
+    // bit in `near` (see NearMotion) is set, else `second` woven in. Two more
+    // jobs ride along, so that a full-height frame reads every field line once:
+    // with `copy`, `below` is also copied there (the next frame line); with
+    // `ahead` (previous and second field lines and a bit row), the motion of
+    // a line further down is measured as `motion` would.
+    void (*deinterlace)(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst,
+                        UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
+                        int pairs);
 
     // Copies a row, mirrored left to right and/or with luma through a gamma
     // curve (null: unchanged). dst must not overlap src.
@@ -202,11 +214,14 @@ struct PipelineState {
     Taps* vTaps;
     USHORT* vWeights;
 
-    // Motion masks of the second field's lines, by line number modulo 4,
-    // and a row of no motion for the lines beyond the field.
-    UCHAR* masks[4];
-    int maskIndex[4];
+    // Marks near each pair of the measured (even) second-field lines, by
+    // line number / 2 modulo 2; a row of no motion; the marks for the line
+    // being de-interlaced; one line's raw motion bits.
+    UCHAR* nearEven[2];
+    int nearEvenIndex[2];
     UCHAR* stillMask;
+    UCHAR* near;
+    UCHAR* bits;
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

@@ -47,47 +47,91 @@ constexpr int StillThresholds()
 
 }  // namespace
 
-ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs)
+ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
 {
     const __m256i threshold = _mm256_set1_epi32(StillThresholds());
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    auto still = [&](int i) ZP_AVX2 {
-        const __m256i s = Load(second + i);
-        const __m256i p = Load(previous + i);
-        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, p), _mm256_subs_epu8(p, s));
-        return _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
-    };
-    auto step = [&](int p) ZP_AVX2 {
-        // Thirty-two pairs; the packs leave four-pair groups in lane order,
-        // which one dword permute puts back in pair order.
-        const __m256i s01 = _mm256_packs_epi32(still(4 * p), still(4 * p + 32));
-        const __m256i s23 = _mm256_packs_epi32(still(4 * p + 64), still(4 * p + 96));
-        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(s01, s23), order);
-        Store(mask + p, _mm256_xor_si256(packed, _mm256_set1_epi8(-1)));
-    };
-    if (!Cover(pairs, 32, step)) MotionRow_SSE2(previous, second, mask, pairs);
+    int p = 0;
+    for (; p + 8 <= pairs; p += 8) {
+        const __m256i s = Load(second + 4 * p);
+        const __m256i q = Load(previous + 4 * p);
+        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
+        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
+        bits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+    }
+    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
 }
 
-ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow,
-                                 const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs)
+namespace {
+
+// Eight pairs' bits (one byte) to eight dword masks.
+struct ByteMasks {
+    ULONG mask[256][8];
+};
+constexpr ByteMasks MakeByteMasks()
 {
-    static_assert(kMotionReach == 2, "the shifts below reach two pairs either side");
-    auto step = [&](int p) ZP_AVX2 {
-        // Motion marks for pairs p .. p + 7: the three rows together, each
-        // pair taking in its neighbours two pairs either side.
-        const __m128i* at = (const __m128i*)(mask + p - 2);
-        const __m128i v = _mm_or_si128(_mm_or_si128(_mm_loadu_si128((const __m128i*)(maskAbove + p - 2)),
-                                                    _mm_loadu_si128(at)),
-                                       _mm_loadu_si128((const __m128i*)(maskBelow + p - 2)));
-        const __m128i near1 = _mm_or_si128(v, _mm_srli_si128(v, 1));
-        const __m128i near = _mm_or_si128(_mm_or_si128(near1, _mm_srli_si128(near1, 2)), _mm_srli_si128(v, 4));
-        const __m256i moved = _mm256_cvtepi8_epi32(near);
-        const int i = 4 * p;
-        const __m256i interpolated = _mm256_avg_epu8(Load(above + i), Load(below + i));
+    ByteMasks t = {};
+    for (int n = 0; n < 256; ++n) {
+        for (int i = 0; i < 8; ++i) t.mask[n][i] = ((n >> i) & 1) ? 0xFFFFFFFFu : 0;
+    }
+    return t;
+}
+alignas(32) constexpr ByteMasks kByteMasks = MakeByteMasks();
+
+// One loop carries the de-interlace row, the copy of the next frame line
+// and the motion of a line further down, so their memory streams overlap.
+template <bool Copy, bool Ahead>
+ZP_AVX2 inline void Deinterlace(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                                UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
+                                UCHAR* aheadBits, int pairs)
+{
+    const __m256i threshold = _mm256_set1_epi32(StillThresholds());
+    const __m256i zero = _mm256_setzero_si256();
+    auto step = [&](int i, unsigned bits) ZP_AVX2 {
+        const __m256i moved = _mm256_load_si256((const __m256i*)kByteMasks.mask[bits]);
+        const __m256i b = Load(below + i);
+        const __m256i interpolated = _mm256_avg_epu8(Load(above + i), b);
         Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
+        if (Copy) Store(copy + i, b);
     };
-    if (!Cover(pairs, 8, step)) DeinterlaceRow_SSE2(maskAbove, mask, maskBelow, above, below, second, dst, pairs);
+    int p = 0;
+    for (; p + 8 <= pairs; p += 8) {
+        step(4 * p, near[p >> 3]);
+        if (Ahead) {
+            const __m256i s = Load(aheadSecond + 4 * p);
+            const __m256i q = Load(aheadPrevious + 4 * p);
+            const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
+            const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
+            aheadBits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+        }
+    }
+    if (p < pairs) {
+        if (Ahead) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
+        // The closing step ends at the row's end; its bits straddle a byte.
+        const int q = pairs - 8;
+        const unsigned two = near[q >> 3] | ((unsigned)near[(q >> 3) + 1] << 8);
+        step(4 * q, (two >> (q & 7)) & 0xFF);
+    }
+}
+
+}  // namespace
+
+ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                                 UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
+                                 UCHAR* aheadBits, int pairs)
+{
+    if (pairs < 8) {
+        DeinterlaceRow_C(near, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
+    } else if (copy && aheadBits) {
+        Deinterlace<true, true>(near, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
+    } else if (copy) {
+        Deinterlace<true, false>(near, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
+    } else if (aheadBits) {
+        Deinterlace<false, true>(near, above, below, second, dst, nullptr, aheadPrevious, aheadSecond, aheadBits,
+                                 pairs);
+    } else {
+        Deinterlace<false, false>(near, above, below, second, dst, nullptr, nullptr, nullptr, nullptr, pairs);
+    }
 }
 
 namespace {

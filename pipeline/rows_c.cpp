@@ -15,36 +15,60 @@ inline UCHAR ClampByte(int v) { return (UCHAR)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 }  // namespace
 
-void MotionRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs)
+void MotionRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
 {
     static const int threshold[4] = {kStillThresholdLuma, kStillThresholdChroma, kStillThresholdLuma,
                                      kStillThresholdChroma};
+    memset(bits, 0, (size_t)(pairs + 7) / 8);
     for (int p = 0; p < pairs; ++p) {
-        bool moved = false;
         for (int b = 0; b < 4; ++b) {
             const int d = second[4 * p + b] - previous[4 * p + b];
-            if (d > threshold[b] || -d > threshold[b]) moved = true;
+            if (d > threshold[b] || -d > threshold[b]) bits[p >> 3] |= (UCHAR)(1 << (p & 7));
         }
-        mask[p] = moved ? 0xFF : 0;
     }
 }
 
-void DeinterlaceRow_C(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow, const UCHAR* above,
-                      const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs)
+void NearMotion(const UCHAR* above, const UCHAR* line, const UCHAR* below, UCHAR* near, int pairs)
 {
-    const UCHAR* rows[3] = {maskAbove, mask, maskBelow};
-    for (int p = 0; p < pairs; ++p) {
-        bool moved = false;
-        const int from = p - kMotionReach < 0 ? 0 : p - kMotionReach;
-        const int to = p + kMotionReach >= pairs ? pairs - 1 : p + kMotionReach;
-        for (const UCHAR* row : rows) {
-            for (int q = from; q <= to; ++q) moved = moved || row[q] != 0;
+    const int words = (pairs + 63) / 64;
+    ULONGLONG previous = 0;
+    ULONGLONG current = 0, next = 0;
+    // Bits past the row's last pair may be left from a wider row.
+    const ULONGLONG lastWord = (pairs & 63) ? (~0ULL) >> (64 - (pairs & 63)) : ~0ULL;
+    auto load = [&](int w) {
+        ULONGLONG a, l, b;
+        memcpy(&a, above + 8 * w, 8);
+        memcpy(&l, line + 8 * w, 8);
+        memcpy(&b, below + 8 * w, 8);
+        return (a | l | b) & (w == words - 1 ? lastWord : ~0ULL);
+    };
+    current = load(0);
+    for (int w = 0; w < words; ++w) {
+        next = w + 1 < words ? load(w + 1) : 0;
+        ULONGLONG spread = current;
+        for (int r = 1; r <= kMotionReach; ++r) {
+            // Pair p takes the marks of pairs p - r and p + r, across words.
+            spread |= (current << r) | (previous >> (64 - r)) | (current >> r) | (next << (64 - r));
         }
+        if (w == words - 1) spread &= lastWord;
+        memcpy(near + 8 * w, &spread, 8);
+        previous = current;
+        current = next;
+    }
+}
+
+void DeinterlaceRow_C(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst,
+                      UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+{
+    for (int p = 0; p < pairs; ++p) {
+        const bool moved = (near[p >> 3] >> (p & 7)) & 1;
         for (int b = 0; b < 4; ++b) {
             const int o = 4 * p + b;
             dst[o] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
         }
     }
+    if (copy) memcpy(copy, below, (size_t)pairs * 4);
+    if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
 void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)

@@ -45,7 +45,7 @@ constexpr int StillThresholds()
 
 }  // namespace
 
-ZP_SSE2 void MotionRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* mask, int pairs)
+ZP_SSE2 void MotionRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
 {
     const __m128i threshold = _mm_set1_epi32(StillThresholds());
     const __m128i zero = _mm_setzero_si128();
@@ -54,46 +54,59 @@ ZP_SSE2 void MotionRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* m
         const __m128i p = Load(previous + i);
         const __m128i diff = _mm_or_si128(_mm_subs_epu8(s, p), _mm_subs_epu8(p, s));
         // All ones for a pair none of whose bytes passes its threshold.
-        return _mm_cmpeq_epi32(_mm_subs_epu8(diff, threshold), zero);
+        return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_subs_epu8(diff, threshold), zero)));
     };
-    auto step = [&](int p) __attribute__((target("sse2"))) {
-        const __m128i s01 = _mm_packs_epi32(still(4 * p), still(4 * p + 16));
-        const __m128i s23 = _mm_packs_epi32(still(4 * p + 32), still(4 * p + 48));
-        Store(mask + p, _mm_xor_si128(_mm_packs_epi16(s01, s23), _mm_set1_epi8(-1)));
-    };
-    if (!Cover(pairs, 16, step)) MotionRow_C(previous, second, mask, pairs);
+    int p = 0;
+    for (; p + 8 <= pairs; p += 8) bits[p >> 3] = (UCHAR)~(still(4 * p) | (still(4 * p + 16) << 4));
+    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
 }
 
 namespace {
 
-// Motion marks for pairs p .. p + 11 (bytes 0..11): the three mask rows
-// together, each pair taking in its neighbours up to kMotionReach away.
-ZP_SSE2 inline __m128i NearMotion(const UCHAR* a, const UCHAR* m, const UCHAR* b, int p)
+// Four pairs' bits (0..15) to four dword masks.
+struct NibbleMasks {
+    ULONG mask[16][4];
+};
+constexpr NibbleMasks MakeNibbleMasks()
 {
-    static_assert(kMotionReach == 2, "the shifts below reach two pairs either side");
-    const __m128i v = _mm_or_si128(_mm_or_si128(Load(a + p - 2), Load(m + p - 2)), Load(b + p - 2));
-    const __m128i near1 = _mm_or_si128(v, _mm_srli_si128(v, 1));
-    const __m128i near3 = _mm_or_si128(near1, _mm_srli_si128(near1, 2));
-    return _mm_or_si128(near3, _mm_srli_si128(v, 4));
+    NibbleMasks t = {};
+    for (int n = 0; n < 16; ++n) {
+        for (int i = 0; i < 4; ++i) t.mask[n][i] = ((n >> i) & 1) ? 0xFFFFFFFFu : 0;
+    }
+    return t;
+}
+alignas(16) constexpr NibbleMasks kNibbleMasks = MakeNibbleMasks();
+
+// The eight bits of pairs p .. p + 7 (p need not be a multiple of 8; the
+// row's padding makes the second byte readable).
+inline unsigned EightBits(const UCHAR* near, int p)
+{
+    const unsigned two = near[p >> 3] | ((unsigned)near[(p >> 3) + 1] << 8);
+    return (two >> (p & 7)) & 0xFF;
 }
 
 }  // namespace
 
-ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* maskAbove, const UCHAR* mask, const UCHAR* maskBelow,
-                                 const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs)
+ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                                 UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
+                                 UCHAR* aheadBits, int pairs)
 {
     auto step = [&](int p) __attribute__((target("sse2"))) {
-        const __m128i near = NearMotion(maskAbove, mask, maskBelow, p);
-        const __m128i words = _mm_unpacklo_epi8(near, near);
-        const __m128i moved[2] = {_mm_unpacklo_epi16(words, words), _mm_unpackhi_epi16(words, words)};
+        const unsigned bits = EightBits(near, p);
         for (int h = 0; h < 2; ++h) {
             const int i = 4 * p + 16 * h;
-            const __m128i interpolated = _mm_avg_epu8(Load(above + i), Load(below + i));
+            const __m128i moved = _mm_load_si128((const __m128i*)kNibbleMasks.mask[(bits >> (4 * h)) & 15]);
+            const __m128i b = Load(below + i);
+            const __m128i interpolated = _mm_avg_epu8(Load(above + i), b);
             const __m128i s = Load(second + i);
-            Store(dst + i, _mm_or_si128(_mm_and_si128(moved[h], interpolated), _mm_andnot_si128(moved[h], s)));
+            Store(dst + i, _mm_or_si128(_mm_and_si128(moved, interpolated), _mm_andnot_si128(moved, s)));
+            if (copy) Store(copy + i, b);
         }
     };
-    if (!Cover(pairs, 8, step)) DeinterlaceRow_C(maskAbove, mask, maskBelow, above, below, second, dst, pairs);
+    if (!Cover(pairs, 8, step)) {
+        DeinterlaceRow_C(near, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
+    }
+    if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
 ZP_SSE2 void AdjustRow_SSE2(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)

@@ -54,22 +54,23 @@ struct Source {
     const uint8_t* data() const { return g.data(); }
 };
 
-// A motion mask row with the zero margins the kernels may read.
-struct MaskRow {
-    Bytes storage;
-    explicit MaskRow(const Bytes& marks) : storage(marks.size() + 2 * zelpipe::kMaskMargin, 0)
-    {
-        std::copy(marks.begin(), marks.end(), storage.begin() + zelpipe::kMaskMargin);
+// A bit row of motion marks, padded as the kernels expect.
+Bytes BitRow(int pairs, uint32_t seed, int density)
+{
+    std::mt19937 rng(seed);
+    Bytes bits(zelpipe::MotionRowBytes(pairs), 0);
+    for (int p = 0; p < pairs; ++p) {
+        if (rng() % density == 0) bits[p >> 3] |= uint8_t(1 << (p & 7));
     }
-    const uint8_t* data() const { return storage.data() + zelpipe::kMaskMargin; }
-};
+    return bits;
+}
 
 TEST_P(RowsTest, MotionMatchesReference)
 {
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 2, 100 + pairs);
         Source prev(f.previous, pairs % 4), second(f.second, 3 - pairs % 4);
-        Compare("motion " + std::to_string(pairs), pairs, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
+        Compare("motion " + std::to_string(pairs), (pairs + 7) / 8, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
             k.motion(prev.data(), second.data(), d, pairs);
         });
     }
@@ -77,23 +78,29 @@ TEST_P(RowsTest, MotionMatchesReference)
 
 TEST_P(RowsTest, DeinterlaceMatchesReference)
 {
-    std::mt19937 rng(5);
+    // Every combination of the two jobs that ride along.
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 100 + pairs);
         const size_t line = static_cast<size_t>(pairs) * 4;
-        // Sparse marks, so that the reach around each one shows.
-        auto marks = [&](int density) {
-            Bytes m(pairs);
-            for (auto& b : m) b = rng() % density == 0 ? 0xFF : 0;
-            return m;
-        };
-        const MaskRow a(marks(9)), m(marks(7)), b(marks(11));
+        const Bytes near = BitRow(pairs, pairs, 3);
         Source above(Bytes(f.first.begin(), f.first.begin() + line), 3 - pairs % 4);
         Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 1);
         Source second(Bytes(f.second.begin(), f.second.begin() + line), 2);
-        Compare("deinterlace " + std::to_string(pairs), line, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-            k.deinterlace(a.data(), m.data(), b.data(), above.data(), below.data(), second.data(), d, pairs);
-        });
+        Source aheadPrev(Bytes(f.previous.begin() + line, f.previous.begin() + 2 * line), pairs % 2);
+        Source aheadSecond(Bytes(f.second.begin() + line, f.second.begin() + 2 * line), 0);
+        for (int jobs = 0; jobs < 4; ++jobs) {
+            const bool copy = jobs & 1, ahead = jobs & 2;
+            const std::string what = "deinterlace " + std::to_string(pairs) + (copy ? " copy" : "") + (ahead ? " ahead" : "");
+            // One guarded window holds the row, the copy and the motion bits.
+            const size_t bitsBytes = (pairs + 7) / 8;
+            Compare(what, 2 * line + bitsBytes, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
+                k.deinterlace(near.data(), above.data(), below.data(), second.data(), d, copy ? d + line : nullptr,
+                              ahead ? aheadPrev.data() : nullptr, ahead ? aheadSecond.data() : nullptr,
+                              ahead ? d + 2 * line : nullptr, pairs);
+                if (!copy) std::memset(d + line, 0, line);
+                if (!ahead) std::memset(d + 2 * line, 0, bitsBytes);
+            });
+        }
     }
 }
 
@@ -202,26 +209,42 @@ TEST(ReferenceRows, MotionMarksPairsBeyondTheThreshold)
     const uint8_t prev[12] = {100, 100, 100, 100, 50, 50, 50, 50, 9, 9, 9, 9};
     const uint8_t second[12] = {(uint8_t)(100 + t), 100, (uint8_t)(100 - t), 100, 50, (uint8_t)(50 + tc + 1), 50,
                                 50, 9, 9, 9, 9};
-    uint8_t mask[3];
-    zelpipe::MotionRow_C(prev, second, mask, 3);
-    EXPECT_EQ(Bytes(mask, mask + 3), (Bytes{0, 0xFF, 0}));
+    uint8_t bits[1] = {0xFF};
+    zelpipe::MotionRow_C(prev, second, bits, 3);
+    EXPECT_EQ(bits[0], 0x02);
 }
 
-TEST(ReferenceRows, DeinterlaceInterpolatesWithinReachOfMotion)
+TEST(ReferenceRows, NearMotionReachesTwoPairsAcrossWordsAndRows)
 {
-    // One mark at pair 5 of the line below: pairs 3..7 of this line are
-    // interpolated, the rest woven.
-    const int pairs = 12;
-    Bytes marks(pairs, 0), none(pairs, 0);
-    marks[5] = 0xFF;
-    const MaskRow below(marks), still(none);
-    Bytes above(pairs * 4, 10), under(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4);
-    zelpipe::DeinterlaceRow_C(still.data(), still.data(), below.data(), above.data(), under.data(), second.data(),
-                              out.data(), pairs);
+    // Marks at pair 63 of the row above and pair 130 of the row below; the
+    // row is 133 pairs, so the spread must stop at its end.
+    const int pairs = 133;
+    Bytes above(zelpipe::MotionRowBytes(pairs), 0), line(above.size(), 0), below(above.size(), 0),
+        near(above.size(), 0xEE);
+    above[63 >> 3] |= 1 << (63 & 7);
+    below[130 >> 3] |= 1 << (130 & 7);
+    // A stale bit past the row's end (left by a wider row) must not spread in.
+    line[135 >> 3] |= 1 << (135 & 7);
+    zelpipe::NearMotion(above.data(), line.data(), below.data(), near.data(), pairs);
     for (int p = 0; p < pairs; ++p) {
-        const int want = p >= 5 - zelpipe::kMotionReach && p <= 5 + zelpipe::kMotionReach ? 16 : 200;
-        EXPECT_EQ(out[4 * p], want) << "pair " << p;
+        const bool want = (p >= 61 && p <= 65) || (p >= 128 && p <= 132);
+        EXPECT_EQ(((near[p >> 3] >> (p & 7)) & 1) != 0, want) << "pair " << p;
     }
+    for (int p = pairs; p < 8 * static_cast<int>((pairs + 63) / 64 * 8); ++p) {
+        EXPECT_EQ((near[p >> 3] >> (p & 7)) & 1, 0) << "past the end, pair " << p;
+    }
+}
+
+TEST(ReferenceRows, DeinterlaceWeavesUnmarkedPairsAndInterpolatesMarkedOnes)
+{
+    const int pairs = 12;
+    Bytes near(zelpipe::MotionRowBytes(pairs), 0);
+    near[0] = 0x28;  // pairs 3 and 5
+    Bytes above(pairs * 4, 10), under(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4), copy(pairs * 4);
+    zelpipe::DeinterlaceRow_C(near.data(), above.data(), under.data(), second.data(), out.data(), copy.data(), nullptr,
+                              nullptr, nullptr, pairs);
+    for (int p = 0; p < pairs; ++p) EXPECT_EQ(out[4 * p], p == 3 || p == 5 ? 16 : 200) << "pair " << p;
+    EXPECT_EQ(copy, under);
 }
 
 TEST(ReferenceRows, MirrorReversesPixelsAndKeepsEachPairsChroma)
