@@ -17,6 +17,7 @@
 #include "platform/usbbus.h"
 #include "platform/usbcamdi.h"
 #include "platform/wdm.h"
+#include "classlib/usbcamd_stats.h"
 
 // Pool tag of everything the library allocates: "Ucam".
 #define USBCAMD_POOL_TAG KV_POOL_TAG('U', 'c', 'a', 'm')
@@ -43,6 +44,83 @@ struct UsbcamdDriver {
 
 struct UsbcamdDevice;
 
+// Raw frame buffers of a running stream: one is assembled from the packets
+// while the one before waits for conversion.
+#define USBCAMD_RAW_FRAMES 2
+// Isochronous packets asked of the bus in one transfer.
+#define USBCAMD_PACKETS_PER_TRANSFER 32
+// Packets one timer tick takes at most; a tick that falls further behind
+// leaves the rest to the next one.
+#define USBCAMD_PACKETS_PER_TICK 8000
+// The engine's timer period, and the bus time of one microframe (100 ns units).
+#define USBCAMD_TICK_MS 1
+#define USBCAMD_MICROFRAME_UNITS 1250
+// Largest raw frame and frame context the library allocates for a camera.
+#define USBCAMD_MAX_RAW_FRAME_LENGTH (16u * 1024u * 1024u)
+#define USBCAMD_MAX_FRAME_CONTEXT 4096u
+// Property sets of one stream: the camera's and the library's statistics set.
+#define USBCAMD_MAX_STREAM_PROPERTY_SETS 8
+
+enum UsbcamdRawState { UsbcamdRawFree = 0, UsbcamdRawAssembling, UsbcamdRawReady, UsbcamdRawConverting };
+
+enum UsbcamdDropReason {
+    UsbcamdDropNone = 0,
+    UsbcamdDropNoRequest,
+    UsbcamdDropCamera,
+    UsbcamdDropOverflow,
+    UsbcamdDropTooEarly,
+    UsbcamdDropConversion,
+    UsbcamdDropBusy,
+};
+
+struct UsbcamdRawFrame {
+    PUCHAR buffer;       // rawFrameLength bytes
+    PVOID frameContext;  // the camera's per-frame record
+    UCHAR state;         // UsbcamdRawState
+    UCHAR dropReason;    // set while assembling: the frame will be dropped
+    ULONG length;        // bytes assembled
+    ULONG limit;         // bytes it may hold (the camera may lower it per frame)
+    ULONG packets;
+    ULONGLONG sequence;  // completion order
+    LONGLONG startTime;  // stream time of its first packet, 100 ns units
+};
+
+// The isochronous engine of a stream. The timer's DPC asks the bus for the
+// packets of the microframes elapsed since the run began, runs the camera's
+// packet routine on each at DISPATCH_LEVEL and assembles raw frames; a work
+// item hands every complete frame to the raw-frame routine at PASSIVE_LEVEL
+// with the head read request's buffer. The lock guards everything below and
+// the stream's read queue.
+struct UsbcamdEngine {
+    KSPIN_LOCK lock;
+    KTIMER timer;
+    KDPC dpc;
+    PIO_WORKITEM workItem;
+    KEVENT workIdle;    // signalled while no work item is queued or running
+    BOOLEAN workQueued;
+    BOOLEAN prepared;   // bandwidth allocated and buffers held (ACQUIRE, PAUSE, RUN)
+    BOOLEAN captureStarted;  // CamStartCapture succeeded; CamStopCapture is owed
+    BOOLEAN running;    // the timer fetches packets
+    BOOLEAN synchronised;  // a frame start was seen in this run
+    BOOLEAN haveTimeBase;
+    BOOLEAN haveDelivered;
+    UCHAR endpoint;
+    ULONG bytesPerPacket;
+    ULONG rawFrameLength;
+    ULONG frameContextSize;
+    PUCHAR packetBuffer;  // USBCAMD_PACKETS_PER_TRANSFER x bytesPerPacket
+    USBD_ISO_PACKET_DESCRIPTOR packets[USBCAMD_PACKETS_PER_TRANSFER];
+    UsbcamdRawFrame raw[USBCAMD_RAW_FRAMES];
+    LONG current;        // raw frame being assembled; -1 none (busy, or not synchronised)
+    UCHAR currentDrop;   // drop reason of a frame assembled without a buffer
+    ULONGLONG sequence;
+    LONGLONG timeBase;   // interrupt time the stream time counts from
+    LONGLONG runStart;   // interrupt time the present run began
+    ULONGLONG packetsFetched;  // microframes taken from the bus in this run
+    LONGLONG lastDeliveredTime;
+    USBCAMD_STREAM_STATISTICS stats;
+};
+
 // One open stream; lives in the stream object's HwStreamExtension.
 struct UsbcamdStream {
     ULONG signature;
@@ -59,9 +137,7 @@ struct UsbcamdStream {
     PHW_STREAM_REQUEST_BLOCK readHead;
     PHW_STREAM_REQUEST_BLOCK readTail;
     ULONG readCount;
-    // Frame accounting reported by KSPROPERTY_DROPPEDFRAMES_CURRENT.
-    LONGLONG pictureNumber;
-    LONGLONG dropCount;
+    UsbcamdEngine engine;
 };
 
 struct UsbcamdDevice {
@@ -107,11 +183,16 @@ struct UsbcamdDevice {
     // Streams as reported at SRB_GET_STREAM_INFO.
     ULONG streamCount;
     HW_STREAM_INFORMATION streamInfo[USBCAMD_MAX_STREAMS];
+    // The camera's stream property sets with the library's statistics set
+    // behind them, as reported to the stream class.
+    KSPROPERTY_SET streamPropertySets[USBCAMD_MAX_STREAMS][USBCAMD_MAX_STREAM_PROPERTY_SETS];
     UsbcamdStream* streams[USBCAMD_MAX_STREAMS];
 
-    // Kept for the streaming engine: the value of USBCAMD_SetFrameInterval
-    // as given (the camera minidriver passes 320 for 29.97 and 390 for 25
-    // frames per second), 0 until it is called.
+    // The value of USBCAMD_SetFrameInterval as given, 0 until it is called:
+    // the least spacing of two delivered frames in units of 100 us (the
+    // camera passes 320, 32.0 ms, for 29.97 frames per second and 390, 39.0
+    // ms, for 25), which keeps a stream from delivering faster than its
+    // standard allows (usbcamd_stats.h).
     ULONG frameInterval;
     BOOLEAN isoPipeStopped;  // USBCAMD_SetIsoPipeState(USBCAMD_STOP_STREAM)
     LONG interfaceReferences;  // USBCAMD_INTERFACE copies handed out
@@ -161,6 +242,28 @@ VOID UsbcamdCloseAllStreams(UsbcamdDevice* device, NTSTATUS readStatus);
 VOID UsbcamdFlushAllReads(UsbcamdDevice* device, NTSTATUS readStatus);
 BOOLEAN UsbcamdAnyStreamRunning(const UsbcamdDevice* device);
 VOID STREAMAPI UsbcamdCancelPacket(PHW_STREAM_REQUEST_BLOCK Srb);
+
+// ------------------------------------------------------------ engine ---
+// usbcamd_engine.cpp. A new stream's engine record is set up once at open.
+VOID UsbcamdInitializeEngine(UsbcamdStream* stream);
+// SRB_SET_STREAM_STATE: allocation and release of the bandwidth and the
+// buffers, start and stop of the capture and the transfers.
+NTSTATUS UsbcamdSetStreamState(UsbcamdStream* stream, KSSTATE target);
+// Takes the stream back to KSSTATE_STOP whatever it runs (close, device stop).
+VOID UsbcamdStopStream(UsbcamdStream* stream);
+// The status new read requests end with at once: the transfers' failure, or
+// STATUS_SUCCESS when they may wait.
+NTSTATUS UsbcamdReadRefusal(UsbcamdStream* stream);
+// The least frame buffer a read request must bring (0: no minimum).
+ULONG UsbcamdFrameSize(const UsbcamdStream* stream);
+// A copy of the statistics, taken under the lock.
+VOID UsbcamdGetStatistics(UsbcamdStream* stream, PUSBCAMD_STREAM_STATISTICS statistics);
+// The read queue, under the engine's lock. Dequeue returns null when empty.
+VOID UsbcamdQueueRead(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb);
+// Completes every queued read with `status`.
+VOID UsbcamdFlushReads(UsbcamdStream* stream, NTSTATUS status);
+// Removes a queued read; FALSE when it was not queued.
+BOOLEAN UsbcamdRemoveRead(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb);
 VOID STREAMAPI UsbcamdTimeoutHandler(PHW_STREAM_REQUEST_BLOCK Srb);
 
 // ------------------------------------------------------------ bus interface ---

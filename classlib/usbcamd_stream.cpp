@@ -47,6 +47,23 @@ const KSPROPERTY_SET kStreamPropertySets[] = {
     {&PROPSETID_VIDCAP_DROPPEDFRAMES, ARRAYSIZE(kDroppedFramesProperties), kDroppedFramesProperties, 0, nullptr},
 };
 
+// The library's own set, added to every stream: its frame statistics.
+const KSPROPERTY_ITEM kStatisticsProperties[] = {
+    {.PropertyId = KSPROPERTY_USBCAMD_STATISTICS,
+     .GetSupported = TRUE,
+     .MinProperty = sizeof(KSPROPERTY),
+     .MinData = sizeof(USBCAMD_STREAM_STATISTICS),
+     .SetSupported = FALSE,
+     .Values = nullptr,
+     .RelationsCount = 0,
+     .Relations = nullptr,
+     .SupportHandler = nullptr,
+     .SerializedSize = 0},
+};
+
+const KSPROPERTY_SET kStatisticsPropertySet = {&PROPSETID_USBCAMD_STATISTICS, ARRAYSIZE(kStatisticsProperties),
+                                               kStatisticsProperties, 0, nullptr};
+
 // The stream record of a request's stream object, when it is one of this
 // library's open streams.
 UsbcamdStream* StreamOf(PHW_STREAM_OBJECT streamObject)
@@ -126,21 +143,6 @@ NTSTATUS KeepFormat(UsbcamdStream* stream, const KSDATAFORMAT* format)
     return STATUS_SUCCESS;
 }
 
-// Completes every queued read with `status`.
-VOID FlushReads(UsbcamdStream* stream, NTSTATUS status)
-{
-    while (stream->readHead != nullptr) {
-        PHW_STREAM_REQUEST_BLOCK Srb = stream->readHead;
-        stream->readHead = Srb->NextSRB;
-        Srb->NextSRB = nullptr;
-        --stream->readCount;
-        Srb->ActualBytesTransferred = 0;
-        UsbcamdCompleteStreamRequest(Srb, status);
-    }
-    stream->readTail = nullptr;
-    stream->readCount = 0;
-}
-
 VOID FreeStream(UsbcamdStream* stream)
 {
     UsbcamdDevice* device = stream->device;
@@ -164,6 +166,8 @@ NTSTATUS GetStreamProperty(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
     }
     const KSPROPERTY& property = *descriptor->Property;
     const ULONG frameSize = stream->format != nullptr ? stream->format->SampleSize : 0;
+    USBCAMD_STREAM_STATISTICS statistics;
+    UsbcamdGetStatistics(stream, &statistics);
 
     if (IsEqualGUIDBytes(property.Set, KSPROPSETID_Connection) &&
         property.Id == KSPROPERTY_CONNECTION_ALLOCATORFRAMING) {
@@ -191,11 +195,24 @@ NTSTATUS GetStreamProperty(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
         KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped;
         memset(&dropped, 0, sizeof(dropped));
         dropped.Property = property;
-        dropped.PictureNumber = stream->pictureNumber;
-        dropped.DropCount = stream->dropCount;
-        dropped.AverageFrameSize = frameSize;
+        dropped.PictureNumber = statistics.PictureNumber;
+        dropped.DropCount = statistics.DropCount;
+        // What the delivered frames held on average; before the first one,
+        // the size the format promises.
+        dropped.AverageFrameSize =
+            statistics.FramesDelivered > 0
+                ? (ULONG)(statistics.BytesDelivered / statistics.FramesDelivered)
+                : frameSize;
         memcpy(descriptor->PropertyInfo, &dropped, sizeof(dropped));
         Srb->ActualBytesTransferred = sizeof(dropped);
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUIDBytes(property.Set, PROPSETID_USBCAMD_STATISTICS) && property.Id == KSPROPERTY_USBCAMD_STATISTICS) {
+        if (descriptor->PropertyInfo == nullptr || descriptor->PropertyOutputSize < sizeof(statistics)) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        memcpy(descriptor->PropertyInfo, &statistics, sizeof(statistics));
+        Srb->ActualBytesTransferred = sizeof(statistics);
         return STATUS_SUCCESS;
     }
     return STATUS_NOT_SUPPORTED;
@@ -229,10 +246,23 @@ NTSTATUS SetStreamState(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
     if (target != KSSTATE_STOP && target != KSSTATE_ACQUIRE && target != KSSTATE_PAUSE && target != KSSTATE_RUN) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (target == KSSTATE_STOP) {
-        FlushReads(stream, STATUS_CANCELLED);
+    return UsbcamdSetStreamState(stream, target);
+}
+
+// A read request must bring one stream header with its frame information
+// and a frame buffer that holds a whole frame of the format.
+NTSTATUS CheckRead(const UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
+{
+    if (Srb->NumberOfBuffers == 0 || Srb->CommandData.DataBufferArray == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
-    stream->state = target;
+    const KSSTREAM_HEADER* header = Srb->CommandData.DataBufferArray;
+    if (header->Size < sizeof(KSSTREAM_HEADER) || header->Data == nullptr || header->FrameExtent == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (header->FrameExtent < UsbcamdFrameSize(stream)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -322,26 +352,25 @@ VOID STREAMAPI ReceiveDataPacket(PHW_STREAM_REQUEST_BLOCK Srb)
     }
 
     switch (Srb->Command) {
-    case SRB_READ_DATA:
-        if (Srb->NumberOfBuffers == 0 || Srb->CommandData.DataBufferArray == nullptr) {
-            UsbcamdCompleteStreamRequest(Srb, STATUS_INVALID_PARAMETER);
-            return;
+    case SRB_READ_DATA: {
+        NTSTATUS status = CheckRead(stream, Srb);
+        if (NT_SUCCESS(status) && stream->state == KSSTATE_STOP) {
+            status = STATUS_DEVICE_NOT_READY;
         }
-        if (stream->state == KSSTATE_STOP) {
-            UsbcamdCompleteStreamRequest(Srb, STATUS_DEVICE_NOT_READY);
+        if (NT_SUCCESS(status)) {
+            // The transfers ended (the device went away): nothing will come.
+            status = UsbcamdReadRefusal(stream);
+        }
+        if (!NT_SUCCESS(status)) {
+            Srb->ActualBytesTransferred = 0;
+            UsbcamdCompleteStreamRequest(Srb, status);
             return;
         }
         // Waits for a frame; it must not time out while the stream is idle.
         Srb->TimeoutCounter = 0;
-        Srb->NextSRB = nullptr;
-        if (stream->readTail != nullptr) {
-            stream->readTail->NextSRB = Srb;
-        } else {
-            stream->readHead = Srb;
-        }
-        stream->readTail = Srb;
-        ++stream->readCount;
+        UsbcamdQueueRead(stream, Srb);
         return;
+    }
     case SRB_WRITE_DATA:
         UsbcamdCompleteStreamRequest(Srb, STATUS_NOT_SUPPORTED);
         return;
@@ -370,6 +399,15 @@ NTSTATUS UsbcamdGetStreamInfo(UsbcamdDevice* device, PHW_STREAM_REQUEST_BLOCK Sr
         if (info[i].NumStreamPropArrayEntries == 0 && info[i].StreamPropertiesArray == nullptr) {
             info[i].NumStreamPropArrayEntries = ARRAYSIZE(kStreamPropertySets);
             info[i].StreamPropertiesArray = const_cast<PKSPROPERTY_SET>(kStreamPropertySets);
+        }
+        // The camera's sets, then the library's statistics, when there is room.
+        const ULONG sets = info[i].NumStreamPropArrayEntries;
+        if (info[i].StreamPropertiesArray != nullptr && sets < USBCAMD_MAX_STREAM_PROPERTY_SETS) {
+            KSPROPERTY_SET* combined = device->streamPropertySets[i];
+            memcpy(combined, info[i].StreamPropertiesArray, sets * sizeof(KSPROPERTY_SET));
+            combined[sets] = kStatisticsPropertySet;
+            info[i].NumStreamPropArrayEntries = sets + 1;
+            info[i].StreamPropertiesArray = combined;
         }
         device->streamInfo[i] = info[i];
     }
@@ -401,6 +439,7 @@ NTSTATUS UsbcamdOpenStream(UsbcamdDevice* device, PHW_STREAM_REQUEST_BLOCK Srb)
     stream->streamObject = streamObject;
     stream->streamNumber = number;
     stream->state = KSSTATE_STOP;
+    UsbcamdInitializeEngine(stream);
     const NTSTATUS status = KeepFormat(stream, format);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -425,7 +464,8 @@ NTSTATUS UsbcamdCloseStream(UsbcamdDevice* device, PHW_STREAM_REQUEST_BLOCK Srb)
     if (stream == nullptr || stream->device != device) {
         return STATUS_INVALID_PARAMETER;
     }
-    FlushReads(stream, STATUS_CANCELLED);
+    UsbcamdStopStream(stream);
+    UsbcamdFlushReads(stream, STATUS_CANCELLED);
     FreeStream(stream);
     return STATUS_SUCCESS;
 }
@@ -435,7 +475,8 @@ VOID UsbcamdCloseAllStreams(UsbcamdDevice* device, NTSTATUS readStatus)
     for (ULONG i = 0; i < USBCAMD_MAX_STREAMS; ++i) {
         UsbcamdStream* stream = device->streams[i];
         if (stream != nullptr) {
-            FlushReads(stream, readStatus);
+            UsbcamdFlushReads(stream, readStatus);
+            UsbcamdStopStream(stream);
             FreeStream(stream);
         }
     }
@@ -445,7 +486,7 @@ VOID UsbcamdFlushAllReads(UsbcamdDevice* device, NTSTATUS readStatus)
 {
     for (ULONG i = 0; i < USBCAMD_MAX_STREAMS; ++i) {
         if (device->streams[i] != nullptr) {
-            FlushReads(device->streams[i], readStatus);
+            UsbcamdFlushReads(device->streams[i], readStatus);
         }
     }
 }
@@ -469,24 +510,11 @@ VOID STREAMAPI UsbcamdCancelPacket(PHW_STREAM_REQUEST_BLOCK Srb)
     if (stream == nullptr) {
         return;
     }
-    PHW_STREAM_REQUEST_BLOCK previous = nullptr;
-    for (PHW_STREAM_REQUEST_BLOCK queued = stream->readHead; queued != nullptr; queued = queued->NextSRB) {
-        if (queued == Srb) {
-            if (previous != nullptr) {
-                previous->NextSRB = Srb->NextSRB;
-            } else {
-                stream->readHead = Srb->NextSRB;
-            }
-            if (stream->readTail == Srb) {
-                stream->readTail = previous;
-            }
-            Srb->NextSRB = nullptr;
-            --stream->readCount;
-            Srb->ActualBytesTransferred = 0;
-            UsbcamdCompleteStreamRequest(Srb, STATUS_CANCELLED);
-            return;
-        }
-        previous = queued;
+    // A request being filled right now is not in the queue; it completes
+    // with its frame.
+    if (UsbcamdRemoveRead(stream, Srb)) {
+        Srb->ActualBytesTransferred = 0;
+        UsbcamdCompleteStreamRequest(Srb, STATUS_CANCELLED);
     }
 }
 

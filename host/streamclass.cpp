@@ -306,6 +306,11 @@ struct Internals {
                                                      registration->PerRequestExtensionSize);
         request->block_->result.delivered = true;
         if (fill) fill(*request->block_->srb);
+        // Finished requests belong to their callers alone; a long capture
+        // would otherwise keep every frame buffer it ever read.
+        stream.pending_.erase(std::remove_if(stream.pending_.begin(), stream.pending_.end(),
+                                             [](const auto& r) { return r->Completed(); }),
+                              stream.pending_.end());
         stream.pending_.push_back(request);
         routine(request->block_->srb.get());
         return request;

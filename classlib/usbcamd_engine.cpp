@@ -1,0 +1,887 @@
+// The stream state machine and the isochronous engine: bandwidth and buffers
+// from STOP, capture start and the transfers in RUN, the packet routine on
+// every packet, raw frame assembly, and the raw-frame routine on every
+// complete frame with the head read request's buffer.
+//
+// States: leaving STOP the camera allocates its bandwidth and names the raw
+// frame length, and the library allocates its buffers; entering RUN the
+// camera starts capturing and a periodic timer starts the transfers; leaving
+// RUN the transfers stop and the camera stops capturing; entering STOP the
+// bandwidth and the buffers are given back and queued reads are cancelled.
+// ACQUIRE and PAUSE hold the bandwidth without transfers.
+//
+// Time: the timer ticks every millisecond of emulated time; each tick takes
+// from the bus the packets of the microframes elapsed since the run began,
+// so the packet count, not the tick, fixes a frame's time. A frame's time is
+// the microframe of its first packet, counted from the stream's start (the
+// first RUN after STOP) in 100 ns units.
+#include "classlib/usbcamd_internal.h"
+
+#include <string.h>
+
+namespace {
+
+// ----------------------------------------------------------- the camera ---
+
+BOOLEAN UsesVersion2(const UsbcamdDevice* device)
+{
+    return device->haveDeviceData2;
+}
+
+NTSTATUS AllocateBandwidth(UsbcamdStream* stream, PULONG rawFrameLength, BOOLEAN* present)
+{
+    UsbcamdDevice* device = stream->device;
+    *present = TRUE;
+    if (UsesVersion2(device) && device->deviceData2.CamAllocateBandwidthEx != nullptr) {
+        return device->deviceData2.CamAllocateBandwidthEx(device->busDeviceObject, device->deviceContext,
+                                                          rawFrameLength, stream->format, stream->streamNumber);
+    }
+    if (!UsesVersion2(device) && device->haveDeviceData && device->deviceData.CamAllocateBandwidth != nullptr) {
+        return device->deviceData.CamAllocateBandwidth(device->busDeviceObject, device->deviceContext,
+                                                       rawFrameLength, stream->format);
+    }
+    *present = FALSE;
+    return STATUS_SUCCESS;
+}
+
+VOID FreeBandwidth(UsbcamdStream* stream)
+{
+    UsbcamdDevice* device = stream->device;
+    if (UsesVersion2(device) && device->deviceData2.CamFreeBandwidthEx != nullptr) {
+        device->deviceData2.CamFreeBandwidthEx(device->busDeviceObject, device->deviceContext, stream->streamNumber);
+    } else if (!UsesVersion2(device) && device->haveDeviceData && device->deviceData.CamFreeBandwidth != nullptr) {
+        device->deviceData.CamFreeBandwidth(device->busDeviceObject, device->deviceContext);
+    }
+}
+
+NTSTATUS StartCapture(UsbcamdStream* stream)
+{
+    UsbcamdDevice* device = stream->device;
+    if (UsesVersion2(device) && device->deviceData2.CamStartCaptureEx != nullptr) {
+        return device->deviceData2.CamStartCaptureEx(device->busDeviceObject, device->deviceContext,
+                                                     stream->streamNumber);
+    }
+    if (!UsesVersion2(device) && device->haveDeviceData && device->deviceData.CamStartCapture != nullptr) {
+        return device->deviceData.CamStartCapture(device->busDeviceObject, device->deviceContext);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID StopCapture(UsbcamdStream* stream)
+{
+    UsbcamdDevice* device = stream->device;
+    if (UsesVersion2(device) && device->deviceData2.CamStopCaptureEx != nullptr) {
+        device->deviceData2.CamStopCaptureEx(device->busDeviceObject, device->deviceContext, stream->streamNumber);
+    } else if (!UsesVersion2(device) && device->haveDeviceData && device->deviceData.CamStopCapture != nullptr) {
+        device->deviceData.CamStopCapture(device->busDeviceObject, device->deviceContext);
+    }
+}
+
+// The packet routine: bytes to copy, with the frame-complete and drop flags
+// and the offset of the bytes in the packet.
+ULONG ProcessPacket(UsbcamdStream* stream, PVOID frameContext, PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data,
+                    PBOOLEAN frameComplete, PULONG flags, PULONG offset)
+{
+    UsbcamdDevice* device = stream->device;
+    *frameComplete = FALSE;
+    *flags = 0;
+    *offset = 0;
+    if (UsesVersion2(device)) {
+        if (device->deviceData2.CamProcessUSBPacketEx == nullptr) {
+            return 0;
+        }
+        return device->deviceData2.CamProcessUSBPacketEx(device->busDeviceObject, device->deviceContext, frameContext,
+                                                          nullptr, nullptr, packet, data, frameComplete, flags,
+                                                          offset);
+    }
+    if (device->haveDeviceData && device->deviceData.CamProcessUSBPacket != nullptr) {
+        BOOLEAN still = FALSE;
+        return device->deviceData.CamProcessUSBPacket(device->busDeviceObject, device->deviceContext, frameContext,
+                                                       nullptr, nullptr, packet, data, frameComplete, &still);
+    }
+    return 0;
+}
+
+VOID NewFrame(UsbcamdStream* stream, PVOID frameContext, PULONG limit)
+{
+    UsbcamdDevice* device = stream->device;
+    if (UsesVersion2(device)) {
+        if (device->deviceData2.CamNewVideoFrameEx != nullptr) {
+            ULONG length = *limit;
+            device->deviceData2.CamNewVideoFrameEx(device->deviceContext, frameContext, stream->streamNumber,
+                                                   &length);
+            // The camera may only shorten the frame.
+            if (length < *limit) {
+                *limit = length;
+            }
+        }
+    } else if (device->haveDeviceData && device->deviceData.CamNewVideoFrame != nullptr) {
+        device->deviceData.CamNewVideoFrame(device->deviceContext, frameContext);
+    }
+}
+
+// The raw-frame routine, or a plain copy when the camera converts nothing.
+NTSTATUS ProcessRawFrame(UsbcamdStream* stream, UsbcamdRawFrame* frame, PVOID buffer, ULONG bufferLength,
+                         PULONG bytesReturned)
+{
+    UsbcamdDevice* device = stream->device;
+    UsbcamdEngine* engine = &stream->engine;
+    *bytesReturned = 0;
+    if (UsesVersion2(device) && device->deviceData2.CamProcessRawVideoFrameEx != nullptr &&
+        (device->camControlFlags & USBCAMD_CamControlFlag_NoVideoRawProcessing) == 0) {
+        return device->deviceData2.CamProcessRawVideoFrameEx(
+            device->busDeviceObject, device->deviceContext, frame->frameContext, buffer, bufferLength, frame->buffer,
+            engine->rawFrameLength, frame->packets, bytesReturned, frame->length, stream->streamNumber);
+    }
+    if (!UsesVersion2(device) && device->haveDeviceData && device->deviceData.CamProcessRawVideoFrame != nullptr) {
+        return device->deviceData.CamProcessRawVideoFrame(device->busDeviceObject, device->deviceContext,
+                                                          frame->frameContext, buffer, bufferLength, frame->buffer,
+                                                          engine->rawFrameLength, frame->packets, bytesReturned);
+    }
+    const ULONG bytes = frame->length < bufferLength ? frame->length : bufferLength;
+    memcpy(buffer, frame->buffer, bytes);
+    *bytesReturned = bytes;
+    return STATUS_SUCCESS;
+}
+
+// ------------------------------------------------------------- the pipe ---
+
+// Endpoint address and bytes per microframe of the data pipe in the
+// alternate setting now selected; FALSE when it has no isochronous bandwidth.
+BOOLEAN FindDataPipe(const UsbcamdDevice* device, PUCHAR endpoint, PULONG bytesPerPacket)
+{
+    if (device->dataPipeIndex < 0 || device->configDescriptor == nullptr) {
+        return FALSE;
+    }
+    const USB_INTERFACE_DESCRIPTOR* interfaceDescriptor =
+        UsbcamdFindInterface(device, device->interfaceNumber, device->alternateSetting);
+    if (interfaceDescriptor == nullptr) {
+        return FALSE;
+    }
+    const PUCHAR start = reinterpret_cast<PUCHAR>(device->configDescriptor);
+    const ULONG total = device->configDescriptorLength;
+    ULONG at = (ULONG)(reinterpret_cast<const UCHAR*>(interfaceDescriptor) - start) + interfaceDescriptor->bLength;
+    LONG index = 0;
+    while (at + 2 <= total) {
+        const UCHAR length = start[at];
+        const UCHAR type = start[at + 1];
+        if (length < 2 || length > total - at || type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            return FALSE;
+        }
+        if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            if (index == device->dataPipeIndex) {
+                const USB_ENDPOINT_DESCRIPTOR* e = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(start + at);
+                if ((e->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_ISOCHRONOUS ||
+                    (e->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) == 0) {
+                    return FALSE;
+                }
+                *endpoint = e->bEndpointAddress;
+                *bytesPerPacket = UsbHighSpeedBytesPerMicroframe(e->wMaxPacketSize);
+                return *bytesPerPacket != 0;
+            }
+            ++index;
+        }
+        at += length;
+    }
+    return FALSE;
+}
+
+// ----------------------------------------------------------- the buffers ---
+
+VOID FreeBuffers(UsbcamdEngine* engine)
+{
+    for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
+        UsbcamdRawFrame* frame = &engine->raw[i];
+        if (frame->buffer != nullptr) {
+            ExFreePoolWithTag(frame->buffer, USBCAMD_POOL_TAG);
+        }
+        if (frame->frameContext != nullptr) {
+            ExFreePoolWithTag(frame->frameContext, USBCAMD_POOL_TAG);
+        }
+        memset(frame, 0, sizeof(*frame));
+    }
+    if (engine->packetBuffer != nullptr) {
+        ExFreePoolWithTag(engine->packetBuffer, USBCAMD_POOL_TAG);
+        engine->packetBuffer = nullptr;
+    }
+}
+
+NTSTATUS AllocateBuffers(UsbcamdEngine* engine)
+{
+    engine->packetBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+        NonPagedPool, USBCAMD_PACKETS_PER_TRANSFER * engine->bytesPerPacket, USBCAMD_POOL_TAG));
+    if (engine->packetBuffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
+        UsbcamdRawFrame* frame = &engine->raw[i];
+        frame->buffer =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, engine->rawFrameLength, USBCAMD_POOL_TAG));
+        if (frame->buffer == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        if (engine->frameContextSize != 0) {
+            frame->frameContext = ExAllocatePoolWithTag(NonPagedPool, engine->frameContextSize, USBCAMD_POOL_TAG);
+            if (frame->frameContext == nullptr) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// --------------------------------------------------------- the accounting ---
+// All under the engine's lock.
+
+VOID Drop(UsbcamdEngine* engine, UCHAR reason)
+{
+    USBCAMD_STREAM_STATISTICS& s = engine->stats;
+    ++s.PictureNumber;
+    ++s.DropCount;
+    switch (reason) {
+    case UsbcamdDropNoRequest: ++s.DroppedNoRequest; break;
+    case UsbcamdDropOverflow: ++s.DroppedOverflow; break;
+    case UsbcamdDropTooEarly: ++s.DroppedTooEarly; break;
+    case UsbcamdDropConversion: ++s.DroppedConversion; break;
+    case UsbcamdDropBusy: ++s.DroppedBusy; break;
+    case UsbcamdDropCamera:
+    default: ++s.DroppedByCamera; break;
+    }
+}
+
+VOID ReleaseFrame(UsbcamdRawFrame* frame)
+{
+    frame->state = UsbcamdRawFree;
+    frame->dropReason = UsbcamdDropNone;
+    frame->length = 0;
+    frame->packets = 0;
+}
+
+// The frame being assembled is to be dropped for `reason` (the first reason
+// given stands).
+VOID MarkCurrent(UsbcamdEngine* engine, UCHAR reason)
+{
+    if (engine->current >= 0) {
+        UsbcamdRawFrame* frame = &engine->raw[engine->current];
+        if (frame->dropReason == UsbcamdDropNone) {
+            frame->dropReason = reason;
+        }
+    } else if (engine->currentDrop == UsbcamdDropNone) {
+        engine->currentDrop = reason;
+    }
+}
+
+UsbcamdRawFrame* OldestReady(UsbcamdEngine* engine)
+{
+    UsbcamdRawFrame* oldest = nullptr;
+    for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
+        UsbcamdRawFrame* frame = &engine->raw[i];
+        if (frame->state == UsbcamdRawReady && (oldest == nullptr || frame->sequence < oldest->sequence)) {
+            oldest = frame;
+        }
+    }
+    return oldest;
+}
+
+// ------------------------------------------------------- frame assembly ---
+// In the DPC, under the lock.
+
+VOID FinishFrame(UsbcamdEngine* engine, BOOLEAN droppedByCamera)
+{
+    if (engine->current < 0) {
+        Drop(engine, engine->currentDrop != UsbcamdDropNone ? engine->currentDrop : (UCHAR)UsbcamdDropBusy);
+        return;
+    }
+    UsbcamdRawFrame* frame = &engine->raw[engine->current];
+    engine->current = -1;
+    if (droppedByCamera && frame->dropReason == UsbcamdDropNone) {
+        frame->dropReason = UsbcamdDropCamera;
+    }
+    if (frame->dropReason != UsbcamdDropNone) {
+        Drop(engine, frame->dropReason);
+        ReleaseFrame(frame);
+        return;
+    }
+    frame->state = UsbcamdRawReady;
+    frame->sequence = ++engine->sequence;
+}
+
+VOID BeginFrame(UsbcamdStream* stream, ULONGLONG packetIndex)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    engine->current = -1;
+    engine->currentDrop = UsbcamdDropNone;
+    for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
+        UsbcamdRawFrame* frame = &engine->raw[i];
+        if (frame->state != UsbcamdRawFree) {
+            continue;
+        }
+        frame->state = UsbcamdRawAssembling;
+        frame->dropReason = UsbcamdDropNone;
+        frame->length = 0;
+        frame->packets = 0;
+        frame->limit = engine->rawFrameLength;
+        frame->startTime = engine->runStart - engine->timeBase + (LONGLONG)packetIndex * USBCAMD_MICROFRAME_UNITS;
+        if (frame->frameContext != nullptr) {
+            memset(frame->frameContext, 0, engine->frameContextSize);
+        }
+        NewFrame(stream, frame->frameContext, &frame->limit);
+        engine->current = (LONG)i;
+        return;
+    }
+}
+
+VOID TakePacket(UsbcamdStream* stream, PUSBD_ISO_PACKET_DESCRIPTOR packet, ULONGLONG packetIndex)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    ++engine->stats.PacketsReceived;
+    // A device never fills more than its slot; a length beyond it is a
+    // babbling endpoint, and the packet counts as an error.
+    if (packet->Length > engine->bytesPerPacket) {
+        packet->Length = 0;
+        packet->Status = USBD_STATUS_DATA_OVERRUN;
+    }
+    if (!USBD_SUCCESS(packet->Status)) {
+        ++engine->stats.PacketErrors;
+    }
+    const PUCHAR data = engine->packetBuffer + packet->Offset;
+    UsbcamdRawFrame* frame = engine->current >= 0 ? &engine->raw[engine->current] : nullptr;
+
+    BOOLEAN frameComplete = FALSE;
+    ULONG flags = 0;
+    ULONG offset = 0;
+    const ULONG count = ProcessPacket(stream, frame != nullptr ? frame->frameContext : nullptr, packet, data,
+                                      &frameComplete, &flags, &offset);
+    if (frameComplete) {
+        // The packet opens the next frame; the drop flag judges the one it ends.
+        if (engine->synchronised) {
+            FinishFrame(engine, (flags & USBCAMD_PROCESSPACKETEX_DropFrame) != 0);
+        }
+        engine->synchronised = TRUE;
+        BeginFrame(stream, packetIndex);
+    } else if ((flags & USBCAMD_PROCESSPACKETEX_DropFrame) != 0 && engine->synchronised) {
+        MarkCurrent(engine, UsbcamdDropCamera);
+    }
+    if (!engine->synchronised) {
+        return;  // the data before the first frame start belongs to no frame
+    }
+    frame = engine->current >= 0 ? &engine->raw[engine->current] : nullptr;
+    if (frame != nullptr) {
+        ++frame->packets;
+    }
+    if (count == 0) {
+        return;
+    }
+    // The routine may only name bytes of its own packet.
+    if (offset > packet->Length || count > packet->Length - offset) {
+        MarkCurrent(engine, UsbcamdDropCamera);
+        return;
+    }
+    if (frame == nullptr || frame->dropReason != UsbcamdDropNone) {
+        return;
+    }
+    if (count > frame->limit - frame->length) {
+        frame->dropReason = UsbcamdDropOverflow;
+        return;
+    }
+    memcpy(frame->buffer + frame->length, data + offset, count);
+    frame->length += count;
+}
+
+// ------------------------------------------------------------ the reads ---
+
+VOID CompleteRead(PHW_STREAM_REQUEST_BLOCK Srb, NTSTATUS status)
+{
+    if (!NT_SUCCESS(status)) {
+        Srb->ActualBytesTransferred = 0;
+    }
+    UsbcamdCompleteStreamRequest(Srb, status);
+}
+
+// Detaches the whole read queue (under the lock); the caller completes it.
+PHW_STREAM_REQUEST_BLOCK DetachReads(UsbcamdStream* stream)
+{
+    PHW_STREAM_REQUEST_BLOCK list = stream->readHead;
+    stream->readHead = nullptr;
+    stream->readTail = nullptr;
+    stream->readCount = 0;
+    return list;
+}
+
+VOID CompleteList(PHW_STREAM_REQUEST_BLOCK list, NTSTATUS status)
+{
+    while (list != nullptr) {
+        PHW_STREAM_REQUEST_BLOCK Srb = list;
+        list = Srb->NextSRB;
+        Srb->NextSRB = nullptr;
+        CompleteRead(Srb, status);
+    }
+}
+
+PHW_STREAM_REQUEST_BLOCK DequeueRead(UsbcamdStream* stream)
+{
+    PHW_STREAM_REQUEST_BLOCK Srb = stream->readHead;
+    if (Srb != nullptr) {
+        stream->readHead = Srb->NextSRB;
+        if (stream->readHead == nullptr) {
+            stream->readTail = nullptr;
+        }
+        Srb->NextSRB = nullptr;
+        --stream->readCount;
+    }
+    return Srb;
+}
+
+VOID PushReadFront(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
+{
+    Srb->NextSRB = stream->readHead;
+    stream->readHead = Srb;
+    if (stream->readTail == nullptr) {
+        stream->readTail = Srb;
+    }
+    ++stream->readCount;
+}
+
+// Fills the stream header and its frame information for a delivered frame.
+VOID DescribeFrame(UsbcamdStream* stream, PKSSTREAM_HEADER header, const UsbcamdRawFrame* frame, ULONG bytes,
+                   LONGLONG pictureNumber, LONGLONG dropCount)
+{
+    header->DataUsed = bytes;
+    header->PresentationTime.Time = frame->startTime;
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    header->Duration = 0;
+    header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+    const KSDATAFORMAT* format = stream->format;
+    if (format != nullptr && format->FormatSize >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) &&
+        IsEqualGUIDBytes(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
+        const LONGLONG perFrame =
+            reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.AvgTimePerFrame;
+        if (perFrame > 0) {
+            header->Duration = perFrame;
+            header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+        }
+    }
+    if (header->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
+        PKS_FRAME_INFO info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+        info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+        info->dwFrameFlags = KS_VIDEO_FLAG_FRAME | KS_VIDEO_FLAG_I_FRAME;
+        info->PictureNumber = pictureNumber;
+        info->DropCount = dropCount;
+    }
+}
+
+// -------------------------------------------------------- deferred work ---
+
+VOID NTAPI EngineWork(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// Queues the work item when a frame is ready and none is queued (under the lock).
+VOID KickWork(UsbcamdStream* stream)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    if (engine->workQueued || engine->workItem == nullptr || OldestReady(engine) == nullptr) {
+        return;
+    }
+    engine->workQueued = TRUE;
+    KeClearEvent(&engine->workIdle);
+    IoQueueWorkItem(engine->workItem, EngineWork, DelayedWorkQueue, stream);
+}
+
+// Runs at PASSIVE_LEVEL: every ready frame goes to the raw-frame routine
+// with the head read request, oldest first.
+VOID NTAPI EngineWork(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UsbcamdStream* stream = static_cast<UsbcamdStream*>(Context);
+    UsbcamdEngine* engine = &stream->engine;
+    const ULONGLONG minimumSpacing = (ULONGLONG)stream->device->frameInterval * 1000;  // 100 us -> 100 ns
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&engine->lock, &irql);
+        UsbcamdRawFrame* frame = OldestReady(engine);
+        if (frame == nullptr) {
+            engine->workQueued = FALSE;
+            KeSetEvent(&engine->workIdle, IO_NO_INCREMENT, FALSE);
+            KeReleaseSpinLock(&engine->lock, irql);
+            return;
+        }
+        if (!engine->running) {
+            // The run ended: frames still waiting are not delivered.
+            ReleaseFrame(frame);
+            KeReleaseSpinLock(&engine->lock, irql);
+            continue;
+        }
+        if (engine->haveDelivered && minimumSpacing != 0 &&
+            (ULONGLONG)(frame->startTime - engine->lastDeliveredTime) < minimumSpacing) {
+            Drop(engine, UsbcamdDropTooEarly);
+            ReleaseFrame(frame);
+            KeReleaseSpinLock(&engine->lock, irql);
+            continue;
+        }
+        PHW_STREAM_REQUEST_BLOCK Srb = DequeueRead(stream);
+        if (Srb == nullptr) {
+            Drop(engine, UsbcamdDropNoRequest);
+            ReleaseFrame(frame);
+            KeReleaseSpinLock(&engine->lock, irql);
+            continue;
+        }
+        frame->state = UsbcamdRawConverting;
+        KeReleaseSpinLock(&engine->lock, irql);
+
+        PKSSTREAM_HEADER header = Srb->CommandData.DataBufferArray;
+        ULONG bytes = 0;
+        const NTSTATUS status = ProcessRawFrame(stream, frame, header->Data, header->FrameExtent, &bytes);
+
+        KeAcquireSpinLock(&engine->lock, &irql);
+        if (!NT_SUCCESS(status) || bytes == 0 || bytes > header->FrameExtent) {
+            // Nothing usable came out: the request waits for the next frame.
+            Drop(engine, UsbcamdDropConversion);
+            ReleaseFrame(frame);
+            PushReadFront(stream, Srb);
+            KeReleaseSpinLock(&engine->lock, irql);
+            continue;
+        }
+        ++engine->stats.PictureNumber;
+        ++engine->stats.FramesDelivered;
+        engine->stats.BytesDelivered += bytes;
+        engine->haveDelivered = TRUE;
+        engine->lastDeliveredTime = frame->startTime;
+        DescribeFrame(stream, header, frame, bytes, engine->stats.PictureNumber, engine->stats.DropCount);
+        ReleaseFrame(frame);
+        KeReleaseSpinLock(&engine->lock, irql);
+
+        Srb->ActualBytesTransferred = bytes;
+        CompleteRead(Srb, STATUS_SUCCESS);
+    }
+}
+
+// The timer's DPC: the packets of the elapsed microframes, through the
+// packet routine into the raw frames.
+VOID NTAPI EngineTick(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
+    UNREFERENCED_PARAMETER(Argument2);
+    UsbcamdStream* stream = static_cast<UsbcamdStream*>(Context);
+    UsbcamdDevice* device = stream->device;
+    UsbcamdEngine* engine = &stream->engine;
+
+    KeAcquireSpinLockAtDpcLevel(&engine->lock);
+    if (!engine->running) {
+        KeReleaseSpinLockFromDpcLevel(&engine->lock);
+        return;
+    }
+    const LONGLONG elapsed = (LONGLONG)KeQueryInterruptTime() - engine->runStart;
+    const ULONGLONG due = elapsed > 0 ? (ULONGLONG)elapsed / USBCAMD_MICROFRAME_UNITS : 0;
+    ULONG budget = USBCAMD_PACKETS_PER_TICK;
+    NTSTATUS failure = STATUS_SUCCESS;
+    while (engine->packetsFetched < due && budget != 0) {
+        ULONGLONG wanted = due - engine->packetsFetched;
+        ULONG count = wanted < USBCAMD_PACKETS_PER_TRANSFER ? (ULONG)wanted : USBCAMD_PACKETS_PER_TRANSFER;
+        if (count > budget) {
+            count = budget;
+        }
+        for (ULONG i = 0; i < count; ++i) {
+            engine->packets[i].Offset = i * engine->bytesPerPacket;
+            engine->packets[i].Length = 0;
+            engine->packets[i].Status = USBD_STATUS_SUCCESS;
+        }
+        const NTSTATUS status =
+            device->bus.IsochronousIn != nullptr
+                ? device->bus.IsochronousIn(device->bus.Context, engine->endpoint, count, engine->packets,
+                                            engine->packetBuffer, count * engine->bytesPerPacket)
+                : STATUS_DEVICE_NOT_CONNECTED;
+        if (!NT_SUCCESS(status)) {
+            failure = status;
+            break;
+        }
+        for (ULONG i = 0; i < count; ++i) {
+            TakePacket(stream, &engine->packets[i], engine->packetsFetched + i);
+        }
+        engine->packetsFetched += count;
+        budget -= count;
+    }
+    PHW_STREAM_REQUEST_BLOCK failed = nullptr;
+    if (!NT_SUCCESS(failure)) {
+        // The device is gone (or the pipe refused): the run ends here and
+        // every waiting read learns why.
+        engine->running = FALSE;
+        engine->stats.TransferStatus = failure;
+        if (engine->current >= 0) {
+            ReleaseFrame(&engine->raw[engine->current]);
+            engine->current = -1;
+        }
+        KeCancelTimer(&engine->timer);
+        failed = DetachReads(stream);
+    }
+    KickWork(stream);
+    KeReleaseSpinLockFromDpcLevel(&engine->lock);
+    CompleteList(failed, failure);
+}
+
+// ---------------------------------------------------- state transitions ---
+
+// Leaving STOP: bandwidth, raw frame length, buffers.
+NTSTATUS Prepare(UsbcamdStream* stream)
+{
+    UsbcamdDevice* device = stream->device;
+    UsbcamdEngine* engine = &stream->engine;
+    ULONG rawFrameLength = 0;
+    BOOLEAN present = FALSE;
+    NTSTATUS status = AllocateBandwidth(stream, &rawFrameLength, &present);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    memset(&engine->stats, 0, sizeof(engine->stats));
+    engine->haveTimeBase = FALSE;
+    engine->haveDelivered = FALSE;
+    engine->sequence = 0;
+    if (!present) {
+        // A camera without a bandwidth routine streams nothing; the states
+        // are kept all the same.
+        engine->prepared = FALSE;
+        return STATUS_SUCCESS;
+    }
+    UCHAR endpoint = 0;
+    ULONG bytesPerPacket = 0;
+    if (rawFrameLength == 0 || rawFrameLength > USBCAMD_MAX_RAW_FRAME_LENGTH ||
+        !FindDataPipe(device, &endpoint, &bytesPerPacket)) {
+        FreeBandwidth(stream);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    engine->endpoint = endpoint;
+    engine->bytesPerPacket = bytesPerPacket;
+    engine->rawFrameLength = rawFrameLength;
+    const ULONG contextSize = device->driver != nullptr ? device->driver->frameContextSize : 0;
+    engine->frameContextSize = contextSize <= USBCAMD_MAX_FRAME_CONTEXT ? contextSize : USBCAMD_MAX_FRAME_CONTEXT;
+    status = AllocateBuffers(engine);
+    if (!NT_SUCCESS(status)) {
+        FreeBuffers(engine);
+        FreeBandwidth(stream);
+        return status;
+    }
+    engine->current = -1;
+    engine->stats.RawFrameLength = rawFrameLength;
+    engine->stats.BytesPerPacket = bytesPerPacket;
+    engine->prepared = TRUE;
+    return STATUS_SUCCESS;
+}
+
+// Entering RUN: the camera starts, then the transfers.
+NTSTATUS Start(UsbcamdStream* stream)
+{
+    UsbcamdDevice* device = stream->device;
+    UsbcamdEngine* engine = &stream->engine;
+    if (!engine->prepared) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = StartCapture(stream);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    engine->captureStarted = TRUE;
+    engine->workItem = IoAllocateWorkItem(device->classDeviceObject);
+    if (engine->workItem == nullptr) {
+        StopCapture(stream);
+        engine->captureStarted = FALSE;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    engine->runStart = (LONGLONG)KeQueryInterruptTime();
+    if (!engine->haveTimeBase) {
+        engine->timeBase = engine->runStart;
+        engine->haveTimeBase = TRUE;
+    }
+    engine->packetsFetched = 0;
+    engine->synchronised = FALSE;
+    engine->current = -1;
+    engine->currentDrop = UsbcamdDropNone;
+    engine->stats.TransferStatus = STATUS_SUCCESS;
+    engine->running = TRUE;
+    LARGE_INTEGER due;
+    due.QuadPart = -(LONGLONG)USBCAMD_TICK_MS * 10000;
+    KeSetTimerEx(&engine->timer, due, USBCAMD_TICK_MS, &engine->dpc);
+    KeReleaseSpinLock(&engine->lock, irql);
+    return STATUS_SUCCESS;
+}
+
+// Leaving RUN: the transfers stop, work in flight finishes, the camera stops.
+VOID Halt(UsbcamdStream* stream)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    engine->running = FALSE;
+    KeReleaseSpinLock(&engine->lock, irql);
+    KeCancelTimer(&engine->timer);
+    KeFlushQueuedDpcs();
+    // A frame the DPC handed over just before may still be converting.
+    KeWaitForSingleObject(&engine->workIdle, Executive, KernelMode, FALSE, nullptr);
+    if (engine->workItem != nullptr) {
+        IoFreeWorkItem(engine->workItem);
+        engine->workItem = nullptr;
+    }
+    KeAcquireSpinLock(&engine->lock, &irql);
+    for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
+        ReleaseFrame(&engine->raw[i]);
+    }
+    engine->current = -1;
+    KeReleaseSpinLock(&engine->lock, irql);
+    if (engine->captureStarted) {
+        engine->captureStarted = FALSE;
+        StopCapture(stream);
+    }
+}
+
+// Entering STOP: the bandwidth and the buffers go back.
+VOID Release(UsbcamdStream* stream)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    if (engine->prepared) {
+        engine->prepared = FALSE;
+        FreeBandwidth(stream);
+        FreeBuffers(engine);
+    }
+}
+
+}  // namespace
+
+VOID UsbcamdInitializeEngine(UsbcamdStream* stream)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    memset(engine, 0, sizeof(*engine));
+    KeInitializeSpinLock(&engine->lock);
+    KeInitializeTimerEx(&engine->timer, NotificationTimer);
+    KeInitializeDpc(&engine->dpc, EngineTick, stream);
+    KeInitializeEvent(&engine->workIdle, NotificationEvent, TRUE);
+    engine->current = -1;
+}
+
+NTSTATUS UsbcamdSetStreamState(UsbcamdStream* stream, KSSTATE target)
+{
+    const KSSTATE from = stream->state;
+    if (target == from) {
+        return STATUS_SUCCESS;
+    }
+    if (from == KSSTATE_RUN) {
+        Halt(stream);
+        stream->state = KSSTATE_PAUSE;
+    }
+    if (target == KSSTATE_STOP) {
+        Release(stream);
+        stream->state = KSSTATE_STOP;
+        UsbcamdFlushReads(stream, STATUS_CANCELLED);
+        return STATUS_SUCCESS;
+    }
+    if (from == KSSTATE_STOP) {
+        const NTSTATUS status = Prepare(stream);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        stream->state = KSSTATE_PAUSE;
+    }
+    if (target == KSSTATE_RUN) {
+        const NTSTATUS status = Start(stream);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    stream->state = target;
+    return STATUS_SUCCESS;
+}
+
+VOID UsbcamdStopStream(UsbcamdStream* stream)
+{
+    UsbcamdSetStreamState(stream, KSSTATE_STOP);
+}
+
+NTSTATUS UsbcamdReadRefusal(UsbcamdStream* stream)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    const NTSTATUS status = engine->stats.TransferStatus;
+    KeReleaseSpinLock(&engine->lock, irql);
+    return status;
+}
+
+ULONG UsbcamdFrameSize(const UsbcamdStream* stream)
+{
+    const KSDATAFORMAT* format = stream->format;
+    if (format == nullptr) {
+        return 0;
+    }
+    if (format->FormatSize >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) &&
+        IsEqualGUIDBytes(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
+        const ULONG image =
+            reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.bmiHeader.biSizeImage;
+        if (image != 0) {
+            return image;
+        }
+    }
+    return format->SampleSize;
+}
+
+VOID UsbcamdGetStatistics(UsbcamdStream* stream, PUSBCAMD_STREAM_STATISTICS statistics)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    *statistics = engine->stats;
+    statistics->FrameInterval = stream->device->frameInterval;
+    KeReleaseSpinLock(&engine->lock, irql);
+}
+
+VOID UsbcamdQueueRead(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    Srb->NextSRB = nullptr;
+    if (stream->readTail != nullptr) {
+        stream->readTail->NextSRB = Srb;
+    } else {
+        stream->readHead = Srb;
+    }
+    stream->readTail = Srb;
+    ++stream->readCount;
+    KeReleaseSpinLock(&engine->lock, irql);
+}
+
+VOID UsbcamdFlushReads(UsbcamdStream* stream, NTSTATUS status)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    PHW_STREAM_REQUEST_BLOCK list = DetachReads(stream);
+    KeReleaseSpinLock(&engine->lock, irql);
+    CompleteList(list, status);
+}
+
+BOOLEAN UsbcamdRemoveRead(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    PHW_STREAM_REQUEST_BLOCK previous = nullptr;
+    for (PHW_STREAM_REQUEST_BLOCK queued = stream->readHead; queued != nullptr; queued = queued->NextSRB) {
+        if (queued == Srb) {
+            if (previous != nullptr) {
+                previous->NextSRB = Srb->NextSRB;
+            } else {
+                stream->readHead = Srb->NextSRB;
+            }
+            if (stream->readTail == Srb) {
+                stream->readTail = previous;
+            }
+            Srb->NextSRB = nullptr;
+            --stream->readCount;
+            KeReleaseSpinLock(&engine->lock, irql);
+            return TRUE;
+        }
+        previous = queued;
+    }
+    KeReleaseSpinLock(&engine->lock, irql);
+    return FALSE;
+}
