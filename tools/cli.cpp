@@ -1,0 +1,532 @@
+#include "tools/cli.h"
+
+#include <functional>
+
+namespace kvcap {
+
+namespace {
+
+constexpr unsigned kFormats = 1u << 0;
+constexpr unsigned kInfo = 1u << 1;
+constexpr unsigned kCapture = 1u << 2;
+constexpr unsigned kGet = 1u << 3;
+constexpr unsigned kSet = 1u << 4;
+constexpr unsigned kSnapshot = 1u << 5;
+constexpr unsigned kDevice = kFormats | kInfo | kCapture | kGet | kSet | kSnapshot;
+
+unsigned ScopeOf(Command c)
+{
+    switch (c) {
+    case Command::Formats: return kFormats;
+    case Command::Info: return kInfo;
+    case Command::Capture: return kCapture;
+    case Command::Get: return kGet;
+    case Command::Set: return kSet;
+    case Command::Snapshot: return kSnapshot;
+    default: return 0;
+    }
+}
+
+using Apply = std::function<std::optional<std::string>(Invocation&, std::string_view)>;
+
+struct OptionSpec {
+    std::string_view longName;
+    char shortName;
+    std::string_view valueName;  // empty: a switch
+    bool valueOptional;          // --low-bandwidth[=LEN]
+    unsigned scope;
+    std::string_view help;
+    Apply apply;
+};
+
+std::string Quote(std::string_view s) { return "'" + std::string(s) + "'"; }
+
+std::optional<std::string> ParseFault(Invocation& inv, std::string_view text)
+{
+    const size_t eq = text.find('=');
+    const std::string name = ToLower(text.substr(0, eq));
+    bool known = false;
+    for (const auto& n : FaultNames()) known = known || n == name;
+    std::string names;
+    for (const auto& n : FaultNames()) names += (names.empty() ? "" : ", ") + n;
+    if (!known) return "unknown fault " + Quote(name) + " (" + names + ")";
+    if (eq == std::string_view::npos) return "fault " + Quote(name) + " needs =N (the N-th event fails) or =P (a probability such as 0.01 or 1%)";
+    const std::string_view when = text.substr(eq + 1);
+    FaultSpec f;
+    f.name = name;
+    if (when.find('.') != std::string_view::npos || when.find('%') != std::string_view::npos) {
+        std::string_view number = when;
+        double scale = 1;
+        if (!number.empty() && number.back() == '%') {
+            number.remove_suffix(1);
+            scale = 0.01;
+        }
+        double p = -1;
+        try {
+            size_t used = 0;
+            const std::string s(number);
+            p = std::stod(s, &used) * scale;
+            if (used != s.size()) p = -1;
+        } catch (...) {
+            p = -1;
+        }
+        if (!(p > 0 && p <= 1)) return "fault " + Quote(name) + ": " + Quote(when) + " is not a probability in (0, 1]";
+        f.knob = sim::FaultKnob::Random(p);
+    } else {
+        const auto n = ParseUnsigned(when, UINT32_MAX);
+        if (!n || *n == 0) return "fault " + Quote(name) + ": " + Quote(when) + " is not an event count (1, 2, ...) or a probability";
+        f.knob = sim::FaultKnob::Once(*n);
+    }
+    inv.board.faults.push_back(f);
+    return std::nullopt;
+}
+
+std::optional<std::string> ParseSource(Invocation& inv, std::string_view text)
+{
+    SourceSpec s;
+    if (text.size() >= 2 && text[1] == ':' && text[0] >= '0' && text[0] <= '9') {
+        if (text[0] > '2') return "source input " + std::string(1, text[0]) + " does not exist (inputs 0..2)";
+        s.input = text[0] - '0';
+        text.remove_prefix(2);
+    }
+    const std::string key = ToLower(text);
+    if (text.empty()) return std::string("empty source (pattern, pattern-525, pattern-625, snow, none or FILE.y4m)");
+    if (key == "pattern" || key == "bars") s.kind = SourceSpec::Kind::Pattern;
+    else if (key == "pattern-525") s.kind = SourceSpec::Kind::Pattern525;
+    else if (key == "pattern-625") s.kind = SourceSpec::Kind::Pattern625;
+    else if (key == "snow" || key == "noise") s.kind = SourceSpec::Kind::Snow;
+    else if (key == "none") s.kind = SourceSpec::Kind::None;
+    else {
+        s.kind = SourceSpec::Kind::File;
+        s.path = std::string(text);
+    }
+    inv.board.sources.push_back(s);
+    return std::nullopt;
+}
+
+const std::vector<OptionSpec>& Options()
+{
+    static const std::vector<OptionSpec> options = {
+        // ---- stored settings and the run ----
+        {"registry", 0, "FILE", false, kDevice, "stored settings file (default: $KVCAP_REGISTRY, else $XDG_STATE_HOME/kvcap/registry.reg)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             if (v.empty()) return std::string("--registry needs a file name");
+             inv.registry = std::string(v);
+             return std::nullopt;
+         }},
+        {"usb-trace", 0, "FILE.pcap", false, kDevice, "write every USB transfer of the run to a pcap file (Wireshark, tshark)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             if (v.empty()) return std::string("--usb-trace needs a file name");
+             inv.usbTrace = std::string(v);
+             return std::nullopt;
+         }},
+        {"realtime", 0, "", false, kDevice, "pace the emulated clock to the wall clock (default: as fast as possible)",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.realtime = true;
+             return std::nullopt;
+         }},
+        {"verbose", 'v', "", false, kDevice, "echo the driver's debug output to stderr",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.verbose = true;
+             return std::nullopt;
+         }},
+        // ---- the simulated board ----
+        {"decoder", 0, "TYPE", false, kDevice, "decoder on the board: 5150 (also 113, the default), 110, 111 or none",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const std::string t = ToLower(v);
+             if (t == "5150" || t == "113") inv.board.decoder = sim::DecoderKind::Type113;
+             else if (t == "110") inv.board.decoder = sim::DecoderKind::Type110;
+             else if (t == "111") inv.board.decoder = sim::DecoderKind::Type111;
+             else if (t == "none") inv.board.decoder = sim::DecoderKind::None;
+             else return "unknown decoder " + Quote(v) + " (5150, 113, 110, 111 or none)";
+             return std::nullopt;
+         }},
+        {"low-bandwidth", 0, "LEN", true, kDevice, "the low-bandwidth board variant (descriptor length 99, 195 or above 100)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             inv.board.lowBandwidth = true;
+             if (v.empty()) return std::nullopt;
+             const auto n = ParseUnsigned(v, 0xFFFF);
+             if (!n || *n < 99 || *n == 100)
+                 return "--low-bandwidth: descriptor length " + Quote(v) + " is not 99, 195 or above 100";
+             inv.board.lowBandwidthDescriptorLength = static_cast<uint16_t>(*n);
+             return std::nullopt;
+         }},
+        {"source", 0, "[N:]SPEC", false, kDevice, "picture on input N (or the input in use): pattern, pattern-525, pattern-625, snow, none or FILE.y4m",
+         ParseSource},
+        {"fault", 0, "NAME=WHEN", false, kDevice, "inject a fault: NAME one of packet-error, odd-length, lost-packet, truncated-field, corrupt-byte, unplug, control; WHEN the N-th event or a probability (0.01, 1%)",
+         ParseFault},
+        {"bandwidth", 0, "BYTES", false, kDevice, "isochronous bandwidth the host grants, bytes per microframe",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto n = ParseUnsigned(v, 0xFFFFFFFFu);
+             if (!n) return "--bandwidth: " + Quote(v) + " is not a byte count";
+             inv.board.bandwidthBudget = static_cast<uint32_t>(*n);
+             return std::nullopt;
+         }},
+        {"seed", 0, "N", false, kDevice, "seed of the board's random faults and snow (default 1)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto n = ParseUnsigned(v, UINT64_MAX);
+             if (!n) return "--seed: " + Quote(v) + " is not a number";
+             inv.board.seed = *n;
+             return std::nullopt;
+         }},
+        // ---- what to capture ----
+        {"standard", 0, "STD", false, kFormats | kInfo | kCapture | kSnapshot, "video standard: PAL, NTSC, SECAM, PAL-M, PAL-N, NTSC-J, ... (default: the stored one)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto s = ParseStandard(v);
+             if (!s) return "unknown standard " + Quote(v) + " (" + StandardNames() + ")";
+             inv.standard = *s;
+             return std::nullopt;
+         }},
+        {"input", 'i', "N", false, kInfo | kCapture | kSnapshot, "video input 0..2 (default: the stored one)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto n = ParseUnsigned(v, 2);
+             if (!n) return "--input: " + Quote(v) + " is not an input (0, 1 or 2)";
+             inv.input = static_cast<int>(*n);
+             return std::nullopt;
+         }},
+        {"frequency", 0, "FREQ", false, kCapture | kSnapshot, "tune the tuner first: Hz, or with a unit (55.25MHz)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto f = ParseFrequency(v);
+             if (!f || *f == 0) return "--frequency: " + Quote(v) + " is not a frequency (e.g. 55.25MHz or 55250000)";
+             inv.frequency = *f;
+             return std::nullopt;
+         }},
+        {"tuner-mode", 0, "N", false, kCapture | kSet | kSnapshot, "tuner mode 0..3 for a frequency (default 0)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto n = ParseUnsigned(v, 3);
+             if (!n) return "--tuner-mode: " + Quote(v) + " is not a tuner mode (0..3)";
+             inv.tunerMode = static_cast<uint32_t>(*n);
+             return std::nullopt;
+         }},
+        {"output", 'o', "FILE", false, kCapture, "output file: .y4m, .png (name%04d.png for one file per frame) or .raw; - for standard output",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             if (v.empty()) return std::string("--output needs a file name");
+             inv.output = std::string(v);
+             return std::nullopt;
+         }},
+        {"container", 'c', "TYPE", false, kCapture, "file type when the name does not tell: y4m, png or raw",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto c = ParseContainer(v);
+             if (!c) return "unknown file type " + Quote(v) + " (y4m, png or raw)";
+             inv.container = *c;
+             return std::nullopt;
+         }},
+        {"format", 'f', "FOURCC", false, kCapture, "pixel format: YUY2 (default), I420 or RGB24",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto f = ParseFourcc(v);
+             if (!f) return "unknown format " + Quote(v) + " (YUY2, I420 or RGB24)";
+             inv.fourcc = *f;
+             return std::nullopt;
+         }},
+        {"size", 's', "WxH", false, kCapture, "frame size, e.g. 720x576 (default: the largest offered)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto s = ParseFrameSize(v);
+             if (!s) return "bad size " + Quote(v) + " (WIDTHxHEIGHT, e.g. 720x576)";
+             inv.size = *s;
+             return std::nullopt;
+         }},
+        {"frames", 'n', "N", false, kCapture | kSnapshot, "number of frames (capture default 100, 1 for a single PNG)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto n = ParseUnsigned(v, 100'000'000);
+             if (!n || *n == 0) return "--frames: " + Quote(v) + " is not a frame count (1 or more)";
+             inv.frames = *n;
+             return std::nullopt;
+         }},
+        {"duration", 't', "TIME", false, kCapture, "capture this long in emulated time: 10, 2.5s, 500ms, 00:01:00",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             const auto d = ParseDuration(v);
+             if (!d) return "--duration: " + Quote(v) + " is not a duration (10, 2.5s, 500ms, 00:01:00)";
+             inv.duration = *d;
+             return std::nullopt;
+         }},
+        {"no-progress", 0, "", false, kCapture, "no progress line",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.progress = false;
+             return std::nullopt;
+         }},
+    };
+    return options;
+}
+
+struct CommandInfo {
+    Command command;
+    std::string_view name;
+    std::string_view alias;
+    std::string_view synopsis;
+    std::string_view summary;
+};
+
+constexpr CommandInfo kCommands[] = {
+    {Command::Formats, "formats", "list-formats", "kvcap formats [OPTIONS]", "list the capture formats offered for the standard, with frame rates"},
+    {Command::Info, "info", "", "kvcap info [OPTIONS]", "show the decoder type and address, operating mode, standard, input, signal lock and the settings file"},
+    {Command::Capture, "capture", "", "kvcap capture [OPTIONS] -o FILE", "capture frames to a Y4M file, PNG stills or raw frames"},
+    {Command::Get, "get", "", "kvcap get [OPTIONS] [NAME...]", "show properties (all readable ones when none is named)"},
+    {Command::Set, "set", "", "kvcap set [OPTIONS] NAME=VALUE...", "change properties; the driver stores them for the next run"},
+    {Command::Snapshot, "snapshot", "", "kvcap snapshot [OPTIONS]", "press the snapshot button during a short capture and show the stored flag"},
+};
+
+const CommandInfo* FindCommand(std::string_view name)
+{
+    for (const auto& c : kCommands)
+        if (c.name == name || (!c.alias.empty() && c.alias == name)) return &c;
+    return nullptr;
+}
+
+const CommandInfo& InfoOf(Command c)
+{
+    for (const auto& i : kCommands)
+        if (i.command == c) return i;
+    return kCommands[0];
+}
+
+std::string OptionLine(const OptionSpec& o)
+{
+    std::string left = "  ";
+    left += o.shortName ? std::string("-") + o.shortName + ", " : "    ";
+    left += "--" + std::string(o.longName);
+    if (!o.valueName.empty()) left += o.valueOptional ? "[=" + std::string(o.valueName) + "]" : " " + std::string(o.valueName);
+    if (left.size() < 28) left.append(28 - left.size(), ' ');
+    else left += "\n" + std::string(28, ' ');
+    return left + std::string(o.help) + "\n";
+}
+
+const OptionSpec* FindLong(std::string_view name)
+{
+    for (const auto& o : Options())
+        if (o.longName == name) return &o;
+    return nullptr;
+}
+
+const OptionSpec* FindShort(char c)
+{
+    for (const auto& o : Options())
+        if (o.shortName == c) return &o;
+    return nullptr;
+}
+
+}  // namespace
+
+const std::vector<std::string>& FaultNames()
+{
+    static const std::vector<std::string> names = {"packet-error", "odd-length",   "lost-packet", "truncated-field",
+                                                   "corrupt-byte", "unplug",       "control"};
+    return names;
+}
+
+std::string_view CommandName(Command command)
+{
+    switch (command) {
+    case Command::Help: return "help";
+    case Command::Version: return "version";
+    default: return InfoOf(command).name;
+    }
+}
+
+std::string VersionText() { return "kvcap 1.0 (capture from the simulated USB 2.0 analog video capture board)\n"; }
+
+std::string UsageText()
+{
+    std::string s =
+        "Usage: kvcap COMMAND [OPTIONS]\n"
+        "Capture video from the USB analog capture device (the driver running on the emulated platform\n"
+        "with the simulated board).\n\nCommands:\n";
+    for (const auto& c : kCommands) {
+        std::string left = "  " + std::string(c.name);
+        left.append(left.size() < 12 ? 12 - left.size() : 1, ' ');
+        s += left + std::string(c.summary) + "\n";
+    }
+    s += "  help        this text, or 'kvcap help COMMAND' for one command\n\n"
+         "Examples:\n"
+         "  kvcap capture -f YUY2 -s 720x576 --standard PAL -n 250 -o capture.y4m\n"
+         "  kvcap capture -f I420 -s 640x480 --standard NTSC -t 5 -o - | ffplay -\n"
+         "  kvcap capture -n 10 -o still%03d.png\n"
+         "  kvcap set brightness=140 mirror=on      (kept for the next run)\n"
+         "  kvcap capture --usb-trace start.pcap -n 5 -o short.y4m && tshark -r start.pcap\n\n"
+         "Settings persist in $XDG_STATE_HOME/kvcap/registry.reg (or ~/.local/state/kvcap/registry.reg);\n"
+         "--registry FILE or KVCAP_REGISTRY chooses another file.\n";
+    return s;
+}
+
+std::string CommandHelp(Command command)
+{
+    if (command == Command::Help || command == Command::Version) return UsageText();
+    const CommandInfo& info = InfoOf(command);
+    std::string s = "Usage: " + std::string(info.synopsis) + "\n" + std::string(info.summary) + ".\n";
+    switch (command) {
+    case Command::Capture:
+        s += "\nThe emulated clock runs as fast as it can unless --realtime is given. Ctrl-C ends the capture\n"
+             "with a complete file. Y4M keeps YUY2 as 4:2:2 and I420 as 4:2:0, progressive; raw files get a\n"
+             "NAME.json beside them that states the format.\n";
+        break;
+    case Command::Get:
+    case Command::Set: {
+        s += "\nProperties:\n";
+        for (const auto& p : NamedProperties()) {
+            std::string left = "  " + std::string(p.name);
+            if (left.size() < 18) left.append(18 - left.size(), ' ');
+            s += left + std::string(p.help) + "\n";
+        }
+        s += "  register:REG    a bridge register (0x000..0xFFFF), byte values\n"
+             "  vendor:ID[:INST] the vendor property set by id (0..72), with an instance where the id needs one\n";
+        break;
+    }
+    case Command::Snapshot:
+        s += "\nThe driver notices the button while frames are converted, so a few frames are captured around\n"
+             "the press; it then raises the stored \"SnapShot\" flag, which this command shows.\n";
+        break;
+    default: break;
+    }
+    s += "\nOptions:\n";
+    const unsigned scope = ScopeOf(command);
+    for (const auto& o : Options())
+        if (o.scope & scope) s += OptionLine(o);
+    s += "  -h, --help                this help\n";
+    return s;
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args)
+{
+    ParseResult result;
+    Invocation& inv = result.invocation;
+    auto fail = [&](std::string message) {
+        result.ok = false;
+        result.error = std::move(message);
+        return result;
+    };
+
+    // Global switches before any command.
+    size_t i = 0;
+    if (args.empty()) return fail("no command given (formats, info, capture, get, set, snapshot; see kvcap --help)");
+    const std::string& first = args[0];
+    if (first == "-h" || first == "--help") {
+        inv.command = Command::Help;
+        result.ok = true;
+        return result;
+    }
+    if (first == "--version" || first == "-V") {
+        inv.command = Command::Version;
+        result.ok = true;
+        return result;
+    }
+    if (first == "help") {
+        inv.command = Command::Help;
+        if (args.size() > 2) return fail("help: one command at most");
+        if (args.size() == 2) {
+            const CommandInfo* c = FindCommand(args[1]);
+            if (!c) return fail("help: unknown command " + Quote(args[1]));
+            inv.helpTopic = c->command;
+        }
+        result.ok = true;
+        return result;
+    }
+    if (!first.empty() && first[0] == '-') return fail("options come after the command: kvcap COMMAND [OPTIONS] (see kvcap --help)");
+    const CommandInfo* cmd = FindCommand(first);
+    if (!cmd) return fail("unknown command " + Quote(first) + " (formats, info, capture, get, set, snapshot; see kvcap --help)");
+    inv.command = cmd->command;
+    const std::string prefix = std::string(cmd->name) + ": ";
+    const std::string seeHelp = " (see kvcap " + std::string(cmd->name) + " --help)";
+    const unsigned scope = ScopeOf(inv.command);
+    std::vector<std::string> positional;
+    bool optionsDone = false;
+
+    for (i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
+            positional.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsDone = true;
+            continue;
+        }
+        if (a == "-h" || a == "--help") {
+            inv.helpTopic = inv.command;
+            inv.command = Command::Help;
+            result.ok = true;
+            return result;
+        }
+        const OptionSpec* spec = nullptr;
+        std::string value;
+        bool haveValue = false;
+        std::string shown;
+        if (a.rfind("--", 0) == 0) {
+            const size_t eq = a.find('=');
+            const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            spec = FindLong(name);
+            shown = "--" + name;
+            if (eq != std::string::npos) {
+                value = a.substr(eq + 1);
+                haveValue = true;
+            }
+        } else {
+            spec = FindShort(a[1]);
+            shown = a.substr(0, 2);
+            if (a.size() > 2) {
+                value = a.substr(2);
+                haveValue = true;
+            }
+        }
+        if (!spec) return fail(prefix + "unknown option " + Quote(shown) + seeHelp);
+        if (!(spec->scope & scope)) return fail(prefix + "option " + Quote(shown) + " does not apply to " + std::string(cmd->name) + seeHelp);
+        if (spec->valueName.empty()) {
+            if (haveValue) return fail(prefix + "option " + Quote(shown) + " takes no value");
+        } else if (!haveValue && !spec->valueOptional) {
+            if (i + 1 >= args.size()) return fail(prefix + "option " + Quote(shown) + " needs a value (" + std::string(spec->valueName) + ")");
+            value = args[++i];
+        }
+        if (auto err = spec->apply(inv, value)) return fail(prefix + *err);
+    }
+
+    switch (inv.command) {
+    case Command::Get:
+        for (const auto& p : positional) {
+            std::string err;
+            auto ref = ParsePropertyName(p, &err);
+            if (!ref) return fail(prefix + err);
+            if (ref->named && !ref->named->canGet) return fail(prefix + std::string(ref->named->name) + ": cannot be read back (set only)");
+            inv.names.push_back(*ref);
+        }
+        break;
+    case Command::Set:
+        if (positional.empty()) return fail(prefix + "nothing to set (NAME=VALUE ...)" + seeHelp);
+        for (const auto& p : positional) {
+            std::string err;
+            auto a = ParseAssignment(p, &err);
+            if (!a) return fail(prefix + err);
+            inv.assignments.push_back(*a);
+        }
+        break;
+    default:
+        if (!positional.empty()) return fail(prefix + "unexpected argument " + Quote(positional.front()) + seeHelp);
+        break;
+    }
+
+    if (inv.command == Command::Capture) {
+        if (inv.output.empty()) return fail(prefix + "no output file (-o FILE, or -o - for standard output)");
+        if (!inv.container) {
+            if (inv.output == "-") inv.container = Container::Y4m;
+            else inv.container = ContainerFromName(inv.output);
+            if (!inv.container)
+                return fail(prefix + "cannot tell the file type of " + Quote(inv.output) + " (name it .y4m, .png or .raw, or give --container)");
+        }
+        if (*inv.container == Container::Png) {
+            bool numbered = false;
+            std::string err;
+            if (!CheckFramePattern(inv.output, &numbered, &err)) return fail(prefix + err);
+            if (!numbered) {
+                if (inv.frames && *inv.frames > 1)
+                    return fail(prefix + Quote(inv.output) + " holds one frame; name the files with a pattern such as still%04d.png for " + std::to_string(*inv.frames));
+                if (inv.duration && !inv.frames)
+                    return fail(prefix + "a single PNG holds one frame; use a pattern such as still%04d.png with --duration");
+                inv.frames = 1;
+            }
+        }
+        if (*inv.container == Container::Y4m && inv.fourcc == Fourcc::RGB24)
+            return fail(prefix + "Y4M holds YUV frames only; capture RGB24 to a .png or .raw file");
+        if (!inv.frames && !inv.duration) inv.frames = 100;
+    }
+    result.ok = true;
+    return result;
+}
+
+}  // namespace kvcap
