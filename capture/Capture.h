@@ -56,11 +56,14 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
                                          ULONG ActualRawFrameLength, ULONG StreamNumber);
 
 // Stores a raw frame's two fields in the field ring and converts them into
-// FrameBuffer. Returns FALSE when nothing was converted (unknown geometry, a
+// FrameBuffer. Source is the raw frame after its 6 header bytes, SourceLength
+// the bytes the buffer holds there and DataLength the bytes the packets
+// filled (it tells where field 2 starts when the fields are longer than the
+// lines kept). Returns FALSE when nothing was converted (unknown geometry, a
 // raw frame or output buffer too small for it, or an output size larger than
 // the fields the current standard gives).
-BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, PUCHAR FrameBuffer,
-                        ULONG FrameLength, ULONG Fourcc);
+BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, ULONG DataLength,
+                        PUCHAR FrameBuffer, ULONG FrameLength, ULONG Fourcc);
 VOID PadField(PUCHAR Field, ULONG Width);
 VOID BlackenLeftEdge(ULONG Fourcc, PUCHAR FrameBuffer, ULONG Rows);
 VOID ReportSnapshot(VOID);

@@ -215,8 +215,8 @@ VOID ReportSnapshot(VOID)
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KV3300_KEY_PATH, u"SnapShot", REG_DWORD, &one, sizeof(one));
 }
 
-BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, PUCHAR FrameBuffer,
-                        ULONG FrameLength, ULONG Fourcc)
+BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, ULONG DataLength,
+                        PUCHAR FrameBuffer, ULONG FrameLength, ULONG Fourcc)
 {
     Geometry g;
     if (!LookUpGeometry(Context, &g)) {
@@ -243,8 +243,18 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
         }
     }
 
+    // Field 2 follows field 1. A device that sends whole 288-line fields
+    // where 284 lines are kept (the packets accept both frame sizes) has its
+    // second field 4 lines further on; cutting at 284 lines would mix the
+    // end of field 1 into field 2.
+    ULONG secondOffset = fieldBytes;
+    const ULONG wholeFieldBytes = FIELD_LINES_PADDED * g.bytesPerLine;
+    if (g.linesPerField == FIELD_LINES_625_STORED && DataLength == 2 * wholeFieldBytes &&
+        SourceLength >= 2 * wholeFieldBytes) {
+        secondOffset = wholeFieldBytes;
+    }
     PUCHAR first = StoreField(Context, Source, fieldBytes);
-    PUCHAR second = StoreField(Context, Source + fieldBytes, fieldBytes);
+    PUCHAR second = StoreField(Context, Source + secondOffset, fieldBytes);
 
     if (g.small) {
         if (Fourcc == FOURCC_YUY2) {
@@ -306,24 +316,31 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
         source = static_cast<const UCHAR*>(RawFrameBuffer) + RAW_FRAME_HEADER_BYTES;
         sourceLength = RawFrameLength - RAW_FRAME_HEADER_BYTES;
     }
+    // Payload bytes the packets actually gathered (never more than the buffer).
+    ULONG dataLength = ActualRawFrameLength > RAW_FRAME_HEADER_BYTES ? ActualRawFrameLength - RAW_FRAME_HEADER_BYTES : 0;
+    if (dataLength > sourceLength) {
+        dataLength = sourceLength;
+    }
     auto* output = static_cast<PUCHAR>(FrameBuffer);
     const ULONG fourcc = context->outputFourcc;
     const ULONG formatBytes = OutputBytes(fourcc, context->frameWidth, context->frameHeight);
     ULONG length = 0;
+    BOOLEAN converted = FALSE;
     // A frame that could not be converted (a raw frame or output buffer
     // smaller than its geometry) is reported as empty, never as a full frame
     // of stale bytes.
     switch (fourcc) {
     case FOURCC_I420:
         if (ActualRawFrameLength > RAW_FRAME_HEADER_BYTES) {
-            length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_I420) ? formatBytes
-                                                                                                         : 0;
+            converted = ConvertRawFrame(context, source, sourceLength, dataLength, output, FrameLength, fourcc);
+            length = converted ? formatBytes : 0;
         } else {
             length = formatBytes <= FrameLength ? formatBytes : 0;
         }
         break;
     case FOURCC_YUY2:
-        length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_YUY2) ? formatBytes : 0;
+        converted = ConvertRawFrame(context, source, sourceLength, dataLength, output, FrameLength, fourcc);
+        length = converted ? formatBytes : 0;
         break;
     case FOURCC_RGB24:
         if (ActualRawFrameLength > RAW_FRAME_HEADER_BYTES) {
@@ -331,8 +348,8 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
                 BuildColourTables();
                 tablesPending = FALSE;
             }
-            length = ConvertRawFrame(context, source, sourceLength, output, FrameLength, FOURCC_RGB24) ? formatBytes
-                                                                                                          : 0;
+            converted = ConvertRawFrame(context, source, sourceLength, dataLength, output, FrameLength, fourcc);
+            length = converted ? formatBytes : 0;
         }
         break;
     default:

@@ -52,7 +52,7 @@ bool AllUntouched(const std::vector<uint8_t>& v)
     return std::all_of(v.begin(), v.end(), [](uint8_t b) { return b == kUntouched; });
 }
 
-class ConversionTest : public CaptureTest {
+class RawFrameConversionTest : public CaptureTest {
 protected:
     // A started device with its pipeline, then the format and standard set
     // the way stream open and the settings would leave them.
@@ -83,7 +83,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ConversionTest, GeometryPerWidthAndStandard)
+TEST_F(RawFrameConversionTest, GeometryPerWidthAndStandard)
 {
     struct Case {
         LONG width, height, standard;
@@ -163,7 +163,7 @@ TEST_F(ConversionTest, GeometryPerWidthAndStandard)
     }
 }
 
-TEST_F(ConversionTest, OutputLengthsAndLeftEdgePerFourcc)
+TEST_F(RawFrameConversionTest, OutputLengthsAndLeftEdgePerFourcc)
 {
     struct Case {
         LONG width, height;
@@ -196,7 +196,34 @@ TEST_F(ConversionTest, OutputLengthsAndLeftEdgePerFourcc)
     }
 }
 
-TEST_F(ConversionTest, LowBandwidthFormatsUseTheFirstFieldOnly)
+TEST_F(RawFrameConversionTest, WholeFieldsOf288LinesAreSplitWhereTheSecondBegins)
+{
+    const struct {
+        LONG width, height;
+        size_t lineBytes;
+    } cases[] = {{720, 576, 1440}, {352, 288, 1408}, {176, 144, 1408}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.width);
+        Use(k.width, k.height, kYuy2, STANDARD_INDEX_PAL);
+        const std::vector<uint8_t> raw = RawFrame(288, k.lineBytes, 100, 100);
+        const size_t kept = 284 * k.lineBytes;
+        ULONG before = Ctx()->fieldCounter;
+        Converted c = DeliverRaw(raw);
+        EXPECT_EQ(c.bytes, static_cast<ULONG>(k.width * k.height * 2));
+        EXPECT_EQ(memcmp(Slot(before), raw.data() + 6, kept), 0);
+        EXPECT_EQ(memcmp(Slot(before + 1), raw.data() + 6 + 288 * k.lineBytes, kept), 0);
+
+        // 284-line fields in a buffer with room for more split at 284 lines.
+        std::vector<uint8_t> buffer = RawFrame(284, k.lineBytes, 100, 100);
+        const ULONG actual = static_cast<ULONG>(buffer.size());
+        buffer.resize(6 + 2 * 288 * k.lineBytes, 0x01);
+        before = Ctx()->fieldCounter;
+        c = Deliver(buffer.data(), static_cast<ULONG>(buffer.size()), actual, OutputSize(kYuy2, k.width, k.height));
+        EXPECT_EQ(memcmp(Slot(before + 1), buffer.data() + 6 + kept, kept), 0);
+    }
+}
+
+TEST_F(RawFrameConversionTest, LowBandwidthFormatsUseTheFirstFieldOnly)
 {
     const struct {
         ULONG fourcc;
@@ -215,7 +242,7 @@ TEST_F(ConversionTest, LowBandwidthFormatsUseTheFirstFieldOnly)
     }
 }
 
-TEST_F(ConversionTest, I420AndRgb24WithAnEmptyRawFrame)
+TEST_F(RawFrameConversionTest, I420AndRgb24WithAnEmptyRawFrame)
 {
     Use(352, 288, kI420, STANDARD_INDEX_PAL);
     std::vector<uint8_t> raw = RawFrame(284, 1408, 90, 90);
@@ -254,7 +281,7 @@ TEST_F(ConversionTest, I420AndRgb24WithAnEmptyRawFrame)
     EXPECT_EQ(Ctx()->fieldCounter, (before + 2) & 0xFFFF);
 }
 
-TEST_F(ConversionTest, BuffersShorterThanTheGeometryAreNeitherReadNorWritten)
+TEST_F(RawFrameConversionTest, BuffersShorterThanTheGeometryAreNeitherReadNorWritten)
 {
     Use(720, 576, kYuy2, STANDARD_INDEX_PAL);
     const std::vector<uint8_t> whole = RawFrame(284, 1440, 100, 100);
@@ -298,7 +325,7 @@ TEST_F(ConversionTest, BuffersShorterThanTheGeometryAreNeitherReadNorWritten)
     EXPECT_EQ(c.bytes, 829440u);
 }
 
-TEST_F(ConversionTest, UnknownWidthFourccOrMissingRingConvertNothing)
+TEST_F(RawFrameConversionTest, UnknownWidthFourccOrMissingRingConvertNothing)
 {
     Use(500, 400, kYuy2, STANDARD_INDEX_NTSC);
     const std::vector<uint8_t> raw = RawFrame(240, 1440, 100, 100);
@@ -322,7 +349,7 @@ TEST_F(ConversionTest, UnknownWidthFourccOrMissingRingConvertNothing)
     EXPECT_EQ(Ctx()->fieldCounter, before);
 }
 
-TEST_F(ConversionTest, FieldRingKeepsItsSlotSequenceAcrossTheCounterWrap)
+TEST_F(RawFrameConversionTest, FieldRingKeepsItsSlotSequenceAcrossTheCounterWrap)
 {
     Use(720, 480, kYuy2, STANDARD_INDEX_NTSC);
     struct Step {
@@ -408,7 +435,11 @@ TEST(FrameEdges, BlackenLeftEdgeTouchesOnlyTheFirstPixelsOfEachRow)
 
 // ------------------------------------------------------ from the board ----
 
-TEST_F(CaptureTest, Yuy2At720x576PalFromTheBoard)
+namespace {
+class BoardFramesTest : public CaptureTest {};
+}  // namespace
+
+TEST_F(BoardFramesTest, Yuy2At720x576PalFromTheBoard)
 {
     StartCapture(PatternBoard(sim::LineSystem::L625), 720, 576, kYuy2, STANDARD_INDEX_PAL);
     const std::vector<Converted> frames = CaptureFrames(4);
@@ -444,7 +475,27 @@ TEST_F(CaptureTest, Yuy2At720x576PalFromTheBoard)
     StopCapture();
 }
 
-TEST_F(CaptureTest, I420At352x288PalFromTheBoard)
+TEST_F(BoardFramesTest, FieldsOf288LinesFromTheBoardKeepTheirOrder)
+{
+    StartCapture(PatternBoard(sim::LineSystem::L625), 720, 576, kYuy2, STANDARD_INDEX_PAL);
+    Board().WriteRegister(0x116, 289 & 0xFF);
+    Board().WriteRegister(0x117, 289 >> 8);
+    const std::vector<Converted> frames = CaptureFrames(3);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(lastRaw_.size(), 829446u);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].bytes, 829440u);
+        const sim::FieldMarks marks = Marks(frames[i], sim::LineSystem::L625, {0, 1, 1440, 285}, 720, 576);
+        ASSERT_TRUE(marks.valid);
+        EXPECT_EQ(marks.parity, sim::FieldParity::Woven);
+    }
+    // The second field went into the ring from where it starts in the raw frame.
+    const PUCHAR second = Ctx()->fieldRing[(Ctx()->fieldCounter + 3) % FIELD_RING_SLOTS];
+    EXPECT_EQ(memcmp(second, lastRaw_.data() + 6 + 288 * 1440, 284 * 1440), 0);
+    StopCapture();
+}
+
+TEST_F(BoardFramesTest, I420At352x288PalFromTheBoard)
 {
     StartCapture(PatternBoard(sim::LineSystem::L625), 352, 288, kI420, STANDARD_INDEX_PAL);
     const std::vector<Converted> frames = CaptureFrames(3);
@@ -463,7 +514,7 @@ TEST_F(CaptureTest, I420At352x288PalFromTheBoard)
     StopCapture();
 }
 
-TEST_F(CaptureTest, Yuy2At176x144UnderNtscFromTheBoard)
+TEST_F(BoardFramesTest, Yuy2At176x144UnderNtscFromTheBoard)
 {
     StartCapture(PatternBoard(sim::LineSystem::L525), 176, 144, kYuy2, STANDARD_INDEX_NTSC);
     const std::vector<Converted> frames = CaptureFrames(3);
@@ -482,7 +533,7 @@ TEST_F(CaptureTest, Yuy2At176x144UnderNtscFromTheBoard)
     StopCapture();
 }
 
-TEST_F(CaptureTest, LowBandwidthYuy2IsTheFirstFieldWithRowsTripled)
+TEST_F(BoardFramesTest, LowBandwidthYuy2IsTheFirstFieldWithRowsTripled)
 {
     StartCapture(PatternBoard(sim::LineSystem::L525, true), 160, 120, kYuy2, STANDARD_INDEX_NTSC);
     ASSERT_EQ(Ctx()->highBandwidth, 0);
