@@ -201,14 +201,18 @@ ZP_AVX2 inline Bgr16 ColourTerms(__m256i yuyv)
 {
     const __m256i t = _mm256_add_epi16(_mm256_mulhi_epu16(_mm256_slli_epi16(yuyv, 8), _mm256_set1_epi16(kCoefY)),
                                        _mm256_set1_epi16(kColourBias));
-    const __m256i c = _mm256_xor_si256(_mm256_and_si256(yuyv, _mm256_set1_epi16((short)0xFF00)),
-                                       _mm256_set1_epi16((short)0x8000));
-    const __m256i br = _mm256_mulhi_epi16(c, _mm256_set1_epi32(kCoefUBHalf | (kCoefVR << 16)));
-    const __m256i g2 = _mm256_mulhi_epi16(c, _mm256_set1_epi32(kCoefUG | (kCoefVG << 16)));
-    const __m256i gsum = _mm256_add_epi16(g2, _mm256_slli_epi32(g2, 16));
-    const __m256i green = _mm256_blend_epi16(gsum, _mm256_srli_epi32(gsum, 16), 0x55);
-    const __m256i blueHalf = _mm256_blend_epi16(br, _mm256_slli_epi32(br, 16), 0xAA);
-    const __m256i red = _mm256_blend_epi16(br, _mm256_srli_epi32(br, 16), 0x55);
+    // Each pair's U (and V) times 256, in both of the pair's pixel words.
+    const __m256i pickU = _mm256_setr_epi8(-1, 1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13,  //
+                                           -1, 1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13);
+    const __m256i pickV = _mm256_setr_epi8(-1, 3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15,  //
+                                           -1, 3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15);
+    const __m256i toSigned = _mm256_set1_epi16((short)0x8000);
+    const __m256i u = _mm256_xor_si256(_mm256_shuffle_epi8(yuyv, pickU), toSigned);
+    const __m256i v = _mm256_xor_si256(_mm256_shuffle_epi8(yuyv, pickV), toSigned);
+    const __m256i blueHalf = _mm256_mulhi_epi16(u, _mm256_set1_epi16(kCoefUBHalf));
+    const __m256i red = _mm256_mulhi_epi16(v, _mm256_set1_epi16(kCoefVR));
+    const __m256i green = _mm256_add_epi16(_mm256_mulhi_epi16(u, _mm256_set1_epi16(kCoefUG)),
+                                           _mm256_mulhi_epi16(v, _mm256_set1_epi16(kCoefVG)));
     Bgr16 out;
     out.b = _mm256_srai_epi16(_mm256_adds_epi16(_mm256_adds_epi16(t, blueHalf), blueHalf), 6);
     out.g = _mm256_srai_epi16(_mm256_sub_epi16(t, green), 6);
