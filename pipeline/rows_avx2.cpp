@@ -64,20 +64,6 @@ ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* b
 
 namespace {
 
-// Eight pairs' bits (one byte) to eight dword masks.
-struct ByteMasks {
-    ULONG mask[256][8];
-};
-constexpr ByteMasks MakeByteMasks()
-{
-    ByteMasks t = {};
-    for (int n = 0; n < 256; ++n) {
-        for (int i = 0; i < 8; ++i) t.mask[n][i] = ((n >> i) & 1) ? 0xFFFFFFFFu : 0;
-    }
-    return t;
-}
-alignas(32) constexpr ByteMasks kByteMasks = MakeByteMasks();
-
 // One loop carries the de-interlace row, the copy of the next frame line
 // and the motion of a line further down, so their memory streams overlap.
 template <bool Copy, bool Ahead>
@@ -87,8 +73,12 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* near, const UCHAR* above, const UCH
 {
     const __m256i threshold = _mm256_set1_epi32(StillThresholds());
     const __m256i zero = _mm256_setzero_si256();
+    // Each dword lane tests its own pair's bit (a table would cost a load,
+    // and loads are what this loop runs short of).
+    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     auto step = [&](int i, unsigned bits) ZP_AVX2 {
-        const __m256i moved = _mm256_load_si256((const __m256i*)kByteMasks.mask[bits]);
+        const __m256i moved =
+            _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)bits), select), select);
         const __m256i b = Load(below + i);
         const __m256i interpolated = _mm256_avg_epu8(Load(above + i), b);
         Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
