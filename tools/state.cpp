@@ -56,6 +56,8 @@ LoadOutcome LoadRegistryFile(const std::string& path, std::string* error)
     const auto result = kv::kernel::registry::LoadFile(path, kv::kernel::registry::LoadMode::Replace);
     if (!result) {
         std::string message = result.message;
+        // LoadFile names the file itself; name it once.
+        if (message.rfind(path + ": ", 0) == 0) message.erase(0, path.size() + 2);
         if (message.empty()) message = "malformed";
         if (error) *error = "registry file " + path + ": " + message;
         return LoadOutcome::Failed;
