@@ -1,6 +1,8 @@
 // Device start and stop on the capture side: the field ring, the bridge
 // start-up passes with decoder detection, the decoder's start-up table and
 // the choice of operating mode.
+#include <string.h>
+
 #include "capture/Capture.h"
 #include "driver/Driver.h"
 #include "hw/Hardware.h"
@@ -45,6 +47,10 @@ NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID ContextArgume
             ReleaseSlots(context, slot);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
+        // The first frame after a start takes a previous field from the ring
+        // before anything was stored there: start from zeros, not from
+        // whatever the pool held.
+        memset(context->fieldRing[slot], 0, FIELD_BUFFER_BYTES);
     }
 
     context->decoderType = DECODER_TYPE_NONE;
