@@ -13,25 +13,13 @@
 // on the target; they are not host pointers.
 #pragma once
 
-#include "platform/ntdef.h"
+#include "platform/wdm.h"
 
 #include <cstddef>
 #include <cstdint>
 
-extern "C" {
+// The kernel-side routines are declared in platform/wdm.h.
 
-// STATUS_SUCCESS when Length bytes at Address lie inside one caller region
-// that allows the access (Write: the region is writable). A zero length is
-// always valid, as with ProbeForRead.
-NTSTATUS NTAPI KvProbeCallerMemory(ULONG_PTR Address, SIZE_T Length, BOOLEAN Write);
-// Copies Length bytes of caller memory at Address into Destination, or
-// nothing at all when the range is not readable caller memory.
-NTSTATUS NTAPI KvCopyFromCaller(PVOID Destination, ULONG_PTR Address, SIZE_T Length);
-// Copies Length bytes into caller memory at Address, or nothing at all when
-// the range is not writable caller memory.
-NTSTATUS NTAPI KvCopyToCaller(ULONG_PTR Address, const VOID* Source, SIZE_T Length);
-
-}  // extern "C"
 
 // C++ side for tests and the application API: which host bytes the caller's
 // addresses reach.

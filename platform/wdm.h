@@ -1073,3 +1073,24 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
 #define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)
 #define KeReleaseSpinLockFromDpcLevel(SpinLock) KefReleaseSpinLockFromDpcLevel(SpinLock)
+
+// ------------------------------------------------------- caller memory ----
+// Some property requests carry addresses of the requesting application's own
+// memory. The driver never dereferences them: it checks a range and copies
+// through these accessors, which turn a bad address into
+// STATUS_ACCESS_VIOLATION. On the i386 target they are ProbeForRead /
+// ProbeForWrite and a copy inside a structured exception frame.
+extern "C" {
+
+// STATUS_SUCCESS when Length bytes at Address lie inside one caller region
+// that allows the access (Write: the region is writable). A zero length is
+// always valid, as with ProbeForRead.
+NTSTATUS NTAPI KvProbeCallerMemory(ULONG_PTR Address, SIZE_T Length, BOOLEAN Write);
+// Copies Length bytes of caller memory at Address into Destination, or
+// nothing at all when the range is not readable caller memory.
+NTSTATUS NTAPI KvCopyFromCaller(PVOID Destination, ULONG_PTR Address, SIZE_T Length);
+// Copies Length bytes into caller memory at Address, or nothing at all when
+// the range is not writable caller memory.
+NTSTATUS NTAPI KvCopyToCaller(ULONG_PTR Address, const VOID* Source, SIZE_T Length);
+
+}  // extern "C"

@@ -11,7 +11,7 @@
 #include "props/Properties.h"
 
 #include "driver/Driver.h"
-#include "host/usermem.h"
+#include "platform/wdm.h"
 #include "hw/Hardware.h"
 #include "platform/usbcamdi.h"
 #include "props/PropertyRequest.h"
