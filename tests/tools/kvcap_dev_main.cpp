@@ -1,0 +1,3 @@
+#include "tools/kvcap.h"
+
+int main(int argc, char** argv) { return kvcap::RunKvcap(std::vector<std::string>(argv + 1, argv + argc)); }
