@@ -432,7 +432,10 @@ std::string DescribeValue(const PropertyRef& ref, const std::vector<uint8_t>& da
     if (ref.bridgeRegister) return Hex(*value & 0xFF, 2);
     if (ref.vendorById) return std::to_string(*value) + " (" + Hex(*value) + ")";
     switch (ref.named->kind) {
-    case ValueKind::Switch: return *value ? "on" : "off";
+    case ValueKind::Switch:
+        // A stored value that was never set reads -1: show numbers as they are.
+        if (*value <= 1) return *value ? "on" : "off";
+        return std::to_string(static_cast<int32_t>(*value));
     case ValueKind::Standard: return StandardName(*value);
     case ValueKind::Integer:
         if (ref.named->set == PropertySet::Vendor) return std::to_string(static_cast<int32_t>(*value));
