@@ -76,6 +76,7 @@ bool AtomicFile::Write(const void* data, size_t size, std::string* error)
         const ssize_t n = ::write(fd_, p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno == EPIPE && toStdout_) pipeClosed_ = true;
             if (error) *error = Errno("cannot write", toStdout_ ? std::string("standard output") : path_);
             return false;
         }

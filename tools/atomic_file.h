@@ -37,6 +37,9 @@ public:
     const std::string& TempPath() const { return tempPath_; }
     bool IsStdout() const { return toStdout_; }
     uint64_t BytesWritten() const { return written_; }
+    // The reader of standard output went away (EPIPE): for a pipe into a
+    // player that is the end of the stream, not a failure.
+    bool PipeClosed() const { return pipeClosed_; }
 
 private:
     AtomicFile() = default;
@@ -46,6 +49,7 @@ private:
     int fd_ = -1;
     bool toStdout_ = false;
     bool done_ = false;
+    bool pipeClosed_ = false;
     uint64_t written_ = 0;
 };
 

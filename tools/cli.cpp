@@ -514,10 +514,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             std::string err;
             if (!CheckFramePattern(inv.output, &numbered, &err)) return fail(prefix + err);
             if (!numbered) {
+                const size_t dot = inv.output.rfind('.');
+                const std::string suggestion = inv.output.substr(0, dot) + "%04d" + inv.output.substr(dot);
                 if (inv.frames && *inv.frames > 1)
-                    return fail(prefix + Quote(inv.output) + " holds one frame; name the files with a pattern such as still%04d.png for " + std::to_string(*inv.frames));
+                    return fail(prefix + Quote(inv.output) + " holds one frame; name the files with a pattern such as " + suggestion + " for " + std::to_string(*inv.frames));
                 if (inv.duration && !inv.frames)
-                    return fail(prefix + "a single PNG holds one frame; use a pattern such as still%04d.png with --duration");
+                    return fail(prefix + "a single PNG holds one frame; use a pattern such as " + suggestion + " with --duration");
                 inv.frames = 1;
             }
         }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -32,7 +33,8 @@ double Seconds(clockid_t clock)
 std::string Megabytes(uint64_t bytes)
 {
     char b[32];
-    std::snprintf(b, sizeof b, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    if (bytes < 1'000'000) std::snprintf(b, sizeof b, "%.1f kB", static_cast<double>(bytes) / 1e3);
+    else std::snprintf(b, sizeof b, "%.1f MB", static_cast<double>(bytes) / 1e6);
     return b;
 }
 
@@ -322,7 +324,9 @@ int RunCapture(Session& s, const Invocation& inv)
 {
     uint32_t standard = 0;
     if (!ApplyStandard(s, inv, &standard)) return Finish(s, kExitFailure);
-    if (inv.input && !SelectInput(s, *inv.input)) return Finish(s, kExitFailure);
+    // A frequency means the tuner's picture: the board's tuner feeds input 0.
+    const std::optional<int> input = inv.input ? inv.input : inv.frequency ? std::optional<int>(0) : std::nullopt;
+    if (input && !SelectInput(s, *input)) return Finish(s, kExitFailure);
     if (inv.frequency && !Tune(s, *inv.frequency, inv.tunerMode)) return Finish(s, kExitFailure);
 
     const Fourcc fourcc = inv.fourcc.value_or(Fourcc::YUY2);
@@ -378,6 +382,7 @@ int RunCapture(Session& s, const Invocation& inv)
         wantFrames = std::min<uint64_t>(wantFrames, static_cast<uint64_t>(std::max(1.0, count)));
     }
     uint64_t frames = 0, wrongSize = 0;
+    bool pipeClosed = false;
     std::string failure;
     kv::app::Frame frame;
     USBCAMD_STREAM_STATISTICS stats{};
@@ -399,6 +404,10 @@ int RunCapture(Session& s, const Invocation& inv)
             continue;
         }
         if (!writer->WriteFrame(frame.data.data(), frame.data.size(), &error)) {
+            if (writer->PipeClosed()) {
+                pipeClosed = true;  // the player was closed: the end of the capture
+                break;
+            }
             failure = error;
             break;
         }
@@ -432,8 +441,8 @@ int RunCapture(Session& s, const Invocation& inv)
                                                            : writer->Files().front();
     Note("wrote " + where + ": " + writer->Describe() + ", " + std::string(FourccName(fourcc)) + " " +
          FormatFrameSize(video.size) + " at " + FormatRate(video.rateNumerator, video.rateDenominator) + " fps, " +
-         std::to_string(writer->Frames()) + " frames, " + Megabytes(writer->Bytes()) +
-         (interrupted ? " (interrupted)" : ""));
+         std::to_string(writer->Frames()) + (writer->Frames() == 1 ? " frame, " : " frames, ") + Megabytes(writer->Bytes()) +
+         (interrupted ? " (interrupted)" : pipeClosed ? " (the reader closed the pipe)" : ""));
     Note("frames delivered " + std::to_string(stats.FramesDelivered) + ", dropped " + std::to_string(stats.DropCount) +
          " (no read waiting " + std::to_string(stats.DroppedNoRequest) + ", bad frame " +
          std::to_string(stats.DroppedByCamera) + ", overflow " + std::to_string(stats.DroppedOverflow) +
@@ -505,6 +514,8 @@ int RunSnapshot(Session& s, const Invocation& inv)
 
 int RunKvcap(const std::vector<std::string>& args)
 {
+    // A closed pipe shows up as EPIPE on the write instead of ending us.
+    std::signal(SIGPIPE, SIG_IGN);
     const ParseResult parsed = ParseCommandLine(args);
     if (!parsed.ok) {
         Error(parsed.error);

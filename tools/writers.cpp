@@ -287,6 +287,7 @@ public:
     }
     bool Finish(std::string* error) override { return file_->Commit(error); }
     void Abandon() override { file_->Abandon(); }
+    bool PipeClosed() const override { return file_->PipeClosed(); }
     std::string Describe() const override
     {
         return format_.fourcc == Fourcc::I420 ? "Y4M 4:2:0 progressive" : "Y4M 4:2:2 progressive";
@@ -368,6 +369,7 @@ public:
         return file_->Commit(error);
     }
     void Abandon() override { file_->Abandon(); }
+    bool PipeClosed() const override { return file_->PipeClosed(); }
     std::string Describe() const override
     {
         return "raw " + std::string(FourccName(format_.fourcc)) + ", read with " + FfmpegOptions();

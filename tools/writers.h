@@ -57,6 +57,8 @@ public:
     virtual bool Finish(std::string* error) = 0;
     // Removes what is not finished.
     virtual void Abandon() = 0;
+    // Standard output's reader has gone (see AtomicFile::PipeClosed).
+    virtual bool PipeClosed() const { return false; }
     // "Y4M 4:2:2 progressive", for the summary.
     virtual std::string Describe() const = 0;
     uint64_t Frames() const { return frames_; }

@@ -100,7 +100,8 @@ TEST(UsbPcap, ControlOutCarriesDataOnSubmissionAndFailuresMapToErrno)
     r.data = {0xAA, 0xBB};
     r.status = static_cast<int32_t>(STATUS_UNSUCCESSFUL);
     r.usbdStatus = USBD_STATUS_STALL_PID;
-    const auto p = Packets(PcapRecordsFor(r, {}));
+    const auto bytes = PcapRecordsFor(r, {});
+    const auto p = Packets(bytes);
     ASSERT_EQ(p.size(), 2u);
     EXPECT_EQ(p[0].mon[10], 0x00);
     EXPECT_EQ(p[0].mon[15], 0);
@@ -125,7 +126,8 @@ TEST(UsbPcap, IsochronousPacketHasDescriptorThenData)
     r.length = 4;
     r.data = {0xFF, 0xFF, 0x10, 0x80};
     r.usbdStatus = USBD_STATUS_CRC;
-    const auto p = Packets(PcapRecordsFor(r, {}));
+    const auto bytes = PcapRecordsFor(r, {});
+    const auto p = Packets(bytes);
     ASSERT_EQ(p.size(), 2u);
     const uint8_t* c = p[1].mon;
     EXPECT_EQ(c[8], 'C');
