@@ -523,8 +523,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
                 inv.frames = 1;
             }
         }
-        if (*inv.container == Container::Y4m && inv.fourcc == Fourcc::RGB24)
-            return fail(prefix + "Y4M holds YUV frames only; capture RGB24 to a .png or .raw file");
         if (!inv.frames && !inv.duration) inv.frames = 100;
     }
     result.ok = true;

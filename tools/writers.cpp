@@ -119,6 +119,29 @@ void Yuy2ToPlanar422(const uint8_t* src, int width, int height, uint8_t* y, uint
     }
 }
 
+void RgbToPlanar444(const uint8_t* bgr, int width, int height, uint8_t* planes)
+{
+    const size_t area = static_cast<size_t>(width) * height;
+    uint8_t* y = planes;
+    uint8_t* u = planes + area;
+    uint8_t* v = planes + 2 * area;
+    for (int row = 0; row < height; ++row) {
+        // Bottom-up rows: the picture's top row is the last in memory.
+        const uint8_t* s = bgr + static_cast<size_t>(height - 1 - row) * width * 3;
+        const size_t o = static_cast<size_t>(row) * width;
+        for (int x = 0; x < width; ++x) {
+            const int b = s[3 * x], g = s[3 * x + 1], r = s[3 * x + 2];
+            // Full-range RGB to BT.601 limited range, 8.8 fixed point:
+            //   Y = 16 + (65.738 R + 129.057 G + 25.064 B) / 256
+            //   U = 128 + (-37.945 R - 74.494 G + 112.439 B) / 256
+            //   V = 128 + (112.439 R - 94.154 G - 18.285 B) / 256
+            y[o + x] = static_cast<uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+            u[o + x] = static_cast<uint8_t>(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+            v[o + x] = static_cast<uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+        }
+    }
+}
+
 namespace {
 
 inline uint8_t Clamp(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
@@ -240,8 +263,9 @@ std::string Y4mHeader(const VideoFormat& f)
     std::string h = "YUV4MPEG2 W" + std::to_string(f.size.width) + " H" + std::to_string(f.size.height) + " F" +
                     std::to_string(f.rateNumerator) + ":" + std::to_string(f.rateDenominator) + " Ip" +
                     (f.lines625 ? " A12:11" : " A10:11");
-    h += f.fourcc == Fourcc::I420 ? " C420mpeg2" : " C422";
-    h += "\n";
+    h += f.fourcc == Fourcc::I420 ? " C420mpeg2" : f.fourcc == Fourcc::YUY2 ? " C422" : " C444";
+    // The driver's YUV keeps the decoder's BT.601 studio levels.
+    h += " XCOLORRANGE=LIMITED\n";
     return h;
 }
 
@@ -270,7 +294,11 @@ public:
     {
         if (!CheckFrameSize(format_, size, error)) return false;
         if (!file_->Write("FRAME\n", error)) return false;
-        if (format_.fourcc == Fourcc::YUY2) {
+        if (format_.fourcc == Fourcc::RGB24) {
+            planar_.resize(static_cast<size_t>(format_.size.width) * format_.size.height * 3);
+            RgbToPlanar444(frame, format_.size.width, format_.size.height, planar_.data());
+            if (!file_->Write(planar_.data(), planar_.size(), error)) return false;
+        } else if (format_.fourcc == Fourcc::YUY2) {
             const size_t w = static_cast<size_t>(format_.size.width), h = static_cast<size_t>(format_.size.height);
             planar_.resize(size);
             uint8_t* y = planar_.data();
@@ -290,7 +318,12 @@ public:
     bool PipeClosed() const override { return file_->PipeClosed(); }
     std::string Describe() const override
     {
-        return format_.fourcc == Fourcc::I420 ? "Y4M 4:2:0 progressive" : "Y4M 4:2:2 progressive";
+        switch (format_.fourcc) {
+        case Fourcc::I420: return "Y4M 4:2:0 progressive";
+        case Fourcc::YUY2: return "Y4M 4:2:2 progressive";
+        case Fourcc::RGB24: break;
+        }
+        return "Y4M 4:4:4 progressive (from RGB24)";
     }
 
 private:
@@ -444,10 +477,6 @@ std::unique_ptr<FrameWriter> OpenWriter(Container container, const std::string& 
     }
     switch (container) {
     case Container::Y4m: {
-        if (format.fourcc == Fourcc::RGB24) {
-            if (error) *error = "Y4M holds YUV frames only; write RGB24 to a .png or .raw file";
-            return nullptr;
-        }
         auto file = AtomicFile::Create(path, error);
         if (!file) return nullptr;
         auto writer = std::make_unique<Y4mWriter>(std::move(file), format);

@@ -9,7 +9,8 @@
 // one field, so no frame holds two instants. The pixel aspect ratio is that
 // of BT.601 sampling, 10:11 for 525 lines and 12:11 for 625 lines, which
 // every size keeps (they are crops or whole-number reductions of it). RGB24
-// has no Y4M form; it goes to PNG or raw.
+// frames are turned back into BT.601 YUV as 4:4:4 (C444), so nothing of their
+// colour resolution is lost. The range tag says the levels are limited.
 //
 // PNG. 8-bit RGB. YUV frames are converted from BT.601 limited range; RGB24
 // frames (bottom-up BGR rows) are turned top-down. A name with a frame-number
@@ -80,6 +81,8 @@ std::string Y4mHeader(const VideoFormat& format);
 
 // ---- conversions, also used by the tests ----
 
+// A bottom-up BGR bitmap into the three full-size planes of 4:4:4.
+void RgbToPlanar444(const uint8_t* bgr, int width, int height, uint8_t* planes);
 // Packed YUY2 into the three planes of 4:2:2.
 void Yuy2ToPlanar422(const uint8_t* yuy2, int width, int height, uint8_t* y, uint8_t* u, uint8_t* v);
 // Any of the three frame layouts into top-down RGB rows (width x 3 bytes).

@@ -112,7 +112,7 @@ std::string ProbeStream(const std::string& file)
 
 // ------------------------------------------------------------ main job ----
 
-TEST_F(Kvcap, Yuy2And420CapturesPlayInFfprobe)
+TEST_F(Kvcap, EveryFormatCapturesToAY4mThatFfprobePlays)
 {
     if (!HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
     Outcome o = Run("capture -f YUY2 -s 720x576 --standard PAL -n 12 -o pal.y4m --no-progress");
@@ -132,6 +132,12 @@ TEST_F(Kvcap, Yuy2And420CapturesPlayInFfprobe)
     ASSERT_EQ(o.exit, 0) << o.err;
     probe = Shell(ProbeStream("ntsc.y4m"));
     for (const char* line : {"width=640", "height=480", "pix_fmt=yuv420p", "r_frame_rate=30000/1001", "nb_read_frames=15"})
+        EXPECT_NE(probe.find(line), std::string::npos) << line << "\n" << probe;
+
+    o = Run("capture -f RGB24 -s 352x288 --standard SECAM -n 3 -o secam.y4m --no-progress");
+    ASSERT_EQ(o.exit, 0) << o.err;
+    probe = Shell(ProbeStream("secam.y4m"));
+    for (const char* line : {"width=352", "height=288", "pix_fmt=yuv444p", "r_frame_rate=25/1", "nb_read_frames=3"})
         EXPECT_NE(probe.find(line), std::string::npos) << line << "\n" << probe;
 }
 
@@ -172,8 +178,8 @@ TEST_F(Kvcap, StillsRawAndStandardOutput)
     // A Y4M stream on standard output, for a pipe into a player.
     o = Run("capture -f I420 -s 160x120 --standard NTSC -n 2 -o - --no-progress");
     ASSERT_EQ(o.exit, 0) << o.err;
-    EXPECT_EQ(o.out.rfind("YUV4MPEG2 W160 H120 F30000:1001 Ip A10:11 C420mpeg2\n", 0), 0u);
-    EXPECT_EQ(o.out.size(), std::string("YUV4MPEG2 W160 H120 F30000:1001 Ip A10:11 C420mpeg2\n").size() + 2 * (6 + 28800));
+    EXPECT_EQ(o.out.rfind("YUV4MPEG2 W160 H120 F30000:1001 Ip A10:11 C420mpeg2 XCOLORRANGE=LIMITED\n", 0), 0u);
+    EXPECT_EQ(o.out.size(), std::string("YUV4MPEG2 W160 H120 F30000:1001 Ip A10:11 C420mpeg2 XCOLORRANGE=LIMITED\n").size() + 2 * (6 + 28800));
 }
 
 // ------------------------------------------------------------ USB trace ----

@@ -95,9 +95,11 @@ std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& png, int* width, int*
 
 TEST(Y4m, HeaderTagsFollowFormatAndStandard)
 {
-    EXPECT_EQ(Y4mHeader(Format(Fourcc::YUY2, 720, 576)), "YUV4MPEG2 W720 H576 F25:1 Ip A12:11 C422\n");
+    EXPECT_EQ(Y4mHeader(Format(Fourcc::YUY2, 720, 576)), "YUV4MPEG2 W720 H576 F25:1 Ip A12:11 C422 XCOLORRANGE=LIMITED\n");
     EXPECT_EQ(Y4mHeader(Format(Fourcc::I420, 640, 480, false)),
-              "YUV4MPEG2 W640 H480 F30000:1001 Ip A10:11 C420mpeg2\n");
+              "YUV4MPEG2 W640 H480 F30000:1001 Ip A10:11 C420mpeg2 XCOLORRANGE=LIMITED\n");
+    EXPECT_EQ(Y4mHeader(Format(Fourcc::RGB24, 320, 240, false)),
+              "YUV4MPEG2 W320 H240 F30000:1001 Ip A10:11 C444 XCOLORRANGE=LIMITED\n");
 }
 
 TEST(Y4m, Yuy2FramesBecomePlanar422AndFileAppearsOnlyWhenFinished)
@@ -137,7 +139,27 @@ TEST(Y4m, Yuy2FramesBecomePlanar422AndFileAppearsOnlyWhenFinished)
     }
 }
 
-TEST(Y4m, RefusesWrongSizedFramesAndRgb)
+TEST(Y4m, RgbFramesBecomeTopDown444)
+{
+    TempDir dir;
+    std::string error;
+    auto w = OpenWriter(Container::Y4m, dir.File("rgb.y4m"), Format(Fourcc::RGB24, 2, 2), &error);
+    ASSERT_TRUE(w) << error;
+    // Bottom-up BGR: the first row in memory is the picture's bottom row.
+    const uint8_t frame[] = {0, 0, 0, 255, 255, 255, /* top: */ 0, 0, 255, 255, 0, 0};
+    ASSERT_TRUE(w->WriteFrame(frame, sizeof frame, &error)) << error;
+    ASSERT_TRUE(w->Finish(&error));
+    const std::string text = ReadText(dir.File("rgb.y4m"));
+    const size_t body = text.find("FRAME\n") + 6;
+    ASSERT_EQ(text.size(), body + 12);
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data() + body);
+    // Y plane: red 82, blue 41 on top; black 16, white 235 below.
+    EXPECT_EQ(std::vector<uint8_t>(p, p + 4), (std::vector<uint8_t>{82, 41, 16, 235}));
+    EXPECT_EQ(std::vector<uint8_t>(p + 4, p + 8), (std::vector<uint8_t>{90, 240, 128, 128}));   // U
+    EXPECT_EQ(std::vector<uint8_t>(p + 8, p + 12), (std::vector<uint8_t>{240, 110, 128, 128}));  // V
+}
+
+TEST(Y4m, RefusesWrongSizedFramesAndUnwritablePlaces)
 {
     TempDir dir;
     std::string error;
@@ -149,8 +171,6 @@ TEST(Y4m, RefusesWrongSizedFramesAndRgb)
     w->Abandon();
     EXPECT_TRUE(dir.Entries().empty());
 
-    EXPECT_FALSE(OpenWriter(Container::Y4m, dir.File("b.y4m"), Format(Fourcc::RGB24, 16, 16), &error));
-    EXPECT_EQ(error, "Y4M holds YUV frames only; write RGB24 to a .png or .raw file");
     EXPECT_FALSE(OpenWriter(Container::Y4m, dir.File("missing/c.y4m"), Format(Fourcc::YUY2, 16, 16), &error));
     EXPECT_NE(error.find("cannot create " + dir.File("missing/c.y4m")), std::string::npos) << error;
     EXPECT_FALSE(OpenWriter(Container::Y4m, dir.Path(), Format(Fourcc::YUY2, 16, 16), &error));
