@@ -280,7 +280,7 @@ struct ScriptedUsb {
             EXPECT_LE(packets[i].Offset + kSlot, size);
             std::vector<uint8_t> bytes = packet ? packet(microframe) : std::vector<uint8_t>{};
             bytes.resize(std::min<size_t>(bytes.size(), kSlot));
-            std::memcpy(buffer + packets[i].Offset, bytes.data(), bytes.size());
+            if (!bytes.empty()) std::memcpy(buffer + packets[i].Offset, bytes.data(), bytes.size());
             packets[i].Length = static_cast<ULONG>(bytes.size());
             packets[i].Status = USBD_STATUS_SUCCESS;
             if (adjust) adjust(microframe, packets[i]);
