@@ -251,14 +251,9 @@ const UCHAR* ProduceRow(Job& j, int y, UCHAR* direct)
         const Taps& t = j.s->vTaps[y];
         const USHORT* w = j.s->vWeights + t.offset;
         if (t.count == 1) {
-            // A whole source row: the scaled row buffers get reused by the
-            // next output row, so it is copied where it must stay.
-            const UCHAR* row = ScaledRow(j, t.first);
-            if (!direct && row != j.s->deinterlaced && row >= j.r->first &&
-                row < j.r->first + (SIZE_T)j.stride * j.plan.fieldLines) {
-                return row;  // a first-field line never changes
-            }
-            memcpy(buffer, row, (SIZE_T)j.outBytes);
+            // A whole source row. It may sit in a buffer that the next output
+            // row reuses, so it is copied to this row's own buffer.
+            memcpy(buffer, ScaledRow(j, t.first), (SIZE_T)j.outBytes);
             return buffer;
         }
         if (t.count == 2) {

@@ -19,9 +19,12 @@
 // the first field's lines are kept as they are, and each line of the second
 // field's position is the second field's line where that field agrees with
 // `previous` (a still picture comes out exactly woven) and the average of the
-// first field's lines above and below where it moved (no combing). Output
-// heights of half the source height or less are made from the first field
-// alone, so nothing moving is ever mixed from two instants.
+// first field's lines above and below where it moved (no combing). Motion is
+// looked for on every other line of the second field, and a pixel counts as
+// moving when motion was seen within two pixel pairs of it on its own line or
+// the lines next to it. Output heights of half the source height or less are
+// made from the first field alone, so nothing moving is ever mixed from two
+// instants.
 //
 // Scaling is area averaging (a box filter) in both directions. Source to
 // output ratios of 1, 2 and 4 (across) with the field's own line count or half
