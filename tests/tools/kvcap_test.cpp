@@ -283,6 +283,24 @@ TEST_F(Kvcap, MalformedSettingsFileIsReportedAndLeftUntouched)
     }
 }
 
+TEST_F(Kvcap, VendorPropertiesById)
+{
+    // The value-record form (id 12) and the 4-byte form (id 57) of the same
+    // stored value, and the name for it.
+    Outcome o = Run("set vendor:12=200");
+    ASSERT_EQ(o.exit, 0) << o.err;
+    o = Run("get vendor:12 vendor:57 ae-level");
+    ASSERT_EQ(o.exit, 0) << o.err;
+    EXPECT_EQ(o.out, "vendor:12: 200 (0xC8)\nvendor:57: 200 (0xC8)\nae-level: 200\n");
+    EXPECT_NE(ReadText(registry_).find("\"AELevel\"=dword:000000c8"), std::string::npos);
+
+    // The device descriptor as the driver keeps it: 18 bytes, USB 2.0.
+    o = Run("get vendor:42");
+    ASSERT_EQ(o.exit, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("vendor:42: 12 01 00 02 ", 0), 0u) << o.out;
+    EXPECT_EQ(o.out.size(), std::string("vendor:42: ").size() + 18 * 3);
+}
+
 // ---------------------------------------------------------- other commands ----
 
 TEST_F(Kvcap, InfoFormatsAndSnapshot)
