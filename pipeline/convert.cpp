@@ -184,6 +184,31 @@ void WeaveFrameYuy2(const Job& j, UCHAR* out, bool flip)
     for (int n = 0; n < lines; ++n) DeinterlaceLine(j, n, row(2 * n + 1), n + 1 < lines ? row(2 * n + 2) : nullptr);
 }
 
+// A full-height I420 frame with nothing to adjust: each pair of frame lines
+// goes from the fields to its two luma rows and its chroma row in one pass.
+void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
+{
+    const int lines = j.plan.fieldLines;
+    const int width = j.r->outputWidth, height = j.r->outputHeight;
+    UCHAR* const uPlane = out + (SIZE_T)width * height;
+    UCHAR* const vPlane = uPlane + (SIZE_T)(width / 2) * (height / 2);
+    for (int n = 0; n < lines; ++n) {
+        const UCHAR* near = NearLine(j, n);
+        const int ahead = n + 2;
+        const bool measure =
+            MotionMeasuredOn(n) && ahead < lines && j.s->nearEvenIndex[(ahead >> 1) & 1] != ahead;
+        const int top = flip ? height - 1 - 2 * n : 2 * n;
+        const int bottom = flip ? height - 2 - 2 * n : 2 * n + 1;
+        const int chroma = flip ? lines - 1 - n : n;
+        j.k->deinterlaceI420(near, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n), SecondLine(j, n),
+                             out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
+                             uPlane + (SIZE_T)chroma * (width / 2), vPlane + (SIZE_T)chroma * (width / 2),
+                             measure ? PreviousLine(j, ahead) : nullptr, measure ? SecondLine(j, ahead) : nullptr,
+                             measure ? j.s->bits : nullptr, j.r->sourceWidth / 2);
+        if (measure) StoreNearEven(j, ahead, j.s->bits);
+    }
+}
+
 // General path: source row `row` (a de-interlaced frame line or a first
 // field line), before horizontal scaling.
 const UCHAR* SourceRow(Job& j, int row)
@@ -320,8 +345,12 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;
 
-    if (j.plan.path == kFastFrame && format == kOutputYuy2 && !adjust) {
+    if (j.plan.path == kFastFrame && !adjust && format == kOutputYuy2) {
         WeaveFrameYuy2(j, r.output, flip);
+        return;
+    }
+    if (j.plan.path == kFastFrame && !adjust && format == kOutputI420) {
+        WeaveFrameI420(j, r.output, flip);
         return;
     }
 

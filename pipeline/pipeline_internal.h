@@ -147,6 +147,13 @@ struct RowKernels {
                         UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
                         int pairs);
 
+    // The de-interlace row and the I420 row in one: frame lines 2n (`above`)
+    // and 2n + 1 (de-interlaced as above) go straight to luma rows y0 and y1
+    // and their chroma average to u and v; `ahead` as for deinterlace.
+    void (*deinterlaceI420)(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                            UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
+                            const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
+
     // Copies a row, mirrored left to right and/or with luma through a gamma
     // curve (null: unchanged). dst must not overlap src.
     void (*adjust)(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);

@@ -19,6 +19,9 @@
 #include "pipeline/rows.h"
 
 #define ZP_AVX2 __attribute__((target("avx2")))
+// Step lambdas with many constants must inline into their loop: the
+// constants stay in registers only there.
+#define ZP_AVX2_STEP __attribute__((target("avx2"), always_inline))
 
 namespace zelpipe {
 
@@ -121,6 +124,66 @@ ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* near, const UCHAR* above, const UC
                                  pairs);
     } else {
         Deinterlace<false, false>(near, above, below, second, dst, nullptr, nullptr, nullptr, nullptr, pairs);
+    }
+}
+
+ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                                     UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
+                                     const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+{
+    if (pairs < 16) {
+        DeinterlaceI420Row_C(near, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond, aheadBits, pairs);
+        return;
+    }
+    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+    const __m256i lowWords = _mm256_set1_epi32(0x0000FFFF);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i threshold = _mm256_set1_epi32(StillThresholds());
+    const __m256i zero = _mm256_setzero_si256();
+    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
+    // registers between the two rows' work.
+    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
+        const __m256i m0 = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
+        const __m256i m1 = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
+        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
+        const __m256i b0 = _mm256_blendv_epi8(Load(second + 4 * p), _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
+        const __m256i b1 =
+            _mm256_blendv_epi8(Load(second + 4 * p + 32), _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
+        const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
+        const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
+        Store(y0 + 2 * p, _mm256_permute4x64_epi64(ya, 0xD8));
+        Store(y1 + 2 * p, _mm256_permute4x64_epi64(yb, 0xD8));
+        const __m256i c0 = _mm256_srli_epi16(_mm256_avg_epu8(a0, b0), 8);
+        const __m256i c1 = _mm256_srli_epi16(_mm256_avg_epu8(a1, b1), 8);
+        const __m256i us = _mm256_packs_epi32(_mm256_and_si256(c0, lowWords), _mm256_and_si256(c1, lowWords));
+        const __m256i vs = _mm256_packs_epi32(_mm256_srli_epi32(c0, 16), _mm256_srli_epi32(c1, 16));
+        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(us, vs), order);
+        _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
+        _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
+    };
+    auto motion = [&](int p) ZP_AVX2_STEP {
+        const __m256i s = Load(aheadSecond + 4 * p);
+        const __m256i q = Load(aheadPrevious + 4 * p);
+        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
+        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
+        aheadBits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+    };
+    int p = 0;
+    for (; p + 16 <= pairs; p += 16) {
+        step(p, near[p >> 3] | ((unsigned)near[(p >> 3) + 1] << 8));
+        if (aheadBits) {
+            motion(p);
+            motion(p + 8);
+        }
+    }
+    if (p < pairs) {
+        if (aheadBits) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
+        // The closing step ends at the row's end; its bits straddle bytes.
+        const int q = pairs - 16;
+        const unsigned three =
+            near[q >> 3] | ((unsigned)near[(q >> 3) + 1] << 8) | ((unsigned)near[(q >> 3) + 2] << 16);
+        step(q, (three >> (q & 7)) & 0xFFFF);
     }
 }
 
@@ -431,6 +494,7 @@ const RowKernels kRowsAvx2 = {
     .name = "AVX2",
     .motion = MotionRow_AVX2,
     .deinterlace = DeinterlaceRow_AVX2,
+    .deinterlaceI420 = DeinterlaceI420Row_AVX2,
     .adjust = AdjustRow_AVX2,
     .toRgb24 = ToRgb24Row_AVX2,
     .toI420 = ToI420Row_AVX2,

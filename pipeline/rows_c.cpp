@@ -71,6 +71,22 @@ void DeinterlaceRow_C(const UCHAR* near, const UCHAR* above, const UCHAR* below,
     if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
+void DeinterlaceI420Row_C(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                          UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
+                          const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+{
+    for (int p = 0; p < pairs; ++p) {
+        UCHAR odd[4];
+        const bool moved = (near[p >> 3] >> (p & 7)) & 1;
+        for (int b = 0; b < 4; ++b) {
+            const int o = 4 * p + b;
+            odd[b] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
+        }
+        ToI420Row_C(above + 4 * p, odd, y0 + 2 * p, y1 + 2 * p, u + p, v + p, 1);
+    }
+    if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
+}
+
 void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
 {
     for (int p = 0; p < pairs; ++p) {
@@ -212,6 +228,7 @@ const RowKernels kRowsC = {
     .name = "C",
     .motion = MotionRow_C,
     .deinterlace = DeinterlaceRow_C,
+    .deinterlaceI420 = DeinterlaceI420Row_C,
     .adjust = AdjustRow_C,
     .toRgb24 = ToRgb24Row_C,
     .toI420 = ToI420Row_C,

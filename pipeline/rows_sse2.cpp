@@ -109,6 +109,22 @@ ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* near, const UCHAR* above, const UC
     if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
+// De-interlaced line through a row buffer on the stack, then the I420 row.
+ZP_SSE2 void DeinterlaceI420Row_SSE2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+                                     UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
+                                     const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+{
+    UCHAR odd[kMaxRowBytes];
+    for (int p = 0; p < pairs; p += kMaxRowBytes / 4) {
+        const int n = pairs - p < kMaxRowBytes / 4 ? pairs - p : kMaxRowBytes / 4;
+        // Bits of pair p onwards: p is a multiple of 8 here.
+        DeinterlaceRow_SSE2(near + (p >> 3), above + 4 * p, below + 4 * p, second + 4 * p, odd, nullptr, nullptr,
+                            nullptr, nullptr, n);
+        ToI420Row_SSE2(above + 4 * p, odd, y0 + 2 * p, y1 + 2 * p, u + p, v + p, n);
+    }
+    if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
+}
+
 ZP_SSE2 void AdjustRow_SSE2(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
 {
     const int bytes = pairs * 4;
@@ -387,6 +403,7 @@ const RowKernels kRowsSse2 = {
     .name = "SSE2",
     .motion = MotionRow_SSE2,
     .deinterlace = DeinterlaceRow_SSE2,
+    .deinterlaceI420 = DeinterlaceI420Row_SSE2,
     .adjust = AdjustRow_SSE2,
     .toRgb24 = ToRgb24Row_SSE2,
     .toI420 = ToI420Row_SSE2,
