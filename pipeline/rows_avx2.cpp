@@ -6,8 +6,8 @@
 //
 // Kernel build: the YMM registers are extended processor state. A kernel-mode
 // caller must bracket a conversion that runs these rows with
-// KeSaveExtendedProcessorState / KeRestoreExtendedProcessorState (XSTATE_MASK_AVX),
-// which the conversion entry points in pipeline.cpp do under KV_KERNEL_MODE.
+// KeSaveExtendedProcessorState / KeRestoreExtendedProcessorState (XSTATE_MASK_AVX);
+// Run in pipeline.cpp marks the place.
 //
 // Layout habits: most instructions work within each 128-bit lane, so a row
 // is processed as two SSE2-style halves and put back in order with one

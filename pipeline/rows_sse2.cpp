@@ -7,8 +7,8 @@
 //
 // Kernel build: these routines use the XMM registers. A kernel-mode caller
 // must save the floating-point state (KeSaveFloatingPointState on i386, or
-// KeSaveExtendedProcessorState) around a conversion, which is what the
-// conversion entry points in pipeline.cpp do under KV_KERNEL_MODE.
+// KeSaveExtendedProcessorState) around a conversion; Run in pipeline.cpp
+// marks the place.
 #include <emmintrin.h>
 #include <string.h>
 
@@ -115,6 +115,7 @@ ZP_SSE2 void DeinterlaceI420Row_SSE2(const UCHAR* near, const UCHAR* above, cons
                                      const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     UCHAR odd[kMaxRowBytes];
+    static_assert((kMaxRowBytes / 4) % 8 == 0, "each piece starts on a whole byte of bits");
     for (int p = 0; p < pairs; p += kMaxRowBytes / 4) {
         const int n = pairs - p < kMaxRowBytes / 4 ? pairs - p : kMaxRowBytes / 4;
         // Bits of pair p onwards: p is a multiple of 8 here.

@@ -104,6 +104,32 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
     }
 }
 
+TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
+{
+    for (int pairs : PairCounts()) {
+        const Fields f = RandomFields(pairs * 2, 4, 150 + pairs);
+        const size_t line = static_cast<size_t>(pairs) * 4;
+        const Bytes near = BitRow(pairs, pairs + 1, 2);
+        Source above(Bytes(f.first.begin(), f.first.begin() + line), pairs % 4);
+        Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 3);
+        Source second(Bytes(f.second.begin(), f.second.begin() + line), 1);
+        Source aheadPrev(Bytes(f.previous.begin() + line, f.previous.begin() + 2 * line), 2);
+        Source aheadSecond(Bytes(f.second.begin() + line, f.second.begin() + 2 * line), 0);
+        for (bool ahead : {false, true}) {
+            // Luma rows, chroma rows and motion bits side by side in one window.
+            const size_t y = pairs * 2, c = pairs, bits = (pairs + 7) / 8;
+            Compare("deinterlace I420 " + std::to_string(pairs) + (ahead ? " ahead" : ""), 2 * y + 2 * c + bits,
+                    pairs % 4, [&](const RowKernels& k, uint8_t* d) {
+                        k.deinterlaceI420(near.data(), above.data(), below.data(), second.data(), d, d + y,
+                                          d + 2 * y, d + 2 * y + c, ahead ? aheadPrev.data() : nullptr,
+                                          ahead ? aheadSecond.data() : nullptr, ahead ? d + 2 * y + 2 * c : nullptr,
+                                          pairs);
+                        if (!ahead) std::memset(d + 2 * y + 2 * c, 0, bits);
+                    });
+        }
+    }
+}
+
 TEST_P(RowsTest, MirrorAndGammaMatchReference)
 {
     for (int pairs : PairCounts()) {
