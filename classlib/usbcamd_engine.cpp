@@ -331,10 +331,14 @@ VOID BeginFrame(UsbcamdStream* stream, ULONGLONG packetIndex)
     }
 }
 
-VOID TakePacket(UsbcamdStream* stream, PUSBD_ISO_PACKET_DESCRIPTOR packet, ULONGLONG packetIndex)
+VOID TakePacket(UsbcamdStream* stream, ULONG slot, ULONGLONG packetIndex)
 {
     UsbcamdEngine* engine = &stream->engine;
+    PUSBD_ISO_PACKET_DESCRIPTOR packet = &engine->packets[slot];
     ++engine->stats.PacketsReceived;
+    // The slot is the library's own: whatever the bus wrote into the offset
+    // is not followed.
+    packet->Offset = slot * engine->bytesPerPacket;
     // A device never fills more than its slot; a length beyond it is a
     // babbling endpoint, and the packet counts as an error.
     if (packet->Length > engine->bytesPerPacket) {
@@ -344,7 +348,7 @@ VOID TakePacket(UsbcamdStream* stream, PUSBD_ISO_PACKET_DESCRIPTOR packet, ULONG
     if (!USBD_SUCCESS(packet->Status)) {
         ++engine->stats.PacketErrors;
     }
-    const PUCHAR data = engine->packetBuffer + packet->Offset;
+    const PUCHAR data = engine->packetBuffer + slot * engine->bytesPerPacket;
     UsbcamdRawFrame* frame = engine->current >= 0 ? &engine->raw[engine->current] : nullptr;
 
     BOOLEAN frameComplete = FALSE;
@@ -596,7 +600,7 @@ VOID NTAPI EngineTick(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2
             break;
         }
         for (ULONG i = 0; i < count; ++i) {
-            TakePacket(stream, &engine->packets[i], engine->packetsFetched + i);
+            TakePacket(stream, i, engine->packetsFetched + i);
         }
         engine->packetsFetched += count;
         budget -= count;

@@ -597,16 +597,26 @@ TEST_F(EngineTest, FramesFasterThanConversionFindNoBufferAndAreCountedBusy)
 TEST_F(EngineTest, BadPacketsFromTheBusAreCountedNotFollowed)
 {
     usb.packet = Frames(16, 3);
-    // Every 7th packet claims more than its slot; every 5th carries an error.
-    usb.adjust = [](ULONGLONG m, USBD_ISO_PACKET_DESCRIPTOR& p) {
+    // Every 7th packet claims more than its slot; every 5th carries an
+    // error; every 3rd moves its offset far outside the transfer buffer.
+    usb.adjust = [](uint64_t m, USBD_ISO_PACKET_DESCRIPTOR& p) {
         if (m % 7 == 3) p.Length = kSlot + 100;
         if (m % 5 == 4) p.Status = USBD_STATUS_CRC;
+        if (m % 3 == 1) p.Offset = 0xFFFFFF00u;
     };
     sc::Stream* s = Open();
     ASSERT_TRUE(Run(s));
+    auto read = s->Read(kImage * 4);
     k::clock::Pump(5 * kMs);
     const auto st = Statistics(s);
     EXPECT_EQ(st.PacketsReceived, 40);
+    // Frame 0: microframes 0 to 2, each from its own slot whatever its offset
+    // said (1 moved it); 3 babbled and 4 failed, so they bring nothing.
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Header(0).DataUsed, 300u);
+    EXPECT_EQ(read->Data(0)[0], 0);
+    EXPECT_EQ(read->Data(0)[100], 1);
+    EXPECT_EQ(read->Data(0)[299], 2);
     EXPECT_EQ(st.PacketErrors, 8 + 6 - 1);  // m = 4, 9, ... and 3, 10, ...; 24 is both
     ASSERT_TRUE(s->SetState(KSSTATE_STOP).ok());
 }
