@@ -133,7 +133,8 @@ struct UsbcamdStream {
     KSSTATE state;
     // Pool copy of the current format (FormatSize bytes).
     PKSDATAFORMAT format;
-    // Read requests waiting for frames, linked through NextSRB.
+    // Read requests waiting for frames, linked through NextSRB; guarded by
+    // the engine's lock.
     PHW_STREAM_REQUEST_BLOCK readHead;
     PHW_STREAM_REQUEST_BLOCK readTail;
     ULONG readCount;
