@@ -119,7 +119,13 @@ NTSTATUS SaveSettings(DeviceContext* Context, LONG Selector)
             WriteRegistryDword(settingsKey, row.name, (ULONG)*FieldOf(Context, row));
         }
     }
-    WriteRegistryDword(settingsKey, VideoStandardRow.name, (ULONG)*FieldOf(Context, VideoStandardRow));
+    // Before the first capture start nothing was loaded and the field still
+    // holds the record's initial 0, which names no standard: writing it would
+    // replace the stored standard with nothing whenever a single control is
+    // saved early.
+    if (*FieldOf(Context, VideoStandardRow) != 0) {
+        WriteRegistryDword(settingsKey, VideoStandardRow.name, (ULONG)*FieldOf(Context, VideoStandardRow));
+    }
     ZwClose(settingsKey);
     ZwClose(driverKey);
     return 1;

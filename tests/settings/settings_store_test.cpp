@@ -191,6 +191,18 @@ TEST_F(SettingsStoreTest, SelectorsWriteTheirValueAndTheStandard)
     }
 }
 
+TEST_F(SettingsStoreTest, EarlySaveKeepsTheStoredStandard)
+{
+    // A picture control saved before any capture start: the standard field
+    // still holds the record's initial 0 and must not replace what is stored.
+    reg::SetDword(SettingsKey(), "VideoStandard", 0x10);
+    Ctx()->videoStandard = 0;
+    Ctx()->brightness = 90;
+    EXPECT_EQ(SaveSettings(Ctx(), SAVE_BRIGHTNESS), (NTSTATUS)1);
+    EXPECT_EQ(reg::GetDword(SettingsKey(), "Brightness"), 90u);
+    EXPECT_EQ(reg::GetDword(SettingsKey(), "VideoStandard"), 0x10u);
+}
+
 TEST_F(SettingsStoreTest, OnlyFourByteDwordsAreTaken)
 {
     // Hand edits that are no number: strings, binary data, cut-short or
