@@ -259,8 +259,10 @@ NTSTATUS AdapterSetAnalogVideoDecoderProperty(DeviceContext* Context, PHW_STREAM
     Context->standardIndex = StandardIndexFromAnalogVideoStandard(standard);
     Context->videoStandard = (LONG)standard;
     SetVideoStandard(Context, Context->standardIndex);
-    // Only "VideoStandard" now; the index is saved with everything at stop.
-    SaveSettings(Context, SAVE_VIDEO_STANDARD_ONLY);
+    // The index is saved now too, with "VideoStandard": every capture start
+    // reloads it from the registry, so a standard chosen before the stream
+    // runs would otherwise be undone by the start itself.
+    SaveSettings(Context, SAVE_INPUT_SOURCE);
     // A set answers nothing back.
     return FinishProperty(Srb, STATUS_SUCCESS, Srb->ActualBytesTransferred);
 }

@@ -18,6 +18,7 @@
 #define SAVE_GAMMA 85
 #define SAVE_WHITE_BALANCE 88
 #define SAVE_VIDEO_STANDARD_ONLY 0
+#define SAVE_INPUT_SOURCE 24  // "InputSource" (the standard index), then "VideoStandard"
 
 #define SETTINGS_COUNT 21
 

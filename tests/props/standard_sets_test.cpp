@@ -292,8 +292,8 @@ TEST_F(StandardSetsTest, StandardSetSwitchesAndReportsLines)
         EXPECT_EQ(Context()->standardIndex, c.index);
         EXPECT_EQ(Context()->videoStandard, (LONG)c.standard);
         EXPECT_EQ(Setting("VideoStandard"), c.standard);
-        // The index waits for the save at capture stop.
-        EXPECT_FALSE(Setting("InputSource"));
+        // The index is stored at once, so the next capture start keeps it.
+        EXPECT_EQ(Setting("InputSource"), (uint32_t)c.index);
         EXPECT_EQ(DecoderStatus().NumberOfLines, c.lines);
         EXPECT_TRUE(kv::kernel::debug::Contains("KSPROPERTY_VIDEODECODER_STATUS"));
 
@@ -430,4 +430,20 @@ TEST_F(StandardSetsTest, MalformedRequestsAreRefusedBeforeAnythingIsRead)
 
     // A set nobody routes.
     EXPECT_EQ(Dispatch(true, PROPSETID_VIDCAP_DROPPEDFRAMES, 0, 56).status, STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(StandardSetsTest, StandardChosenBeforeTheStreamRunsSurvivesTheCaptureStart)
+{
+    Start();
+    ASSERT_EQ(SetStandard(KS_AnalogVideo_PAL_B).status, STATUS_SUCCESS);
+    // The capture start reloads every setting from the registry.
+    const auto& range = *reinterpret_cast<const KS_DATARANGE_VIDEO*>(FullStreamDescription.StreamFormatsArray[7]);
+    KS_DATAFORMAT_VIDEOINFOHEADER format{};
+    std::memcpy(&format.DataFormat, &range.DataRange, sizeof(KSDATAFORMAT));
+    format.VideoInfoHeader = range.VideoInfoHeader;
+    ULONG rawFrameLength = 0;
+    ASSERT_EQ(CamAllocateBandwidthEx(nullptr, Context(), &rawFrameLength, &format, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->standardIndex, STANDARD_INDEX_PAL);
+    EXPECT_EQ(Context()->videoStandard, (LONG)KS_AnalogVideo_PAL_B);
+    EXPECT_EQ(CamFreeBandwidthEx(nullptr, Context(), 0), STATUS_SUCCESS);
 }
