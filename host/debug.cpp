@@ -25,7 +25,7 @@ bool gEcho = false;
 
 enum class Size { Default, Char, Short, Long, LongLong, Pointer, SizeT, Wide, LongDouble };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -36,12 +36,12 @@ struct Spec {
     Size size = Size::Default;
 };
 
-void Pad(std::string& out, const std::string& body, const Spec& spec)
+void Pad(std::string& out, const std::string& body, const Conversion& conv)
 {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+    size_t width = conv.width > 0 ? static_cast<size_t>(conv.width) : 0;
     if (body.size() >= width) {
         out += body;
-    } else if (spec.left) {
+    } else if (conv.left) {
         out += body;
         out.append(width - body.size(), ' ');
     } else {
@@ -50,7 +50,7 @@ void Pad(std::string& out, const std::string& body, const Spec& spec)
     }
 }
 
-void FormatInteger(std::string& out, uint64_t magnitude, bool negative, char conversion, const Spec& spec)
+void FormatInteger(std::string& out, uint64_t magnitude, bool negative, char conversion, const Conversion& conv)
 {
     unsigned base = conversion == 'o' ? 8 : (conversion == 'x' || conversion == 'X' || conversion == 'p') ? 16 : 10;
     const char* digitSet = conversion == 'x' ? "0123456789abcdef" : "0123456789ABCDEF";
@@ -59,9 +59,9 @@ void FormatInteger(std::string& out, uint64_t magnitude, bool negative, char con
         digits.insert(digits.begin(), digitSet[magnitude % base]);
         magnitude /= base;
     }
-    if (spec.precision >= 0) {
-        if (static_cast<size_t>(spec.precision) > digits.size()) {
-            digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), '0');
+    if (conv.precision >= 0) {
+        if (static_cast<size_t>(conv.precision) > digits.size()) {
+            digits.insert(0, static_cast<size_t>(conv.precision) - digits.size(), '0');
         }
     } else if (digits.empty()) {
         digits = "0";
@@ -69,12 +69,12 @@ void FormatInteger(std::string& out, uint64_t magnitude, bool negative, char con
     std::string prefix;
     if (negative) {
         prefix = "-";
-    } else if ((conversion == 'd' || conversion == 'i') && spec.plus) {
+    } else if ((conversion == 'd' || conversion == 'i') && conv.plus) {
         prefix = "+";
-    } else if ((conversion == 'd' || conversion == 'i') && spec.space) {
+    } else if ((conversion == 'd' || conversion == 'i') && conv.space) {
         prefix = " ";
     }
-    if (spec.alternate && !digits.empty() && digits != std::string(digits.size(), '0')) {
+    if (conv.alternate && !digits.empty() && digits != std::string(digits.size(), '0')) {
         if (conversion == 'x') {
             prefix += "0x";
         } else if (conversion == 'X') {
@@ -83,11 +83,11 @@ void FormatInteger(std::string& out, uint64_t magnitude, bool negative, char con
             digits.insert(digits.begin(), '0');
         }
     }
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
-    if (spec.zero && !spec.left && spec.precision < 0 && prefix.size() + digits.size() < width) {
+    size_t width = conv.width > 0 ? static_cast<size_t>(conv.width) : 0;
+    if (conv.zero && !conv.left && conv.precision < 0 && prefix.size() + digits.size() < width) {
         digits.insert(0, width - prefix.size() - digits.size(), '0');
     }
-    Pad(out, prefix + digits, spec);
+    Pad(out, prefix + digits, conv);
 }
 
 std::string Truncated(std::string text, int precision)
@@ -204,80 +204,80 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
             ++p;
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (bool flags = true; flags;) {
             switch (*p) {
-            case '-': spec.left = true; ++p; break;
-            case '+': spec.plus = true; ++p; break;
-            case ' ': spec.space = true; ++p; break;
-            case '#': spec.alternate = true; ++p; break;
-            case '0': spec.zero = true; ++p; break;
+            case '-': conv.left = true; ++p; break;
+            case '+': conv.plus = true; ++p; break;
+            case ' ': conv.space = true; ++p; break;
+            case '#': conv.alternate = true; ++p; break;
+            case '0': conv.zero = true; ++p; break;
             default: flags = false; break;
             }
         }
         if (*p == '*') {
             int width = va_arg(ap, int);
             if (width < 0) {
-                spec.left = true;
+                conv.left = true;
                 width = width == INT32_MIN ? INT32_MAX : -width;
             }
-            spec.width = width;
+            conv.width = width;
             ++p;
         } else {
             while (*p >= '0' && *p <= '9') {
-                spec.width = spec.width < 100000 ? spec.width * 10 + (*p - '0') : spec.width;
+                conv.width = conv.width < 100000 ? conv.width * 10 + (*p - '0') : conv.width;
                 ++p;
             }
         }
         if (*p == '.') {
             ++p;
-            spec.precision = 0;
+            conv.precision = 0;
             if (*p == '*') {
                 int precision = va_arg(ap, int);
-                spec.precision = precision < 0 ? -1 : precision;
+                conv.precision = precision < 0 ? -1 : precision;
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9') {
-                    spec.precision = spec.precision < 100000 ? spec.precision * 10 + (*p - '0') : spec.precision;
+                    conv.precision = conv.precision < 100000 ? conv.precision * 10 + (*p - '0') : conv.precision;
                     ++p;
                 }
             }
         }
         // A wild width would only pad; the per-call limit bounds it anyway.
-        spec.width = std::min(spec.width, static_cast<int>(kMaximumPerCall));
+        conv.width = std::min(conv.width, static_cast<int>(kMaximumPerCall));
         if (*p == 'h') {
             ++p;
-            spec.size = Size::Short;
+            conv.size = Size::Short;
             if (*p == 'h') {
                 ++p;
-                spec.size = Size::Char;
+                conv.size = Size::Char;
             }
         } else if (*p == 'l') {
             ++p;
-            spec.size = Size::Long;
+            conv.size = Size::Long;
             if (*p == 'l') {
                 ++p;
-                spec.size = Size::LongLong;
+                conv.size = Size::LongLong;
             }
         } else if (*p == 'L') {
             ++p;
-            spec.size = Size::LongDouble;
+            conv.size = Size::LongDouble;
         } else if (*p == 'w') {
             ++p;
-            spec.size = Size::Wide;
+            conv.size = Size::Wide;
         } else if (*p == 'z') {
             ++p;
-            spec.size = Size::SizeT;
+            conv.size = Size::SizeT;
         } else if (*p == 'I') {
             ++p;
             if (p[0] == '6' && p[1] == '4') {
                 p += 2;
-                spec.size = Size::LongLong;
+                conv.size = Size::LongLong;
             } else if (p[0] == '3' && p[1] == '2') {
                 p += 2;
-                spec.size = Size::Long;
+                conv.size = Size::Long;
             } else {
-                spec.size = Size::Pointer;
+                conv.size = Size::Pointer;
             }
         }
         char conversion = *p;
@@ -289,7 +289,7 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
         case 'd':
         case 'i': {
             int64_t value;
-            switch (spec.size) {
+            switch (conv.size) {
             case Size::LongLong:
             case Size::LongDouble: value = va_arg(ap, long long); break;
             case Size::Pointer:
@@ -299,7 +299,7 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
             default: value = va_arg(ap, int); break;
             }
             uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-            FormatInteger(out, magnitude, value < 0, conversion, spec);
+            FormatInteger(out, magnitude, value < 0, conversion, conv);
             break;
         }
         case 'u':
@@ -307,7 +307,7 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
         case 'X':
         case 'o': {
             uint64_t value;
-            switch (spec.size) {
+            switch (conv.size) {
             case Size::LongLong:
             case Size::LongDouble: value = va_arg(ap, unsigned long long); break;
             case Size::Pointer:
@@ -316,11 +316,11 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
             case Size::Char: value = static_cast<unsigned char>(va_arg(ap, unsigned)); break;
             default: value = va_arg(ap, unsigned); break;
             }
-            FormatInteger(out, value, false, conversion, spec);
+            FormatInteger(out, value, false, conversion, conv);
             break;
         }
         case 'p': {
-            Spec pointerSpec = spec;
+            Conversion pointerSpec = conv;
             pointerSpec.precision = static_cast<int>(2 * sizeof(void*));
             FormatInteger(out, reinterpret_cast<uintptr_t>(va_arg(ap, void*)), false, 'p', pointerSpec);
             break;
@@ -328,28 +328,28 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
         case 'c':
         case 'C': {
             int value = va_arg(ap, int);
-            bool wide = spec.size == Size::Long || spec.size == Size::Wide ||
-                        (spec.size != Size::Short && ((conversion == 'C') != wideByDefault));
+            bool wide = conv.size == Size::Long || conv.size == Size::Wide ||
+                        (conv.size != Size::Short && ((conversion == 'C') != wideByDefault));
             std::string text = wide ? ToUtf8(std::u16string(1, static_cast<char16_t>(value)))
                                     : std::string(1, static_cast<char>(value));
-            Pad(out, text, spec);
+            Pad(out, text, conv);
             break;
         }
         case 's':
         case 'S': {
-            bool wide = spec.size == Size::Long || spec.size == Size::Wide ||
-                        (spec.size != Size::Short && ((conversion == 'S') != wideByDefault));
+            bool wide = conv.size == Size::Long || conv.size == Size::Wide ||
+                        (conv.size != Size::Short && ((conversion == 'S') != wideByDefault));
             std::string text;
             if (wide) {
                 auto* string = va_arg(ap, const WCHAR*);
-                text = string == nullptr ? "(null)" : WideText(string, spec.precision);
+                text = string == nullptr ? "(null)" : WideText(string, conv.precision);
             } else {
                 auto* string = va_arg(ap, const char*);
                 if (string == nullptr) {
                     text = "(null)";
-                } else if (spec.precision >= 0) {
+                } else if (conv.precision >= 0) {
                     size_t length = 0;
-                    while (length < static_cast<size_t>(spec.precision) && string[length] != 0) {
+                    while (length < static_cast<size_t>(conv.precision) && string[length] != 0) {
                         ++length;
                     }
                     text.assign(string, length);
@@ -357,24 +357,24 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
                     text = string;
                 }
             }
-            Pad(out, text, spec);
+            Pad(out, text, conv);
             break;
         }
         case 'Z': {
             std::string text = "(null)";
-            if (spec.size == Size::Wide) {
+            if (conv.size == Size::Wide) {
                 auto* string = va_arg(ap, PCUNICODE_STRING);
                 std::u16string_view view;
                 if (string != nullptr && string->Buffer != nullptr && detail::ViewOf(string, &view)) {
-                    text = Truncated(ToUtf8(view), spec.precision);
+                    text = Truncated(ToUtf8(view), conv.precision);
                 }
             } else {
                 auto* string = va_arg(ap, const STRING*);
                 if (string != nullptr && string->Buffer != nullptr && string->Length <= string->MaximumLength) {
-                    text = Truncated(std::string(string->Buffer, string->Length), spec.precision);
+                    text = Truncated(std::string(string->Buffer, string->Length), conv.precision);
                 }
             }
-            Pad(out, text, spec);
+            Pad(out, text, conv);
             break;
         }
         case 'e':
@@ -385,16 +385,16 @@ std::string detail::FormatText(const char* format, va_list args, bool wideByDefa
         case 'G':
         case 'a':
         case 'A': {
-            double value = spec.size == Size::LongDouble ? static_cast<double>(va_arg(ap, long double))
+            double value = conv.size == Size::LongDouble ? static_cast<double>(va_arg(ap, long double))
                                                          : va_arg(ap, double);
             std::string pattern = "%";
-            pattern += spec.left ? "-" : "";
-            pattern += spec.plus ? "+" : "";
-            pattern += spec.space ? " " : "";
-            pattern += spec.alternate ? "#" : "";
-            pattern += spec.zero ? "0" : "";
-            pattern += spec.width > 0 ? std::to_string(spec.width) : "";
-            pattern += spec.precision >= 0 ? "." + std::to_string(std::min(spec.precision, 64)) : "";
+            pattern += conv.left ? "-" : "";
+            pattern += conv.plus ? "+" : "";
+            pattern += conv.space ? " " : "";
+            pattern += conv.alternate ? "#" : "";
+            pattern += conv.zero ? "0" : "";
+            pattern += conv.width > 0 ? std::to_string(conv.width) : "";
+            pattern += conv.precision >= 0 ? "." + std::to_string(std::min(conv.precision, 64)) : "";
             pattern.push_back(conversion);
             char buffer[kMaximumPerCall + 96];
             std::snprintf(buffer, sizeof buffer, pattern.c_str(), value);

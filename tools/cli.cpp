@@ -151,7 +151,7 @@ const std::vector<OptionSpec>& Options()
              inv.board.lowBandwidthDescriptorLength = static_cast<uint16_t>(*n);
              return std::nullopt;
          }},
-        {"source", 0, "[N:]SPEC", false, kDevice, "picture on input N (or the input in use): pattern, pattern-525, pattern-625, snow, none or FILE.y4m",
+        {"source", 0, "[N:]SOURCE", false, kDevice, "picture on input N (or the input in use): pattern, pattern-525, pattern-625, snow, none or FILE.y4m",
          ParseSource},
         {"fault", 0, "NAME=WHEN", false, kDevice, "inject a fault: NAME one of packet-error, odd-length, lost-packet, truncated-field, corrupt-byte, unplug, control; WHEN the N-th event or a probability (0.01, 1%)",
          ParseFault},
@@ -445,36 +445,36 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             result.ok = true;
             return result;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         std::string value;
         bool haveValue = false;
         std::string shown;
         if (a.rfind("--", 0) == 0) {
             const size_t eq = a.find('=');
             const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            spec = FindLong(name);
+            option = FindLong(name);
             shown = "--" + name;
             if (eq != std::string::npos) {
                 value = a.substr(eq + 1);
                 haveValue = true;
             }
         } else {
-            spec = FindShort(a[1]);
+            option = FindShort(a[1]);
             shown = a.substr(0, 2);
             if (a.size() > 2) {
                 value = a.substr(2);
                 haveValue = true;
             }
         }
-        if (!spec) return fail(prefix + "unknown option " + Quote(shown) + seeHelp);
-        if (!(spec->scope & scope)) return fail(prefix + "option " + Quote(shown) + " does not apply to " + std::string(cmd->name) + seeHelp);
-        if (spec->valueName.empty()) {
+        if (!option) return fail(prefix + "unknown option " + Quote(shown) + seeHelp);
+        if (!(option->scope & scope)) return fail(prefix + "option " + Quote(shown) + " does not apply to " + std::string(cmd->name) + seeHelp);
+        if (option->valueName.empty()) {
             if (haveValue) return fail(prefix + "option " + Quote(shown) + " takes no value");
-        } else if (!haveValue && !spec->valueOptional) {
-            if (i + 1 >= args.size()) return fail(prefix + "option " + Quote(shown) + " needs a value (" + std::string(spec->valueName) + ")");
+        } else if (!haveValue && !option->valueOptional) {
+            if (i + 1 >= args.size()) return fail(prefix + "option " + Quote(shown) + " needs a value (" + std::string(option->valueName) + ")");
             value = args[++i];
         }
-        if (auto err = spec->apply(inv, value)) return fail(prefix + *err);
+        if (auto err = option->apply(inv, value)) return fail(prefix + *err);
     }
 
     switch (inv.command) {

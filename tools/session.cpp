@@ -123,33 +123,33 @@ std::unique_ptr<Session> Session::Open(const Invocation& inv, std::string* error
         s->patterns_.push_back(p);
         config.inputs[static_cast<size_t>(i)] = p;
     }
-    for (const auto& spec : inv.board.sources) {
+    for (const auto& wanted : inv.board.sources) {
         std::shared_ptr<sim::VideoSource> source;
-        switch (spec.kind) {
+        switch (wanted.kind) {
         case SourceSpec::Kind::Pattern: break;  // the default, following the standard
         case SourceSpec::Kind::Pattern525:
         case SourceSpec::Kind::Pattern625: {
             sim::TestPatternOptions o;
-            o.sourceId = static_cast<uint16_t>(spec.input < 0 ? 0 : spec.input);
+            o.sourceId = static_cast<uint16_t>(wanted.input < 0 ? 0 : wanted.input);
             source = sim::MakeTestPattern(
-                spec.kind == SourceSpec::Kind::Pattern525 ? sim::LineSystem::L525 : sim::LineSystem::L625, o);
+                wanted.kind == SourceSpec::Kind::Pattern525 ? sim::LineSystem::L525 : sim::LineSystem::L625, o);
             break;
         }
         case SourceSpec::Kind::Snow: source = sim::MakeNoiseSource(inv.board.seed); break;
         case SourceSpec::Kind::None: break;
         case SourceSpec::Kind::File: {
             std::string why;
-            source = sim::MakeY4mSource(spec.path, &why);
+            source = sim::MakeY4mSource(wanted.path, &why);
             if (!source) {
-                if (error) *error = "source " + spec.path + ": " + why;
+                if (error) *error = "source " + wanted.path + ": " + why;
                 return nullptr;
             }
             break;
         }
         }
         for (int i = 0; i < 3; ++i) {
-            if (spec.input >= 0 && spec.input != i) continue;
-            if (spec.kind == SourceSpec::Kind::Pattern) config.inputs[static_cast<size_t>(i)] = s->patterns_[static_cast<size_t>(i)];
+            if (wanted.input >= 0 && wanted.input != i) continue;
+            if (wanted.kind == SourceSpec::Kind::Pattern) config.inputs[static_cast<size_t>(i)] = s->patterns_[static_cast<size_t>(i)];
             else config.inputs[static_cast<size_t>(i)] = source;  // null: no signal
         }
     }
