@@ -87,16 +87,34 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* near, const UCHAR* above, const UCH
         Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
         if (Copy) Store(copy + i, b);
     };
+    auto measure = [&](int p) ZP_AVX2 {
+        const __m256i s = Load(aheadSecond + 4 * p);
+        const __m256i q = Load(aheadPrevious + 4 * p);
+        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
+        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
+        aheadBits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+    };
     int p = 0;
+    // Most of a picture is still: 32 pairs without a mark are the second
+    // field woven in, a plain copy with nothing to blend.
+    for (; p + 32 <= pairs; p += 32) {
+        ULONG marks;
+        memcpy(&marks, near + (p >> 3), 4);
+        if (marks == 0) {
+            for (int i = 4 * p; i < 4 * p + 128; i += 32) {
+                Store(dst + i, Load(second + i));
+                if (Copy) Store(copy + i, Load(below + i));
+            }
+        } else {
+            for (int k = 0; k < 4; ++k) step(4 * p + 32 * k, (marks >> (8 * k)) & 0xFF);
+        }
+        if (Ahead) {
+            for (int k = 0; k < 32; k += 8) measure(p + k);
+        }
+    }
     for (; p + 8 <= pairs; p += 8) {
         step(4 * p, near[p >> 3]);
-        if (Ahead) {
-            const __m256i s = Load(aheadSecond + 4 * p);
-            const __m256i q = Load(aheadPrevious + 4 * p);
-            const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
-            const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
-            aheadBits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
-        }
+        if (Ahead) measure(p);
     }
     if (p < pairs) {
         if (Ahead) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
@@ -144,12 +162,17 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* near, const UCHAR* above, cons
     // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
     // registers between the two rows' work.
     auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
-        const __m256i m0 = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
-        const __m256i m1 = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
         const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
-        const __m256i b0 = _mm256_blendv_epi8(Load(second + 4 * p), _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
-        const __m256i b1 =
-            _mm256_blendv_epi8(Load(second + 4 * p + 32), _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
+        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
+        // Still pairs (most of a picture) need neither the line below nor a blend.
+        if (bits != 0) {
+            const __m256i m0 =
+                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
+            const __m256i m1 =
+                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
+            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
+            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
+        }
         const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
         const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
         Store(y0 + 2 * p, _mm256_permute4x64_epi64(ya, 0xD8));

@@ -78,11 +78,13 @@ TEST_P(RowsTest, MotionMatchesReference)
 
 TEST_P(RowsTest, DeinterlaceMatchesReference)
 {
-    // Every combination of the two jobs that ride along.
+    // Every combination of the two jobs that ride along; marks dense, and
+    // sparse enough to leave long runs of still pairs.
+    for (int density : {3, 150})
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 100 + pairs);
         const size_t line = static_cast<size_t>(pairs) * 4;
-        const Bytes near = BitRow(pairs, pairs, 3);
+        const Bytes near = BitRow(pairs, pairs, density);
         Source above(Bytes(f.first.begin(), f.first.begin() + line), 3 - pairs % 4);
         Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 1);
         Source second(Bytes(f.second.begin(), f.second.begin() + line), 2);
@@ -90,7 +92,7 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
         Source aheadSecond(Bytes(f.second.begin() + line, f.second.begin() + 2 * line), 0);
         for (int jobs = 0; jobs < 4; ++jobs) {
             const bool copy = jobs & 1, ahead = jobs & 2;
-            const std::string what = "deinterlace " + std::to_string(pairs) + (copy ? " copy" : "") + (ahead ? " ahead" : "");
+            const std::string what = "deinterlace 1/" + std::to_string(density) + " " + std::to_string(pairs) + (copy ? " copy" : "") + (ahead ? " ahead" : "");
             // One guarded window holds the row, the copy and the motion bits.
             const size_t bitsBytes = (pairs + 7) / 8;
             Compare(what, 2 * line + bitsBytes, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
@@ -106,10 +108,11 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
 
 TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
 {
+    for (int density : {2, 150})
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 150 + pairs);
         const size_t line = static_cast<size_t>(pairs) * 4;
-        const Bytes near = BitRow(pairs, pairs + 1, 2);
+        const Bytes near = BitRow(pairs, pairs + 1, density);
         Source above(Bytes(f.first.begin(), f.first.begin() + line), pairs % 4);
         Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 3);
         Source second(Bytes(f.second.begin(), f.second.begin() + line), 1);
@@ -118,7 +121,7 @@ TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
         for (bool ahead : {false, true}) {
             // Luma rows, chroma rows and motion bits side by side in one window.
             const size_t y = pairs * 2, c = pairs, bits = (pairs + 7) / 8;
-            Compare("deinterlace I420 " + std::to_string(pairs) + (ahead ? " ahead" : ""), 2 * y + 2 * c + bits,
+            Compare("deinterlace I420 1/" + std::to_string(density) + " " + std::to_string(pairs) + (ahead ? " ahead" : ""), 2 * y + 2 * c + bits,
                     pairs % 4, [&](const RowKernels& k, uint8_t* d) {
                         k.deinterlaceI420(near.data(), above.data(), below.data(), second.data(), d, d + y,
                                           d + 2 * y, d + 2 * y + c, ahead ? aheadPrev.data() : nullptr,
