@@ -266,25 +266,38 @@ NTSTATUS CheckRead(const UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
     return STATUS_SUCCESS;
 }
 
-VOID STREAMAPI ReceiveControlPacket(PHW_STREAM_REQUEST_BLOCK Srb)
+// The camera's hook sees every stream request first. Returns the stream the
+// library goes on with, or null when the request is already finished: the
+// hook completed it, or there is no stream (then it is completed here).
+UsbcamdStream* StreamAfterHook(PHW_STREAM_REQUEST_BLOCK Srb, bool Data)
 {
     UsbcamdStream* stream = StreamOf(Srb->StreamObject);
     if (stream == nullptr) {
         UsbcamdCompleteStreamRequest(Srb, STATUS_INVALID_PARAMETER);
-        return;
+        return nullptr;
     }
-    if (stream->controlHook != nullptr) {
-        BOOLEAN completed = FALSE;
-        stream->controlHook(Srb, stream->device->deviceContext, &completed);
-        if (completed) {
-            return;
-        }
-        // The hook may have been the last user of a stream closed meanwhile.
-        stream = StreamOf(Srb->StreamObject);
-        if (stream == nullptr) {
-            UsbcamdCompleteStreamRequest(Srb, STATUS_INVALID_PARAMETER);
-            return;
-        }
+    const auto hook = Data ? stream->dataHook : stream->controlHook;
+    if (hook == nullptr) {
+        return stream;
+    }
+    BOOLEAN completed = FALSE;
+    hook(Srb, stream->device->deviceContext, &completed);
+    if (completed) {
+        return nullptr;
+    }
+    // The hook may have been the last user of a stream closed meanwhile.
+    stream = StreamOf(Srb->StreamObject);
+    if (stream == nullptr) {
+        UsbcamdCompleteStreamRequest(Srb, STATUS_INVALID_PARAMETER);
+    }
+    return stream;
+}
+
+VOID STREAMAPI ReceiveControlPacket(PHW_STREAM_REQUEST_BLOCK Srb)
+{
+    UsbcamdStream* stream = StreamAfterHook(Srb, false);
+    if (stream == nullptr) {
+        return;
     }
 
     NTSTATUS status;
@@ -333,22 +346,9 @@ VOID STREAMAPI ReceiveControlPacket(PHW_STREAM_REQUEST_BLOCK Srb)
 
 VOID STREAMAPI ReceiveDataPacket(PHW_STREAM_REQUEST_BLOCK Srb)
 {
-    UsbcamdStream* stream = StreamOf(Srb->StreamObject);
+    UsbcamdStream* stream = StreamAfterHook(Srb, true);
     if (stream == nullptr) {
-        UsbcamdCompleteStreamRequest(Srb, STATUS_INVALID_PARAMETER);
         return;
-    }
-    if (stream->dataHook != nullptr) {
-        BOOLEAN completed = FALSE;
-        stream->dataHook(Srb, stream->device->deviceContext, &completed);
-        if (completed) {
-            return;
-        }
-        stream = StreamOf(Srb->StreamObject);
-        if (stream == nullptr) {
-            UsbcamdCompleteStreamRequest(Srb, STATUS_INVALID_PARAMETER);
-            return;
-        }
     }
 
     switch (Srb->Command) {
