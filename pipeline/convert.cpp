@@ -115,61 +115,72 @@ inline const UCHAR* FirstLine(const Job& j, int n) { return j.r->first + (SIZE_T
 inline const UCHAR* SecondLine(const Job& j, int n) { return j.r->second + (SIZE_T)n * j.stride; }
 inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (SIZE_T)n * j.stride; }
 
-// Marks near each pair of the measured second-field line n (an even line
-// inside the field), from its motion bits; kept in the slot for n.
-UCHAR* NearEvenSlot(const Job& j, int n) { return j.s->nearEven[(n >> 1) & 1]; }
+// Marks near each pair of the measured second-field line n, from its motion
+// bits; kept in the slot for n.
+inline int NearSlot(int n) { return (n / kMotionLineStep) & 1; }
 
-void StoreNearEven(const Job& j, int n, const UCHAR* bits)
+void StoreNearMeasured(const Job& j, int n, const UCHAR* bits)
 {
-    NearMotion(j.s->stillMask, bits, j.s->stillMask, NearEvenSlot(j, n), j.r->sourceWidth / 2);
-    j.s->nearEvenIndex[(n >> 1) & 1] = n;
+    NearMotion(j.s->stillMask, bits, j.s->stillMask, j.s->nearMeasured[NearSlot(n)], j.r->sourceWidth / 2);
+    j.s->nearMeasuredIndex[NearSlot(n)] = n;
 }
 
-const UCHAR* NearEven(const Job& j, int n)
+const UCHAR* NearMeasured(const Job& j, int n)
 {
-    if (n < 0 || n >= j.plan.fieldLines) return j.s->stillMask;
-    if (j.s->nearEvenIndex[(n >> 1) & 1] != n) {
+    if (j.s->nearMeasuredIndex[NearSlot(n)] != n) {
         j.k->motion(PreviousLine(j, n), SecondLine(j, n), j.s->bits, j.r->sourceWidth / 2);
-        StoreNearEven(j, n, j.s->bits);
+        StoreNearMeasured(j, n, j.s->bits);
     }
-    return NearEvenSlot(j, n);
+    return j.s->nearMeasured[NearSlot(n)];
 }
 
 // The marks near each pair of the second field's line n: those of the
-// measured lines among n - 1, n and n + 1. Lines are asked for in increasing
-// order, so two slots hold what a line needs.
+// measured lines at most half a step away (the line above where the one
+// below lies past the field's end). Lines are asked for in increasing order,
+// so two slots hold what a line needs.
 const UCHAR* NearLine(const Job& j, int n)
 {
-    if (MotionMeasuredOn(n)) return NearEven(j, n);
-    const UCHAR* above = NearEven(j, n - 1);
-    const UCHAR* below = NearEven(j, n + 1);
+    const int offset = n % kMotionLineStep;
+    const int above = n - offset, below = above + kMotionLineStep;
+    if (offset == 0) return NearMeasured(j, n);
+    if (below >= j.plan.fieldLines) return NearMeasured(j, above);
+    const UCHAR* a = NearMeasured(j, above);
+    const UCHAR* b = NearMeasured(j, below);
     const int words = (j.r->sourceWidth / 2 + 63) / 64;
     for (int w = 0; w < words; ++w) {
-        ULONGLONG a, b;
-        memcpy(&a, above + 8 * w, 8);
-        memcpy(&b, below + 8 * w, 8);
-        a |= b;
-        memcpy(j.s->near + 8 * w, &a, 8);
+        ULONGLONG x, y;
+        memcpy(&x, a + 8 * w, 8);
+        memcpy(&y, b + 8 * w, 8);
+        x |= y;
+        memcpy(j.s->near + 8 * w, &x, 8);
     }
     return j.s->near;
 }
 
+// Whether de-interlacing line n should also measure the next measured line
+// (so that its previous-field line is read alongside the rows' streams),
+// and which line that is.
+inline int MeasureAhead(const Job& j, int n)
+{
+    const int ahead = n + kMotionLineStep;
+    if (!MotionMeasuredOn(n) || ahead >= j.plan.fieldLines) return -1;
+    return j.s->nearMeasuredIndex[NearSlot(ahead)] == ahead ? -1 : ahead;
+}
+
 // Frame line 2n + 1 into dst (and, with `copy`, frame line 2n + 2 into
 // copy): the second field where it is still, else the first field's lines n
-// and n + 1 (line n again at the bottom). An even line also measures the
-// motion of line n + 2 in the same pass, ready for the lines that follow.
+// and n + 1 (line n again at the bottom). A measured line also measures the
+// next one in the same pass, ready for the lines that follow.
 void DeinterlaceLine(const Job& j, int n, UCHAR* dst, UCHAR* copy)
 {
     const int lines = j.plan.fieldLines;
     const int below = n + 1 < lines ? n + 1 : n;
     const UCHAR* near = NearLine(j, n);
-    const int ahead = n + 2;
-    const bool measure =
-        MotionMeasuredOn(n) && ahead < lines && j.s->nearEvenIndex[(ahead >> 1) & 1] != ahead;
+    const int ahead = MeasureAhead(j, n);
     j.k->deinterlace(near, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
-                     measure ? PreviousLine(j, ahead) : nullptr, measure ? SecondLine(j, ahead) : nullptr,
-                     measure ? j.s->bits : nullptr, j.r->sourceWidth / 2);
-    if (measure) StoreNearEven(j, ahead, j.s->bits);
+                     ahead >= 0 ? PreviousLine(j, ahead) : nullptr, ahead >= 0 ? SecondLine(j, ahead) : nullptr,
+                     ahead >= 0 ? j.s->bits : nullptr, j.r->sourceWidth / 2);
+    if (ahead >= 0) StoreNearMeasured(j, ahead, j.s->bits);
 }
 
 // A full-height YUY2 frame with nothing to adjust, in one pass over the
@@ -194,18 +205,17 @@ void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
     UCHAR* const vPlane = uPlane + (SIZE_T)(width / 2) * (height / 2);
     for (int n = 0; n < lines; ++n) {
         const UCHAR* near = NearLine(j, n);
-        const int ahead = n + 2;
-        const bool measure =
-            MotionMeasuredOn(n) && ahead < lines && j.s->nearEvenIndex[(ahead >> 1) & 1] != ahead;
+        const int ahead = MeasureAhead(j, n);
         const int top = flip ? height - 1 - 2 * n : 2 * n;
         const int bottom = flip ? height - 2 - 2 * n : 2 * n + 1;
         const int chroma = flip ? lines - 1 - n : n;
         j.k->deinterlaceI420(near, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n), SecondLine(j, n),
                              out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
                              uPlane + (SIZE_T)chroma * (width / 2), vPlane + (SIZE_T)chroma * (width / 2),
-                             measure ? PreviousLine(j, ahead) : nullptr, measure ? SecondLine(j, ahead) : nullptr,
-                             measure ? j.s->bits : nullptr, j.r->sourceWidth / 2);
-        if (measure) StoreNearEven(j, ahead, j.s->bits);
+                             ahead >= 0 ? PreviousLine(j, ahead) : nullptr,
+                             ahead >= 0 ? SecondLine(j, ahead) : nullptr, ahead >= 0 ? j.s->bits : nullptr,
+                             j.r->sourceWidth / 2);
+        if (ahead >= 0) StoreNearMeasured(j, ahead, j.s->bits);
     }
 }
 
@@ -341,7 +351,7 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
         PrepareVertical(s, j.plan.sourceRows, r.outputHeight);
     }
     // Nothing carries over from the previous conversion's rows.
-    for (int& index : s->nearEvenIndex) index = -1;
+    for (int& index : s->nearMeasuredIndex) index = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;
 
@@ -457,7 +467,7 @@ PipelineState* LayOutPipeline(void* memory)
     p += kRgbRow;
     s->acc = (USHORT*)p;
     p += kAcc;
-    for (UCHAR*& row : s->nearEven) {
+    for (UCHAR*& row : s->nearMeasured) {
         row = p;
         p += kMaskRow;
     }
@@ -466,7 +476,7 @@ PipelineState* LayOutPipeline(void* memory)
     s->near = p;
     p += kMaskRow;
     s->bits = p;
-    for (int& index : s->nearEvenIndex) index = -1;
+    for (int& index : s->nearMeasuredIndex) index = -1;
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

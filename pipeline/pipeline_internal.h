@@ -29,16 +29,18 @@ constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 // still picture and well below the edge of anything that visibly moves.
 constexpr int kStillThresholdLuma = 12;
 constexpr int kStillThresholdChroma = 12;
-// Motion is measured on the even lines of the second field only, which
-// spares half the reads of the previous field (the de-interlacer's only
-// extra memory traffic over a weave); a line takes the marks of the
-// measured lines among itself and its two neighbours. A pair is then
-// interpolated when a mark lies within this many pairs of it: comparing
-// fields a frame apart misses motion where a moving pattern happens to
-// repeat between them, and such holes are small inside a moving area.
+// Motion is measured on every fourth line of the second field only (lines
+// 0, 4, 8, ...), which spares three quarters of the reads of the previous
+// field, the de-interlacer's only extra memory traffic over a weave. A line
+// takes the marks of the measured lines at most two lines away (both
+// neighbours for the line half way between). A pair is then interpolated
+// when a mark lies within kMotionReach pairs of it: comparing fields a frame
+// apart misses motion where a moving pattern happens to repeat between them,
+// and such holes are small inside a moving area.
+constexpr int kMotionLineStep = 4;
 constexpr int kMotionReach = 2;
 
-inline bool MotionMeasuredOn(int line) { return (line & 1) == 0; }
+inline bool MotionMeasuredOn(int line) { return line % kMotionLineStep == 0; }
 
 // Motion rows hold one bit per pixel pair (pair p: bit p & 7 of byte p >> 3),
 // padded with zero bits to whole 64-bit words and one word more.
@@ -221,11 +223,11 @@ struct PipelineState {
     Taps* vTaps;
     USHORT* vWeights;
 
-    // Marks near each pair of the measured (even) second-field lines, by
-    // line number / 2 modulo 2; a row of no motion; the marks for the line
-    // being de-interlaced; one line's raw motion bits.
-    UCHAR* nearEven[2];
-    int nearEvenIndex[2];
+    // Marks near each pair of the measured second-field lines, by measured
+    // line number / kMotionLineStep modulo 2; a row of no motion; the marks
+    // for a line between two measured ones; one line's raw motion bits.
+    UCHAR* nearMeasured[2];
+    int nearMeasuredIndex[2];
     UCHAR* stillMask;
     UCHAR* near;
     UCHAR* bits;

@@ -201,7 +201,11 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* near, const UCHAR* above, cons
         }
     }
     if (p < pairs) {
-        if (aheadBits) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
+        if (aheadBits) {
+            int m = p;
+            for (; m + 8 <= pairs; m += 8) motion(m);
+            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
+        }
         // The closing step ends at the row's end; its bits straddle bytes.
         const int q = pairs - 16;
         const unsigned three =
