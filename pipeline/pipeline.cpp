@@ -2,6 +2,7 @@
 #include "platform/wdm.h"
 #include "platform/zelpipe.h"
 #include "pipeline/pipeline_internal.h"
+#include "pipeline/rows_avx512.h"
 
 namespace zelpipe {
 
@@ -35,10 +36,12 @@ void Run(OutputFormat format, PPL_HANDLE handle, const UCHAR* previous, const UC
     if (!GeometrySupported(format, request)) return;
     // One snapshot: a setter running meanwhile affects the next conversion.
     const LONG settings = __atomic_load_n(&s->settings, __ATOMIC_ACQUIRE);
-    // Kernel build: the row kernels use the XMM (SSE2) or YMM (AVX2)
-    // registers, so this is where the caller's extended processor state must
-    // be saved (KeSaveExtendedProcessorState with the AVX mask, or
-    // KeSaveFloatingPointState on older kernels) and restored after Convert.
+    // Kernel build: the row kernels use the XMM (SSE2), YMM (AVX2) or ZMM and
+    // opmask (AVX-512) registers, so this is where the caller's extended
+    // processor state must be saved and restored after Convert:
+    // KeSaveExtendedProcessorState with XSTATE_MASK_AVX, plus
+    // XSTATE_MASK_AVX512 for the AVX-512 level (KeSaveFloatingPointState on
+    // kernels without extended state).
     Convert(s, format, request, settings);
 }
 
@@ -53,17 +56,46 @@ const RowKernels* KernelsFor(CpuLevel level)
         return BestCpuLevel() >= kCpuSse2 ? &kRowsSse2 : nullptr;
     case kCpuAvx2:
         return BestCpuLevel() >= kCpuAvx2 ? &kRowsAvx2 : nullptr;
+    case kCpuAvx512:
+        return BestCpuLevel() >= kCpuAvx512 ? RowsAvx512() : nullptr;
     default:
         return nullptr;
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+
+// Whether the operating system saves the state `mask` of XCR0 stands for on
+// a context switch (CPUID.1:ECX.OSXSAVE says XGETBV may be used at all).
+bool OsSavesState(unsigned mask)
+{
+    unsigned eax, ebx, ecx, edx;
+    __asm__("cpuid" : "=a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx) : "a"(1), "c"(0));
+    if (!(ecx & (1u << 27))) return false;
+    unsigned low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & mask) == mask;
+}
+
+// XCR0: SSE, AVX (YMM upper halves), opmask, ZMM upper halves, ZMM16-31.
+constexpr unsigned kZmmState = 0x02 | 0x04 | 0x20 | 0x40 | 0x80;
+
+}  // namespace
+#endif
+
 CpuLevel BestCpuLevel()
 {
 #if defined(__x86_64__) || defined(__i386__)
     // The compiler's CPU model also checks that the operating system saves
-    // the YMM registers before it reports AVX2.
+    // the YMM registers before it reports AVX2, and (GCC 12) the opmask and
+    // ZMM state before it reports AVX-512; XCR0 is checked here as well, so
+    // the level does not rest on the runtime library's version.
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") && OsSavesState(kZmmState)) {
+        return kCpuAvx512;
+    }
     if (__builtin_cpu_supports("avx2")) return kCpuAvx2;
     if (__builtin_cpu_supports("sse2")) return kCpuSse2;
 #endif

@@ -263,11 +263,13 @@ void Convert(PipelineState* state, OutputFormat format, const ConvertRequest& re
 extern const SIZE_T kPipelineBytes;
 PipelineState* LayOutPipeline(void* memory);
 
-enum CpuLevel { kCpuC = 0, kCpuSse2 = 1, kCpuAvx2 = 2, kCpuLevels = 3 };
+enum CpuLevel { kCpuC = 0, kCpuSse2 = 1, kCpuAvx2 = 2, kCpuAvx512 = 3, kCpuLevels = 4 };
 
 extern const RowKernels kRowsC;
 extern const RowKernels kRowsSse2;
 extern const RowKernels kRowsAvx2;
+// kCpuAvx512 (AVX-512 F, BW, VL and VBMI) has no constant table: see
+// RowsAvx512 in rows_avx512.h.
 
 // The kernels for a level, or null where this CPU cannot run them.
 const RowKernels* KernelsFor(CpuLevel level);

@@ -150,7 +150,7 @@ inline Bytes Convert(Format f, PPL_HANDLE h, const Fields& in, int ow, int oh)
 inline std::vector<zelpipe::CpuLevel> SimdLevels()
 {
     std::vector<zelpipe::CpuLevel> levels;
-    for (auto l : {zelpipe::kCpuSse2, zelpipe::kCpuAvx2}) {
+    for (auto l : {zelpipe::kCpuSse2, zelpipe::kCpuAvx2, zelpipe::kCpuAvx512}) {
         if (zelpipe::KernelsFor(l)) levels.push_back(l);
     }
     return levels;
