@@ -115,56 +115,54 @@ inline const UCHAR* FirstLine(const Job& j, int n) { return j.r->first + (SIZE_T
 inline const UCHAR* SecondLine(const Job& j, int n) { return j.r->second + (SIZE_T)n * j.stride; }
 inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (SIZE_T)n * j.stride; }
 
-// Marks near each pair of the measured second-field line n, from its motion
-// bits; kept in the slot for n.
-inline int NearSlot(int n) { return (n / kMotionLineStep) & 1; }
+// Motion rows of measured second-field lines. A new row gets its padding
+// cleared, as NearMarks expects: a wider row may have left bits there.
+inline int MeasuredSlot(int n) { return (n / kMotionLineStep) & 1; }
 
-void StoreNearMeasured(const Job& j, int n, const UCHAR* bits)
+void FinishMotionRow(const Job& j, int n)
 {
-    NearMotion(j.s->stillMask, bits, j.s->stillMask, j.s->nearMeasured[NearSlot(n)], j.r->sourceWidth / 2);
-    j.s->nearMeasuredIndex[NearSlot(n)] = n;
+    const int pairs = j.r->sourceWidth / 2;
+    UCHAR* bits = j.s->measured[MeasuredSlot(n)];
+    if (pairs & 7) bits[pairs >> 3] &= (UCHAR)((1 << (pairs & 7)) - 1);
+    const int used = (pairs + 7) / 8;
+    memset(bits + used, 0, (SIZE_T)(MotionRowBytes(pairs) - used));
+    j.s->measuredIndex[MeasuredSlot(n)] = n;
 }
 
-const UCHAR* NearMeasured(const Job& j, int n)
+const UCHAR* Measured(const Job& j, int n)
 {
-    if (j.s->nearMeasuredIndex[NearSlot(n)] != n) {
-        j.k->motion(PreviousLine(j, n), SecondLine(j, n), j.s->bits, j.r->sourceWidth / 2);
-        StoreNearMeasured(j, n, j.s->bits);
+    UCHAR* bits = j.s->measured[MeasuredSlot(n)];
+    if (j.s->measuredIndex[MeasuredSlot(n)] != n) {
+        j.k->motion(PreviousLine(j, n), SecondLine(j, n), bits, j.r->sourceWidth / 2);
+        FinishMotionRow(j, n);
     }
-    return j.s->nearMeasured[NearSlot(n)];
+    return bits;
 }
 
-// The marks near each pair of the second field's line n: those of the
-// measured lines at most half a step away (the line above where the one
-// below lies past the field's end). Lines are asked for in increasing order,
-// so two slots hold what a line needs.
-const UCHAR* NearLine(const Job& j, int n)
+// The motion rows that decide the second field's line n: its own on a
+// measured line, else those of the measured lines above and below it (the
+// one above alone where the one below lies past the field's end). Lines are
+// asked for in increasing order, so two slots hold what a line needs.
+struct Marks {
+    const UCHAR* above;
+    const UCHAR* below;
+};
+
+Marks MarksFor(const Job& j, int n)
 {
-    const int offset = n % kMotionLineStep;
-    const int above = n - offset, below = above + kMotionLineStep;
-    if (offset == 0) return NearMeasured(j, n);
-    if (below >= j.plan.fieldLines) return NearMeasured(j, above);
-    const UCHAR* a = NearMeasured(j, above);
-    const UCHAR* b = NearMeasured(j, below);
-    const int words = (j.r->sourceWidth / 2 + 63) / 64;
-    for (int w = 0; w < words; ++w) {
-        ULONGLONG x, y;
-        memcpy(&x, a + 8 * w, 8);
-        memcpy(&y, b + 8 * w, 8);
-        x |= y;
-        memcpy(j.s->near + 8 * w, &x, 8);
-    }
-    return j.s->near;
+    const int above = n - n % kMotionLineStep, below = above + kMotionLineStep;
+    if (above == n || below >= j.plan.fieldLines) return {Measured(j, above), j.s->stillMask};
+    return {Measured(j, above), Measured(j, below)};
 }
 
 // Whether de-interlacing line n should also measure the next measured line
 // (so that its previous-field line is read alongside the rows' streams),
-// and which line that is.
+// and which line that is; -1 for none.
 inline int MeasureAhead(const Job& j, int n)
 {
     const int ahead = n + kMotionLineStep;
     if (!MotionMeasuredOn(n) || ahead >= j.plan.fieldLines) return -1;
-    return j.s->nearMeasuredIndex[NearSlot(ahead)] == ahead ? -1 : ahead;
+    return j.s->measuredIndex[MeasuredSlot(ahead)] == ahead ? -1 : ahead;
 }
 
 // Frame line 2n + 1 into dst (and, with `copy`, frame line 2n + 2 into
@@ -175,12 +173,13 @@ void DeinterlaceLine(const Job& j, int n, UCHAR* dst, UCHAR* copy)
 {
     const int lines = j.plan.fieldLines;
     const int below = n + 1 < lines ? n + 1 : n;
-    const UCHAR* near = NearLine(j, n);
+    const Marks marks = MarksFor(j, n);
     const int ahead = MeasureAhead(j, n);
-    j.k->deinterlace(near, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
+    UCHAR* aheadBits = ahead >= 0 ? j.s->measured[MeasuredSlot(ahead)] : nullptr;
+    j.k->deinterlace(marks.above, marks.below, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
                      ahead >= 0 ? PreviousLine(j, ahead) : nullptr, ahead >= 0 ? SecondLine(j, ahead) : nullptr,
-                     ahead >= 0 ? j.s->bits : nullptr, j.r->sourceWidth / 2);
-    if (ahead >= 0) StoreNearMeasured(j, ahead, j.s->bits);
+                     aheadBits, j.r->sourceWidth / 2);
+    if (ahead >= 0) FinishMotionRow(j, ahead);
 }
 
 // A full-height YUY2 frame with nothing to adjust, in one pass over the
@@ -204,18 +203,18 @@ void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
     UCHAR* const uPlane = out + (SIZE_T)width * height;
     UCHAR* const vPlane = uPlane + (SIZE_T)(width / 2) * (height / 2);
     for (int n = 0; n < lines; ++n) {
-        const UCHAR* near = NearLine(j, n);
+        const Marks marks = MarksFor(j, n);
         const int ahead = MeasureAhead(j, n);
+        UCHAR* aheadBits = ahead >= 0 ? j.s->measured[MeasuredSlot(ahead)] : nullptr;
         const int top = flip ? height - 1 - 2 * n : 2 * n;
         const int bottom = flip ? height - 2 - 2 * n : 2 * n + 1;
         const int chroma = flip ? lines - 1 - n : n;
-        j.k->deinterlaceI420(near, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n), SecondLine(j, n),
+        j.k->deinterlaceI420(marks.above, marks.below, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n), SecondLine(j, n),
                              out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
                              uPlane + (SIZE_T)chroma * (width / 2), vPlane + (SIZE_T)chroma * (width / 2),
                              ahead >= 0 ? PreviousLine(j, ahead) : nullptr,
-                             ahead >= 0 ? SecondLine(j, ahead) : nullptr, ahead >= 0 ? j.s->bits : nullptr,
-                             j.r->sourceWidth / 2);
-        if (ahead >= 0) StoreNearMeasured(j, ahead, j.s->bits);
+                             ahead >= 0 ? SecondLine(j, ahead) : nullptr, aheadBits, j.r->sourceWidth / 2);
+        if (ahead >= 0) FinishMotionRow(j, ahead);
     }
 }
 
@@ -351,7 +350,7 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
         PrepareVertical(s, j.plan.sourceRows, r.outputHeight);
     }
     // Nothing carries over from the previous conversion's rows.
-    for (int& index : s->nearMeasuredIndex) index = -1;
+    for (int& index : s->measuredIndex) index = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;
 
@@ -432,12 +431,14 @@ constexpr int kVTaps = RoundUp64(kMaxSourceHeight * sizeof(Taps));
 constexpr int kVWeights = RoundUp64(2 * kMaxSourceHeight * sizeof(USHORT));
 constexpr int kRgbRow = RoundUp64((kMaxSourceWidth + 2) * 3);
 constexpr int kAcc = RoundUp64(kMaxRowBytes * sizeof(USHORT));
-constexpr int kMaskRow = RoundUp64(MotionRowBytes(kMaxSourceWidth / 2));
+// A motion row with the zero byte NearMarks reads in front of it.
+constexpr int kMaskGuard = 8;
+constexpr int kMaskRow = RoundUp64(kMaskGuard + MotionRowBytes(kMaxSourceWidth / 2));
 
 }  // namespace
 
 const SIZE_T kPipelineBytes = kStateBytes + kHLumaTaps + kHLumaWeights + kHChromaTaps + kHChromaWeights + kVTaps +
-                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 5 * kMaskRow;
+                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 3 * kMaskRow;
 
 PipelineState* LayOutPipeline(void* memory)
 {
@@ -467,16 +468,12 @@ PipelineState* LayOutPipeline(void* memory)
     p += kRgbRow;
     s->acc = (USHORT*)p;
     p += kAcc;
-    for (UCHAR*& row : s->nearMeasured) {
-        row = p;
+    UCHAR** masks[3] = {&s->measured[0], &s->measured[1], &s->stillMask};
+    for (UCHAR** row : masks) {
+        *row = p + kMaskGuard;
         p += kMaskRow;
     }
-    s->stillMask = p;
-    p += kMaskRow;
-    s->near = p;
-    p += kMaskRow;
-    s->bits = p;
-    for (int& index : s->nearMeasuredIndex) index = -1;
+    for (int& index : s->measuredIndex) index = -1;
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

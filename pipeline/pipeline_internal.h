@@ -9,6 +9,8 @@
 // their destination.
 #pragma once
 
+#include <string.h>
+
 #include "platform/ntdef.h"
 #include "platform/zelpipe.h"
 
@@ -42,13 +44,29 @@ constexpr int kMotionReach = 2;
 
 inline bool MotionMeasuredOn(int line) { return line % kMotionLineStep == 0; }
 
-// Motion rows hold one bit per pixel pair (pair p: bit p & 7 of byte p >> 3),
-// padded with zero bits to whole 64-bit words and one word more.
+// Motion rows hold one bit per pixel pair (pair p: bit p & 7 of byte p >> 3).
+// A row handed to the de-interlace rows has a zero byte in front of it and
+// zero bits from its last pair on to the end of its padding (one 64-bit word
+// past the words its pairs need), so that the marks near any run of pairs
+// can be read as one unaligned word.
 constexpr int MotionRowBytes(int pairs) { return ((pairs + 63) / 64 + 1) * 8; }
 
-// Marks within kMotionReach pairs of any mark of the three rows (C only: it
-// works on 64 pairs at a time in plain integer words).
-void NearMotion(const UCHAR* above, const UCHAR* line, const UCHAR* below, UCHAR* near, int pairs);
+// Whether pair p is marked near a mark of rows a or b: a mark lies within
+// kMotionReach pairs of it. NearMarks gives the answers for `count` pairs
+// from p on (count at most 32), pair p in bit 0: one word read per row, a few
+// shifts, so the SIMD rows can ask inside their loops.
+inline ULONG NearMarks(const UCHAR* a, const UCHAR* b, int p, int count)
+{
+    const int byte = p >> 3;
+    ULONGLONG x, y;
+    memcpy(&x, a + byte - 1, 8);
+    memcpy(&y, b + byte - 1, 8);
+    x |= y;  // pairs 8 * byte - 8 .. 8 * byte + 55
+    ULONGLONG near = x;
+    for (int r = 1; r <= kMotionReach; ++r) near |= (x << r) | (x >> r);
+    const ULONGLONG mask = count >= 32 ? 0xFFFFFFFFull : (1ull << count) - 1;
+    return (ULONG)((near >> (8 + (p & 7))) & mask);
+}
 
 // ------------------------------------------------------------- colour ----
 //
@@ -139,20 +157,21 @@ struct RowKernels {
     void (*motion)(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);
 
     // De-interlaces one line of the second field's position: pair p is the
-    // rounded average of the first field's lines `above` and `below` where its
-    // bit in `near` (see NearMotion) is set, else `second` woven in. Two more
-    // jobs ride along, so that a full-height frame reads every field line once:
-    // with `copy`, `below` is also copied there (the next frame line); with
-    // `ahead` (previous and second field lines and a bit row), the motion of
-    // a line further down is measured as `motion` would.
-    void (*deinterlace)(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst,
+    // rounded average of the first field's lines `above` and `below` where a
+    // mark of the motion rows `marksAbove` or `marksBelow` lies near it (see
+    // NearMarks), else `second` woven in. Two more jobs ride along, so that a
+    // full-height frame reads every field line once: with `copy`, `below` is
+    // also copied there (the next frame line); with `ahead` (previous and
+    // second field lines and a bit row), the motion of a line further down is
+    // measured as `motion` would.
+    void (*deinterlace)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst,
                         UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
                         int pairs);
 
     // The de-interlace row and the I420 row in one: frame lines 2n (`above`)
     // and 2n + 1 (de-interlaced as above) go straight to luma rows y0 and y1
     // and their chroma average to u and v; `ahead` as for deinterlace.
-    void (*deinterlaceI420)(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
+    void (*deinterlaceI420)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below, const UCHAR* second,
                             UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
                             const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
 
@@ -223,14 +242,12 @@ struct PipelineState {
     Taps* vTaps;
     USHORT* vWeights;
 
-    // Marks near each pair of the measured second-field lines, by measured
-    // line number / kMotionLineStep modulo 2; a row of no motion; the marks
-    // for a line between two measured ones; one line's raw motion bits.
-    UCHAR* nearMeasured[2];
-    int nearMeasuredIndex[2];
+    // Motion rows of the measured second-field lines, by measured line
+    // number / kMotionLineStep modulo 2, and a row of no motion; each with
+    // the zero byte in front that NearMarks needs.
+    UCHAR* measured[2];
+    int measuredIndex[2];
     UCHAR* stillMask;
-    UCHAR* near;
-    UCHAR* bits;
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

@@ -9,10 +9,10 @@ namespace zelpipe {
 
 #define ZELPIPE_DECLARE_ROWS(L)                                                                               \
     void MotionRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);                   \
-    void DeinterlaceRow_##L(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,   \
+    void DeinterlaceRow_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below, const UCHAR* second,   \
                             UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,    \
                             UCHAR* aheadBits, int pairs);                                                     \
-    void DeinterlaceI420Row_##L(const UCHAR* near, const UCHAR* above, const UCHAR* below,                   \
+    void DeinterlaceI420Row_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,                   \
                                 const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,                \
                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,       \
                                 int pairs);                                                                   \

@@ -70,9 +70,9 @@ namespace {
 // One loop carries the de-interlace row, the copy of the next frame line
 // and the motion of a line further down, so their memory streams overlap.
 template <bool Copy, bool Ahead>
-ZP_AVX2 inline void Deinterlace(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                                UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                UCHAR* aheadBits, int pairs)
+ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
+                                const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     const __m256i threshold = _mm256_set1_epi32(StillThresholds());
     const __m256i zero = _mm256_setzero_si256();
@@ -98,8 +98,7 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* near, const UCHAR* above, const UCH
     // Most of a picture is still: 32 pairs without a mark are the second
     // field woven in, a plain copy with nothing to blend.
     for (; p + 32 <= pairs; p += 32) {
-        ULONG marks;
-        memcpy(&marks, near + (p >> 3), 4);
+        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
         if (marks == 0) {
             for (int i = 4 * p; i < 4 * p + 128; i += 32) {
                 Store(dst + i, Load(second + i));
@@ -113,44 +112,44 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* near, const UCHAR* above, const UCH
         }
     }
     for (; p + 8 <= pairs; p += 8) {
-        step(4 * p, near[p >> 3]);
+        step(4 * p, NearMarks(marksAbove, marksBelow, p, 8));
         if (Ahead) measure(p);
     }
     if (p < pairs) {
         if (Ahead) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
-        // The closing step ends at the row's end; its bits straddle a byte.
+        // The closing step ends at the row's end.
         const int q = pairs - 8;
-        const unsigned two = near[q >> 3] | ((unsigned)near[(q >> 3) + 1] << 8);
-        step(4 * q, (two >> (q & 7)) & 0xFF);
+        step(4 * q, NearMarks(marksAbove, marksBelow, q, 8));
     }
 }
 
 }  // namespace
 
-ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                                 UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                 UCHAR* aheadBits, int pairs)
+ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                 const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
+                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     if (pairs < 8) {
-        DeinterlaceRow_C(near, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
+        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
     } else if (copy && aheadBits) {
-        Deinterlace<true, true>(near, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
+        Deinterlace<true, true>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
     } else if (copy) {
-        Deinterlace<true, false>(near, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
+        Deinterlace<true, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
     } else if (aheadBits) {
-        Deinterlace<false, true>(near, above, below, second, dst, nullptr, aheadPrevious, aheadSecond, aheadBits,
+        Deinterlace<false, true>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious, aheadSecond, aheadBits,
                                  pairs);
     } else {
-        Deinterlace<false, false>(near, above, below, second, dst, nullptr, nullptr, nullptr, nullptr, pairs);
+        Deinterlace<false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr, nullptr, nullptr, pairs);
     }
 }
 
-ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                                     UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
-                                     const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                     const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
+                                     UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
+                                     UCHAR* aheadBits, int pairs)
 {
     if (pairs < 16) {
-        DeinterlaceI420Row_C(near, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond, aheadBits, pairs);
+        DeinterlaceI420Row_C(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond, aheadBits, pairs);
         return;
     }
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
@@ -194,7 +193,7 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* near, const UCHAR* above, cons
     };
     int p = 0;
     for (; p + 16 <= pairs; p += 16) {
-        step(p, near[p >> 3] | ((unsigned)near[(p >> 3) + 1] << 8));
+        step(p, NearMarks(marksAbove, marksBelow, p, 16));
         if (aheadBits) {
             motion(p);
             motion(p + 8);
@@ -206,11 +205,9 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* near, const UCHAR* above, cons
             for (; m + 8 <= pairs; m += 8) motion(m);
             MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
         }
-        // The closing step ends at the row's end; its bits straddle bytes.
+        // The closing step ends at the row's end.
         const int q = pairs - 16;
-        const unsigned three =
-            near[q >> 3] | ((unsigned)near[(q >> 3) + 1] << 8) | ((unsigned)near[(q >> 3) + 2] << 16);
-        step(q, (three >> (q & 7)) & 0xFFFF);
+        step(q, NearMarks(marksAbove, marksBelow, q, 16));
     }
 }
 

@@ -28,40 +28,27 @@ void MotionRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pa
     }
 }
 
-void NearMotion(const UCHAR* above, const UCHAR* line, const UCHAR* below, UCHAR* near, int pairs)
+namespace {
+
+// Whether a mark of either motion row lies within kMotionReach pairs of
+// pair p (rows carry no marks past their last pair).
+bool MarkedNear(const UCHAR* a, const UCHAR* b, int p, int pairs)
 {
-    const int words = (pairs + 63) / 64;
-    ULONGLONG previous = 0;
-    ULONGLONG current = 0, next = 0;
-    // Bits past the row's last pair may be left from a wider row.
-    const ULONGLONG lastWord = (pairs & 63) ? (~0ULL) >> (64 - (pairs & 63)) : ~0ULL;
-    auto load = [&](int w) {
-        ULONGLONG a, l, b;
-        memcpy(&a, above + 8 * w, 8);
-        memcpy(&l, line + 8 * w, 8);
-        memcpy(&b, below + 8 * w, 8);
-        return (a | l | b) & (w == words - 1 ? lastWord : ~0ULL);
-    };
-    current = load(0);
-    for (int w = 0; w < words; ++w) {
-        next = w + 1 < words ? load(w + 1) : 0;
-        ULONGLONG spread = current;
-        for (int r = 1; r <= kMotionReach; ++r) {
-            // Pair p takes the marks of pairs p - r and p + r, across words.
-            spread |= (current << r) | (previous >> (64 - r)) | (current >> r) | (next << (64 - r));
-        }
-        if (w == words - 1) spread &= lastWord;
-        memcpy(near + 8 * w, &spread, 8);
-        previous = current;
-        current = next;
+    for (int q = p - kMotionReach; q <= p + kMotionReach; ++q) {
+        if (q < 0 || q >= pairs) continue;
+        if (((a[q >> 3] | b[q >> 3]) >> (q & 7)) & 1) return true;
     }
+    return false;
 }
 
-void DeinterlaceRow_C(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst,
-                      UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+}  // namespace
+
+void DeinterlaceRow_C(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
+                      const UCHAR* second, UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious,
+                      const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     for (int p = 0; p < pairs; ++p) {
-        const bool moved = (near[p >> 3] >> (p & 7)) & 1;
+        const bool moved = MarkedNear(marksAbove, marksBelow, p, pairs);
         for (int b = 0; b < 4; ++b) {
             const int o = 4 * p + b;
             dst[o] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
@@ -71,13 +58,13 @@ void DeinterlaceRow_C(const UCHAR* near, const UCHAR* above, const UCHAR* below,
     if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
-void DeinterlaceI420Row_C(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                          UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
-                          const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+void DeinterlaceI420Row_C(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                          const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
+                          const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     for (int p = 0; p < pairs; ++p) {
         UCHAR odd[4];
-        const bool moved = (near[p >> 3] >> (p & 7)) & 1;
+        const bool moved = MarkedNear(marksAbove, marksBelow, p, pairs);
         for (int b = 0; b < 4; ++b) {
             const int o = 4 * p + b;
             odd[b] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];

@@ -77,22 +77,14 @@ constexpr NibbleMasks MakeNibbleMasks()
 }
 alignas(16) constexpr NibbleMasks kNibbleMasks = MakeNibbleMasks();
 
-// The eight bits of pairs p .. p + 7 (p need not be a multiple of 8; the
-// row's padding makes the second byte readable).
-inline unsigned EightBits(const UCHAR* near, int p)
-{
-    const unsigned two = near[p >> 3] | ((unsigned)near[(p >> 3) + 1] << 8);
-    return (two >> (p & 7)) & 0xFF;
-}
-
 }  // namespace
 
-ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                                 UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                 UCHAR* aheadBits, int pairs)
+ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                 const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
+                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     auto step = [&](int p) __attribute__((target("sse2"))) {
-        const unsigned bits = EightBits(near, p);
+        const unsigned bits = NearMarks(marksAbove, marksBelow, p, 8);
         for (int h = 0; h < 2; ++h) {
             const int i = 4 * p + 16 * h;
             const __m128i moved = _mm_load_si128((const __m128i*)kNibbleMasks.mask[(bits >> (4 * h)) & 15]);
@@ -104,25 +96,21 @@ ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* near, const UCHAR* above, const UC
         }
     };
     if (!Cover(pairs, 8, step)) {
-        DeinterlaceRow_C(near, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
+        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
     }
     if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
 // De-interlaced line through a row buffer on the stack, then the I420 row.
-ZP_SSE2 void DeinterlaceI420Row_SSE2(const UCHAR* near, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                                     UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
-                                     const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+ZP_SSE2 void DeinterlaceI420Row_SSE2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                     const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
+                                     UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
+                                     UCHAR* aheadBits, int pairs)
 {
+    // Rows are never wider than the largest source (the conversion checks).
     UCHAR odd[kMaxRowBytes];
-    static_assert((kMaxRowBytes / 4) % 8 == 0, "each piece starts on a whole byte of bits");
-    for (int p = 0; p < pairs; p += kMaxRowBytes / 4) {
-        const int n = pairs - p < kMaxRowBytes / 4 ? pairs - p : kMaxRowBytes / 4;
-        // Bits of pair p onwards: p is a multiple of 8 here.
-        DeinterlaceRow_SSE2(near + (p >> 3), above + 4 * p, below + 4 * p, second + 4 * p, odd, nullptr, nullptr,
-                            nullptr, nullptr, n);
-        ToI420Row_SSE2(above + 4 * p, odd, y0 + 2 * p, y1 + 2 * p, u + p, v + p, n);
-    }
+    DeinterlaceRow_SSE2(marksAbove, marksBelow, above, below, second, odd, nullptr, nullptr, nullptr, nullptr, pairs);
+    ToI420Row_SSE2(above, odd, y0, y1, u, v, pairs);
     if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 

@@ -55,12 +55,15 @@ struct Source {
 };
 
 // A bit row of motion marks, padded as the kernels expect.
+// A motion row as the de-interlace rows take it: a zero byte in front (the
+// row starts at data() + kMarksFront) and zero bits past its last pair.
+constexpr size_t kMarksFront = 8;
 Bytes BitRow(int pairs, uint32_t seed, int density)
 {
     std::mt19937 rng(seed);
-    Bytes bits(zelpipe::MotionRowBytes(pairs), 0);
+    Bytes bits(kMarksFront + zelpipe::MotionRowBytes(pairs), 0);
     for (int p = 0; p < pairs; ++p) {
-        if (rng() % density == 0) bits[p >> 3] |= uint8_t(1 << (p & 7));
+        if (density > 0 && rng() % density == 0) bits[kMarksFront + (p >> 3)] |= uint8_t(1 << (p & 7));
     }
     return bits;
 }
@@ -84,7 +87,10 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 100 + pairs);
         const size_t line = static_cast<size_t>(pairs) * 4;
-        const Bytes near = BitRow(pairs, pairs, density);
+        // Marks from the rows above and below; the one below is sparser, or
+        // none at all (a measured line, or the field's last lines).
+        const Bytes marksAbove = BitRow(pairs, pairs, density);
+        const Bytes marksBelow = BitRow(pairs, pairs + 7, pairs % 3 == 0 ? 0 : 4 * density);
         Source above(Bytes(f.first.begin(), f.first.begin() + line), 3 - pairs % 4);
         Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 1);
         Source second(Bytes(f.second.begin(), f.second.begin() + line), 2);
@@ -96,7 +102,7 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
             // One guarded window holds the row, the copy and the motion bits.
             const size_t bitsBytes = (pairs + 7) / 8;
             Compare(what, 2 * line + bitsBytes, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-                k.deinterlace(near.data(), above.data(), below.data(), second.data(), d, copy ? d + line : nullptr,
+                k.deinterlace(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront, above.data(), below.data(), second.data(), d, copy ? d + line : nullptr,
                               ahead ? aheadPrev.data() : nullptr, ahead ? aheadSecond.data() : nullptr,
                               ahead ? d + 2 * line : nullptr, pairs);
                 if (!copy) std::memset(d + line, 0, line);
@@ -112,7 +118,8 @@ TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 150 + pairs);
         const size_t line = static_cast<size_t>(pairs) * 4;
-        const Bytes near = BitRow(pairs, pairs + 1, density);
+        const Bytes marksAbove = BitRow(pairs, pairs + 1, density);
+        const Bytes marksBelow = BitRow(pairs, pairs + 2, pairs % 2 == 0 ? 0 : 3 * density);
         Source above(Bytes(f.first.begin(), f.first.begin() + line), pairs % 4);
         Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 3);
         Source second(Bytes(f.second.begin(), f.second.begin() + line), 1);
@@ -123,7 +130,8 @@ TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
             const size_t y = pairs * 2, c = pairs, bits = (pairs + 7) / 8;
             Compare("deinterlace I420 1/" + std::to_string(density) + " " + std::to_string(pairs) + (ahead ? " ahead" : ""), 2 * y + 2 * c + bits,
                     pairs % 4, [&](const RowKernels& k, uint8_t* d) {
-                        k.deinterlaceI420(near.data(), above.data(), below.data(), second.data(), d, d + y,
+                        k.deinterlaceI420(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront,
+                                          above.data(), below.data(), second.data(), d, d + y,
                                           d + 2 * y, d + 2 * y + c, ahead ? aheadPrev.data() : nullptr,
                                           ahead ? aheadSecond.data() : nullptr, ahead ? d + 2 * y + 2 * c : nullptr,
                                           pairs);
@@ -243,36 +251,47 @@ TEST(ReferenceRows, MotionMarksPairsBeyondTheThreshold)
     EXPECT_EQ(bits[0], 0x02);
 }
 
-TEST(ReferenceRows, NearMotionReachesTwoPairsAcrossWordsAndRows)
+TEST(ReferenceRows, DeinterlaceInterpolatesWithinTwoPairsOfAMarkInEitherRow)
 {
-    // Marks at pair 63 of the row above and pair 130 of the row below; the
-    // row is 133 pairs, so the spread must stop at its end.
+    // A mark at pair 63 of the row above (across a word boundary) and at
+    // pair 130 of the row below, two pairs before the row's end (133).
     const int pairs = 133;
-    Bytes above(zelpipe::MotionRowBytes(pairs), 0), line(above.size(), 0), below(above.size(), 0),
-        near(above.size(), 0xEE);
-    above[63 >> 3] |= 1 << (63 & 7);
-    below[130 >> 3] |= 1 << (130 & 7);
-    // A stale bit past the row's end (left by a wider row) must not spread in.
-    line[135 >> 3] |= 1 << (135 & 7);
-    zelpipe::NearMotion(above.data(), line.data(), below.data(), near.data(), pairs);
+    Bytes above = BitRow(pairs, 0, 0), below = BitRow(pairs, 0, 0);
+    above[kMarksFront + (63 >> 3)] |= 1 << (63 & 7);
+    below[kMarksFront + (130 >> 3)] |= 1 << (130 & 7);
+    Bytes first(pairs * 4, 10), next(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4);
+    zelpipe::DeinterlaceRow_C(above.data() + kMarksFront, below.data() + kMarksFront, first.data(), next.data(),
+                              second.data(), out.data(), nullptr, nullptr, nullptr, nullptr, pairs);
     for (int p = 0; p < pairs; ++p) {
-        const bool want = (p >= 61 && p <= 65) || (p >= 128 && p <= 132);
-        EXPECT_EQ(((near[p >> 3] >> (p & 7)) & 1) != 0, want) << "pair " << p;
+        const bool near = (p >= 61 && p <= 65) || (p >= 128 && p <= 132);
+        EXPECT_EQ(out[4 * p], near ? 16 : 200) << "pair " << p;
     }
-    for (int p = pairs; p < 8 * static_cast<int>((pairs + 63) / 64 * 8); ++p) {
-        EXPECT_EQ((near[p >> 3] >> (p & 7)) & 1, 0) << "past the end, pair " << p;
+    // The word-wise look-up the SIMD rows use agrees, for every start and
+    // length, including runs that start before the first mark's reach.
+    for (int p = 0; p + 32 <= pairs; ++p) {
+        for (int count : {8, 16, 32}) {
+            const ULONG marks = zelpipe::NearMarks(above.data() + kMarksFront, below.data() + kMarksFront, p, count);
+            for (int i = 0; i < count; ++i) {
+                const int q = p + i;
+                const bool near = (q >= 61 && q <= 65) || (q >= 128 && q <= 132);
+                ASSERT_EQ(((marks >> i) & 1) != 0, near) << "start " << p << " count " << count << " pair " << q;
+            }
+        }
     }
 }
 
 TEST(ReferenceRows, DeinterlaceWeavesUnmarkedPairsAndInterpolatesMarkedOnes)
 {
+    // Pairs 0 and 11 are marked in the row above: pairs 0..2 and 9..11 are
+    // interpolated, the rest woven.
     const int pairs = 12;
-    Bytes near(zelpipe::MotionRowBytes(pairs), 0);
-    near[0] = 0x28;  // pairs 3 and 5
+    Bytes marks = BitRow(pairs, 0, 0), none = BitRow(pairs, 0, 0);
+    marks[kMarksFront] = 0x01;
+    marks[kMarksFront + 1] = 0x08;
     Bytes above(pairs * 4, 10), under(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4), copy(pairs * 4);
-    zelpipe::DeinterlaceRow_C(near.data(), above.data(), under.data(), second.data(), out.data(), copy.data(), nullptr,
-                              nullptr, nullptr, pairs);
-    for (int p = 0; p < pairs; ++p) EXPECT_EQ(out[4 * p], p == 3 || p == 5 ? 16 : 200) << "pair " << p;
+    zelpipe::DeinterlaceRow_C(marks.data() + kMarksFront, none.data() + kMarksFront, above.data(), under.data(),
+                              second.data(), out.data(), copy.data(), nullptr, nullptr, nullptr, pairs);
+    for (int p = 0; p < pairs; ++p) EXPECT_EQ(out[4 * p], p <= 2 || p >= 9 ? 16 : 200) << "pair " << p;
     EXPECT_EQ(copy, under);
 }
 
