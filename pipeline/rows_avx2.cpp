@@ -154,8 +154,10 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
     }
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i lowWords = _mm256_set1_epi32(0x0000FFFF);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i gatherChroma = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                                  1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+    // unpacklo gives, by dword: U0 V0 U2 V2 | U1 V1 U3 V3 (four pairs each).
+    const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
     const __m256i threshold = _mm256_set1_epi32(StillThresholds());
     const __m256i zero = _mm256_setzero_si256();
     // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
@@ -176,11 +178,12 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
         const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
         Store(y0 + 2 * p, _mm256_permute4x64_epi64(ya, 0xD8));
         Store(y1 + 2 * p, _mm256_permute4x64_epi64(yb, 0xD8));
-        const __m256i c0 = _mm256_srli_epi16(_mm256_avg_epu8(a0, b0), 8);
-        const __m256i c1 = _mm256_srli_epi16(_mm256_avg_epu8(a1, b1), 8);
-        const __m256i us = _mm256_packs_epi32(_mm256_and_si256(c0, lowWords), _mm256_and_si256(c1, lowWords));
-        const __m256i vs = _mm256_packs_epi32(_mm256_srli_epi32(c0, 16), _mm256_srli_epi32(c1, 16));
-        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(us, vs), order);
+        // Each lane's four U bytes, then its four V bytes; the two vectors'
+        // halves interleaved, then put in order: U of all sixteen pairs in the
+        // low lane, V in the high one.
+        const __m256i c0 = _mm256_shuffle_epi8(_mm256_avg_epu8(a0, b0), gatherChroma);
+        const __m256i c1 = _mm256_shuffle_epi8(_mm256_avg_epu8(a1, b1), gatherChroma);
+        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), order);
         _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
         _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
     };
@@ -343,8 +346,10 @@ ZP_AVX2 void ToI420Row_AVX2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCH
                             int pairs)
 {
     const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i lowWords = _mm256_set1_epi32(0x0000FFFF);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i gatherChroma = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                                  1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+    // unpacklo gives, by dword: U0 V0 U2 V2 | U1 V1 U3 V3 (four pairs each).
+    const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
     auto step = [&](int p) ZP_AVX2 {
         const __m256i a0 = Load(row0 + 4 * p), a1 = Load(row0 + 4 * p + 32);
         const __m256i b0 = Load(row1 + 4 * p), b1 = Load(row1 + 4 * p + 32);
@@ -352,11 +357,12 @@ ZP_AVX2 void ToI420Row_AVX2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCH
         const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
         Store(y0 + 2 * p, _mm256_permute4x64_epi64(ya, 0xD8));
         Store(y1 + 2 * p, _mm256_permute4x64_epi64(yb, 0xD8));
-        const __m256i c0 = _mm256_srli_epi16(_mm256_avg_epu8(a0, b0), 8);
-        const __m256i c1 = _mm256_srli_epi16(_mm256_avg_epu8(a1, b1), 8);
-        const __m256i us = _mm256_packs_epi32(_mm256_and_si256(c0, lowWords), _mm256_and_si256(c1, lowWords));
-        const __m256i vs = _mm256_packs_epi32(_mm256_srli_epi32(c0, 16), _mm256_srli_epi32(c1, 16));
-        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(us, vs), order);
+        // Each lane's four U bytes, then its four V bytes; the two vectors'
+        // halves interleaved, then put in order: U of all sixteen pairs in the
+        // low lane, V in the high one.
+        const __m256i c0 = _mm256_shuffle_epi8(_mm256_avg_epu8(a0, b0), gatherChroma);
+        const __m256i c1 = _mm256_shuffle_epi8(_mm256_avg_epu8(a1, b1), gatherChroma);
+        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), order);
         _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
         _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
     };
