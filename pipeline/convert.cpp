@@ -209,7 +209,8 @@ void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
         const int top = flip ? height - 1 - 2 * n : 2 * n;
         const int bottom = flip ? height - 2 - 2 * n : 2 * n + 1;
         const int chroma = flip ? lines - 1 - n : n;
-        j.k->deinterlaceI420(marks.above, marks.below, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n), SecondLine(j, n),
+        j.k->deinterlaceI420(marks.above, marks.below, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n),
+                             SecondLine(j, n),
                              out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
                              uPlane + (SIZE_T)chroma * (width / 2), vPlane + (SIZE_T)chroma * (width / 2),
                              ahead >= 0 ? PreviousLine(j, ahead) : nullptr,

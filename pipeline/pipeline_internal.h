@@ -164,16 +164,16 @@ struct RowKernels {
     // also copied there (the next frame line); with `ahead` (previous and
     // second field lines and a bit row), the motion of a line further down is
     // measured as `motion` would.
-    void (*deinterlace)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below, const UCHAR* second, UCHAR* dst,
-                        UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
-                        int pairs);
+    void (*deinterlace)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
+                        const UCHAR* second, UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious,
+                        const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
 
     // The de-interlace row and the I420 row in one: frame lines 2n (`above`)
     // and 2n + 1 (de-interlaced as above) go straight to luma rows y0 and y1
     // and their chroma average to u and v; `ahead` as for deinterlace.
-    void (*deinterlaceI420)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below, const UCHAR* second,
-                            UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, const UCHAR* aheadPrevious,
-                            const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
+    void (*deinterlaceI420)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                            const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
+                            const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
 
     // Copies a row, mirrored left to right and/or with luma through a gamma
     // curve (null: unchanged). dst must not overlap src.

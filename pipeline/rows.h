@@ -9,13 +9,14 @@ namespace zelpipe {
 
 #define ZELPIPE_DECLARE_ROWS(L)                                                                               \
     void MotionRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);                   \
-    void DeinterlaceRow_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below, const UCHAR* second,   \
-                            UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,    \
-                            UCHAR* aheadBits, int pairs);                                                     \
-    void DeinterlaceI420Row_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,                   \
-                                const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,                \
-                                const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,       \
-                                int pairs);                                                                   \
+    void DeinterlaceRow_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,            \
+                            const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,                \
+                            const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,          \
+                            int pairs);                                                                       \
+    void DeinterlaceI420Row_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,        \
+                                const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,     \
+                                UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,              \
+                                UCHAR* aheadBits, int pairs);                                                 \
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
     void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
     void ToI420Row_##L(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,      \

@@ -130,16 +130,20 @@ ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelo
                                  const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
     if (pairs < 8) {
-        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
+        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond,
+                         aheadBits, pairs);
     } else if (copy && aheadBits) {
-        Deinterlace<true, true>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond, aheadBits, pairs);
+        Deinterlace<true, true>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond,
+                                aheadBits, pairs);
     } else if (copy) {
-        Deinterlace<true, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
-    } else if (aheadBits) {
-        Deinterlace<false, true>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious, aheadSecond, aheadBits,
+        Deinterlace<true, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr, nullptr,
                                  pairs);
+    } else if (aheadBits) {
+        Deinterlace<false, true>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious,
+                                 aheadSecond, aheadBits, pairs);
     } else {
-        Deinterlace<false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr, nullptr, nullptr, pairs);
+        Deinterlace<false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr, nullptr,
+                                  nullptr, pairs);
     }
 }
 
@@ -149,7 +153,8 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
                                      UCHAR* aheadBits, int pairs)
 {
     if (pairs < 16) {
-        DeinterlaceI420Row_C(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond, aheadBits, pairs);
+        DeinterlaceI420Row_C(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond,
+                             aheadBits, pairs);
         return;
     }
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);

@@ -102,7 +102,8 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
             // One guarded window holds the row, the copy and the motion bits.
             const size_t bitsBytes = (pairs + 7) / 8;
             Compare(what, 2 * line + bitsBytes, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-                k.deinterlace(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront, above.data(), below.data(), second.data(), d, copy ? d + line : nullptr,
+                k.deinterlace(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront, above.data(),
+                              below.data(), second.data(), d, copy ? d + line : nullptr,
                               ahead ? aheadPrev.data() : nullptr, ahead ? aheadSecond.data() : nullptr,
                               ahead ? d + 2 * line : nullptr, pairs);
                 if (!copy) std::memset(d + line, 0, line);
