@@ -34,8 +34,9 @@ constexpr int kStillThresholdChroma = 12;
 // Motion is measured on every fourth line of the second field only (lines
 // 0, 4, 8, ...), which spares three quarters of the reads of the previous
 // field, the de-interlacer's only extra memory traffic over a weave. A line
-// takes the marks of the measured lines at most two lines away (both
-// neighbours for the line half way between). A pair is then interpolated
+// between two measured lines takes the marks of both (the one above alone at
+// the field's bottom), so an object of a few lines that moves is still seen
+// from the measured line it overlaps. A pair is then interpolated
 // when a mark lies within kMotionReach pairs of it: comparing fields a frame
 // apart misses motion where a moving pattern happens to repeat between them,
 // and such holes are small inside a moving area.
