@@ -20,11 +20,11 @@
 // field's position is the second field's line where that field agrees with
 // `previous` (a still picture comes out exactly woven) and the average of the
 // first field's lines above and below where it moved (no combing). Motion is
-// looked for on every other line of the second field, and a pixel counts as
-// moving when motion was seen within two pixel pairs of it on its own line or
-// the lines next to it. Output heights of half the source height or less are
-// made from the first field alone, so nothing moving is ever mixed from two
-// instants.
+// looked for on every fourth line of the second field, and a pixel counts as
+// moving when motion was seen within two pixel pairs of it on its own line
+// (a line looked at) or on the looked-at lines above and below it. Output
+// heights of half the source height or less are made from the first field
+// alone, so nothing moving is ever mixed from two instants.
 //
 // Scaling is area averaging (a box filter) in both directions. Source to
 // output ratios of 1, 2 and 4 (across) with the field's own line count or half
