@@ -48,20 +48,47 @@ constexpr int StillThresholds()
            (kStillThresholdChroma << 24);
 }
 
+// The motion bits of pairs p .. p + 7 (p a multiple of 8), as MotionRow_C.
+ZP_AVX2_STEP inline void MotionStep(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int p)
+{
+    const __m256i s = Load(second + 4 * p);
+    const __m256i q = Load(previous + 4 * p);
+    const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
+    const __m256i still =
+        _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, _mm256_set1_epi32(StillThresholds())), _mm256_setzero_si256());
+    bits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+}
+
+// Sixteen pairs of two frame lines (a0 a1 above, b0 b1 below) to I420: each
+// line's luma to its row, the rounded chroma average to u and v.
+ZP_AVX2_STEP inline void I420Step(__m256i a0, __m256i a1, __m256i b0, __m256i b1, UCHAR* y0, UCHAR* y1, UCHAR* u,
+                                  UCHAR* v)
+{
+    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+    const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
+    const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
+    Store(y0, _mm256_permute4x64_epi64(ya, 0xD8));
+    Store(y1, _mm256_permute4x64_epi64(yb, 0xD8));
+    // Each lane's four U bytes, then its four V bytes; the two vectors'
+    // halves interleaved (by dword: U0 V0 U2 V2 | U1 V1 U3 V3, four pairs
+    // each), then put in order: U of all sixteen pairs in the low lane, V in
+    // the high one.
+    const __m256i gatherChroma = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                                  1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i c0 = _mm256_shuffle_epi8(_mm256_avg_epu8(a0, b0), gatherChroma);
+    const __m256i c1 = _mm256_shuffle_epi8(_mm256_avg_epu8(a1, b1), gatherChroma);
+    const __m256i uv =
+        _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
+    _mm_storeu_si128((__m128i*)u, _mm256_castsi256_si128(uv));
+    _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
+}
+
 }  // namespace
 
 ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
 {
-    const __m256i threshold = _mm256_set1_epi32(StillThresholds());
-    const __m256i zero = _mm256_setzero_si256();
     int p = 0;
-    for (; p + 8 <= pairs; p += 8) {
-        const __m256i s = Load(second + 4 * p);
-        const __m256i q = Load(previous + 4 * p);
-        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
-        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
-        bits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
-    }
+    for (; p + 8 <= pairs; p += 8) MotionStep(previous, second, bits, p);
     MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
 }
 
@@ -74,8 +101,6 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow
                                 const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
 {
-    const __m256i threshold = _mm256_set1_epi32(StillThresholds());
-    const __m256i zero = _mm256_setzero_si256();
     // Each dword lane tests its own pair's bit (a table would cost a load,
     // and loads are what this loop runs short of).
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
@@ -87,13 +112,7 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow
         Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
         if (Copy) Store(copy + i, b);
     };
-    auto measure = [&](int p) ZP_AVX2 {
-        const __m256i s = Load(aheadSecond + 4 * p);
-        const __m256i q = Load(aheadPrevious + 4 * p);
-        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
-        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
-        aheadBits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
-    };
+    auto measure = [&](int p) ZP_AVX2_STEP { MotionStep(aheadPrevious, aheadSecond, aheadBits, p); };
     int p = 0;
     // Most of a picture is still: 32 pairs without a mark are the second
     // field woven in, a plain copy with nothing to blend.
@@ -158,13 +177,6 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
         return;
     }
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i gatherChroma = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1,  //
-                                                  1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
-    // unpacklo gives, by dword: U0 V0 U2 V2 | U1 V1 U3 V3 (four pairs each).
-    const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
-    const __m256i threshold = _mm256_set1_epi32(StillThresholds());
-    const __m256i zero = _mm256_setzero_si256();
     // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
     // registers between the two rows' work.
     auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
@@ -179,26 +191,9 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
             b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
             b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
         }
-        const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
-        const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
-        Store(y0 + 2 * p, _mm256_permute4x64_epi64(ya, 0xD8));
-        Store(y1 + 2 * p, _mm256_permute4x64_epi64(yb, 0xD8));
-        // Each lane's four U bytes, then its four V bytes; the two vectors'
-        // halves interleaved, then put in order: U of all sixteen pairs in the
-        // low lane, V in the high one.
-        const __m256i c0 = _mm256_shuffle_epi8(_mm256_avg_epu8(a0, b0), gatherChroma);
-        const __m256i c1 = _mm256_shuffle_epi8(_mm256_avg_epu8(a1, b1), gatherChroma);
-        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), order);
-        _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
-        _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
+        I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
     };
-    auto motion = [&](int p) ZP_AVX2_STEP {
-        const __m256i s = Load(aheadSecond + 4 * p);
-        const __m256i q = Load(aheadPrevious + 4 * p);
-        const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
-        const __m256i still = _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, threshold), zero);
-        aheadBits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
-    };
+    auto motion = [&](int p) ZP_AVX2_STEP { MotionStep(aheadPrevious, aheadSecond, aheadBits, p); };
     int p = 0;
     for (; p + 16 <= pairs; p += 16) {
         step(p, NearMarks(marksAbove, marksBelow, p, 16));
@@ -350,26 +345,10 @@ ZP_AVX2 void ToRgb24Row_AVX2(const UCHAR* src, UCHAR* dst, int pixels)
 ZP_AVX2 void ToI420Row_AVX2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
                             int pairs)
 {
-    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i gatherChroma = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1,  //
-                                                  1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
-    // unpacklo gives, by dword: U0 V0 U2 V2 | U1 V1 U3 V3 (four pairs each).
-    const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
-    auto step = [&](int p) ZP_AVX2 {
+    auto step = [&](int p) ZP_AVX2_STEP {
         const __m256i a0 = Load(row0 + 4 * p), a1 = Load(row0 + 4 * p + 32);
         const __m256i b0 = Load(row1 + 4 * p), b1 = Load(row1 + 4 * p + 32);
-        const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
-        const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
-        Store(y0 + 2 * p, _mm256_permute4x64_epi64(ya, 0xD8));
-        Store(y1 + 2 * p, _mm256_permute4x64_epi64(yb, 0xD8));
-        // Each lane's four U bytes, then its four V bytes; the two vectors'
-        // halves interleaved, then put in order: U of all sixteen pairs in the
-        // low lane, V in the high one.
-        const __m256i c0 = _mm256_shuffle_epi8(_mm256_avg_epu8(a0, b0), gatherChroma);
-        const __m256i c1 = _mm256_shuffle_epi8(_mm256_avg_epu8(a1, b1), gatherChroma);
-        const __m256i uv = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), order);
-        _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
-        _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
+        I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
     };
     if (!Cover(pairs, 16, step)) ToI420Row_SSE2(row0, row1, y0, y1, u, v, pairs);
 }
