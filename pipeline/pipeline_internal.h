@@ -31,6 +31,9 @@ constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 // still picture and well below the edge of anything that visibly moves.
 constexpr int kStillThresholdLuma = 12;
 constexpr int kStillThresholdChroma = 12;
+// The thresholds of one pair's bytes Y0, U, Y1, V as one 32-bit lane.
+constexpr int kStillThresholds = kStillThresholdLuma | (kStillThresholdChroma << 8) |
+                                 (kStillThresholdLuma << 16) | (kStillThresholdChroma << 24);
 // Motion is measured on every fourth line of the second field only (lines
 // 0, 4, 8, ...), which spares three quarters of the reads of the previous
 // field, the de-interlacer's only extra memory traffic over a weave. A line

@@ -42,12 +42,6 @@ ZP_AVX2 inline bool Cover(int total, int width, Step step)
     return true;
 }
 
-constexpr int StillThresholds()
-{
-    return kStillThresholdLuma | (kStillThresholdChroma << 8) | (kStillThresholdLuma << 16) |
-           (kStillThresholdChroma << 24);
-}
-
 // The motion bits of pairs p .. p + 7 (p a multiple of 8), as MotionRow_C.
 ZP_AVX2_STEP inline void MotionStep(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int p)
 {
@@ -55,7 +49,7 @@ ZP_AVX2_STEP inline void MotionStep(const UCHAR* previous, const UCHAR* second, 
     const __m256i q = Load(previous + 4 * p);
     const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
     const __m256i still =
-        _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, _mm256_set1_epi32(StillThresholds())), _mm256_setzero_si256());
+        _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, _mm256_set1_epi32(kStillThresholds)), _mm256_setzero_si256());
     bits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
 }
 

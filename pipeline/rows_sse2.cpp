@@ -37,17 +37,11 @@ ZP_SSE2 inline bool Cover(int total, int width, Step step)
     return true;
 }
 
-constexpr int StillThresholds()
-{
-    return kStillThresholdLuma | (kStillThresholdChroma << 8) | (kStillThresholdLuma << 16) |
-           (kStillThresholdChroma << 24);
-}
-
 }  // namespace
 
 ZP_SSE2 void MotionRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
 {
-    const __m128i threshold = _mm_set1_epi32(StillThresholds());
+    const __m128i threshold = _mm_set1_epi32(kStillThresholds);
     const __m128i zero = _mm_setzero_si128();
     auto still = [&](int i) __attribute__((target("sse2"))) {
         const __m128i s = Load(second + i);
