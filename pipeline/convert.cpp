@@ -155,14 +155,36 @@ Marks MarksFor(const Job& j, int n)
     return {Measured(j, above), Measured(j, below)};
 }
 
-// Whether de-interlacing line n should also measure the next measured line
-// (so that its previous-field line is read alongside the rows' streams),
-// and which line that is; -1 for none.
-inline int MeasureAhead(const Job& j, int n)
+// What a de-interlace row of line n needs about motion: the motion rows that
+// decide it and, on a measured line, the next measured line to measure in
+// the same pass (so that its previous-field line is read alongside the rows'
+// streams); line -1 and null pointers when there is none.
+struct LineMotion {
+    Marks marks;
+    int ahead;
+    const UCHAR* aheadPrevious;
+    const UCHAR* aheadSecond;
+    UCHAR* aheadBits;
+};
+
+LineMotion MotionFor(const Job& j, int n)
 {
-    const int ahead = n + kMotionLineStep;
-    if (!MotionMeasuredOn(n) || ahead >= j.plan.fieldLines) return -1;
-    return j.s->measuredIndex[MeasuredSlot(ahead)] == ahead ? -1 : ahead;
+    LineMotion m = {MarksFor(j, n), n + kMotionLineStep, nullptr, nullptr, nullptr};
+    if (!MotionMeasuredOn(n) || m.ahead >= j.plan.fieldLines ||
+        j.s->measuredIndex[MeasuredSlot(m.ahead)] == m.ahead) {
+        m.ahead = -1;
+        return m;
+    }
+    m.aheadPrevious = PreviousLine(j, m.ahead);
+    m.aheadSecond = SecondLine(j, m.ahead);
+    m.aheadBits = j.s->measured[MeasuredSlot(m.ahead)];
+    return m;
+}
+
+// After the row: the line measured ahead is ready for the lines that follow.
+inline void FinishLine(const Job& j, const LineMotion& m)
+{
+    if (m.ahead >= 0) FinishMotionRow(j, m.ahead);
 }
 
 // Frame line 2n + 1 into dst (and, with `copy`, frame line 2n + 2 into
@@ -173,13 +195,10 @@ void DeinterlaceLine(const Job& j, int n, UCHAR* dst, UCHAR* copy)
 {
     const int lines = j.plan.fieldLines;
     const int below = n + 1 < lines ? n + 1 : n;
-    const Marks marks = MarksFor(j, n);
-    const int ahead = MeasureAhead(j, n);
-    UCHAR* aheadBits = ahead >= 0 ? j.s->measured[MeasuredSlot(ahead)] : nullptr;
-    j.k->deinterlace(marks.above, marks.below, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
-                     ahead >= 0 ? PreviousLine(j, ahead) : nullptr, ahead >= 0 ? SecondLine(j, ahead) : nullptr,
-                     aheadBits, j.r->sourceWidth / 2);
-    if (ahead >= 0) FinishMotionRow(j, ahead);
+    const LineMotion m = MotionFor(j, n);
+    j.k->deinterlace(m.marks.above, m.marks.below, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
+                     m.aheadPrevious, m.aheadSecond, m.aheadBits, j.r->sourceWidth / 2);
+    FinishLine(j, m);
 }
 
 // A full-height YUY2 frame with nothing to adjust, in one pass over the
@@ -203,19 +222,15 @@ void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
     UCHAR* const uPlane = out + (SIZE_T)width * height;
     UCHAR* const vPlane = uPlane + (SIZE_T)(width / 2) * (height / 2);
     for (int n = 0; n < lines; ++n) {
-        const Marks marks = MarksFor(j, n);
-        const int ahead = MeasureAhead(j, n);
-        UCHAR* aheadBits = ahead >= 0 ? j.s->measured[MeasuredSlot(ahead)] : nullptr;
+        const LineMotion m = MotionFor(j, n);
         const int top = flip ? height - 1 - 2 * n : 2 * n;
         const int bottom = flip ? height - 2 - 2 * n : 2 * n + 1;
         const int chroma = flip ? lines - 1 - n : n;
-        j.k->deinterlaceI420(marks.above, marks.below, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n),
-                             SecondLine(j, n),
-                             out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
+        j.k->deinterlaceI420(m.marks.above, m.marks.below, FirstLine(j, n), FirstLine(j, n + 1 < lines ? n + 1 : n),
+                             SecondLine(j, n), out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
                              uPlane + (SIZE_T)chroma * (width / 2), vPlane + (SIZE_T)chroma * (width / 2),
-                             ahead >= 0 ? PreviousLine(j, ahead) : nullptr,
-                             ahead >= 0 ? SecondLine(j, ahead) : nullptr, aheadBits, j.r->sourceWidth / 2);
-        if (ahead >= 0) FinishMotionRow(j, ahead);
+                             m.aheadPrevious, m.aheadSecond, m.aheadBits, j.r->sourceWidth / 2);
+        FinishLine(j, m);
     }
 }
 
