@@ -201,24 +201,7 @@ void DeinterlaceLine(const Job& j, int n, UCHAR* dst, UCHAR* copy)
     FinishLine(j, m);
 }
 
-// The full-height loops visit every second-field line once and in order, so
-// their motion needs none of the bookkeeping above: line 0 is measured
-// first, every measured line measures the next one in its own pass, and a
-// line finds its motion rows by its number. These loops run for the whole
-// frame with the rows' stores in flight, and every store of their own waits
-// behind those; so they keep what they need in registers and make no calls
-// but the rows'.
-struct FrameWalk {
-    const UCHAR* previous;
-    const UCHAR* first;
-    const UCHAR* second;
-    SIZE_T stride;
-    int lines;
-    int pairs;
-    UCHAR* measured[2];
-    const UCHAR* still;
-};
-
+// The full-height paths walk the frame (see FrameWalk) in one kernel call.
 FrameWalk StartFrameWalk(const Job& j)
 {
     FrameWalk w = {j.r->previous,     j.r->first, j.r->second, (SIZE_T)j.stride, j.plan.fieldLines,
@@ -232,45 +215,14 @@ FrameWalk StartFrameWalk(const Job& j)
     return w;
 }
 
-__attribute__((always_inline)) inline LineMotion WalkLine(const FrameWalk& w, int n)
-{
-    const int block = n / kMotionLineStep, top = block * kMotionLineStep, next = top + kMotionLineStep;
-    LineMotion m;
-    m.marks.above = w.measured[block & 1];
-    m.marks.below = (top == n || next >= w.lines) ? w.still : w.measured[(block + 1) & 1];
-    if (top == n && next < w.lines) {
-        m.ahead = next;
-        m.aheadPrevious = w.previous + (SIZE_T)next * w.stride;
-        m.aheadSecond = w.second + (SIZE_T)next * w.stride;
-        m.aheadBits = w.measured[(block + 1) & 1];
-    } else {
-        m.ahead = -1;
-        m.aheadPrevious = m.aheadSecond = nullptr;
-        m.aheadBits = nullptr;
-    }
-    return m;
-}
-
 // A full-height YUY2 frame with nothing to adjust, in one pass over the
 // fields: each de-interlace row also copies the next first-field line to its
 // row, so every field line is read once.
 void WeaveFrameYuy2(const Job& j, UCHAR* out, bool flip)
 {
     const FrameWalk w = StartFrameWalk(j);
-    const LONG_PTR down = flip ? -(LONG_PTR)w.stride : (LONG_PTR)w.stride;  // one frame line down
-    UCHAR* row = out + (flip ? (SIZE_T)(2 * w.lines - 1) * w.stride : 0);
-    const auto deinterlace = j.k->deinterlace;
-    j.k->copy(w.first, row, j.stride);
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const LineMotion m = WalkLine(w, n);
-        row += down;
-        const bool last = n + 1 == w.lines;
-        deinterlace(m.marks.above, m.marks.below, first, last ? first : first + w.stride, second, row,
-                    last ? nullptr : row + down, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        row += down;
-    }
+    const LONG_PTR down = flip ? -(LONG_PTR)w.stride : (LONG_PTR)w.stride;
+    j.k->frameYuy2(w, out + (flip ? (SIZE_T)(2 * w.lines - 1) * w.stride : 0), down);
 }
 
 // A full-height I420 frame with nothing to adjust: each pair of frame lines
@@ -279,21 +231,13 @@ void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
 {
     const FrameWalk w = StartFrameWalk(j);
     const int width = j.r->outputWidth, height = j.r->outputHeight;
-    const LONG_PTR lumaDown = flip ? -(LONG_PTR)width : (LONG_PTR)width;
-    const LONG_PTR chromaDown = lumaDown / 2;
-    UCHAR* luma = out + (flip ? (SIZE_T)(height - 1) * width : 0);
-    UCHAR* u = out + (SIZE_T)width * height + (flip ? (SIZE_T)(w.lines - 1) * (width / 2) : 0);
-    UCHAR* v = u + (SIZE_T)(width / 2) * (height / 2);
-    const auto deinterlaceI420 = j.k->deinterlaceI420;
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const LineMotion m = WalkLine(w, n);
-        deinterlaceI420(m.marks.above, m.marks.below, first, n + 1 < w.lines ? first + w.stride : first, second,
-                        luma, luma + lumaDown, u, v, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        luma += 2 * lumaDown;
-        u += chromaDown;
-        v += chromaDown;
+    UCHAR* const uPlane = out + (SIZE_T)width * height;
+    UCHAR* const vPlane = uPlane + (SIZE_T)(width / 2) * (height / 2);
+    const SIZE_T lastChroma = (SIZE_T)(w.lines - 1) * (width / 2);
+    if (flip) {
+        j.k->frameI420(w, out + (SIZE_T)(height - 1) * width, uPlane + lastChroma, vPlane + lastChroma, -width);
+    } else {
+        j.k->frameI420(w, out, uPlane, vPlane, width);
     }
 }
 

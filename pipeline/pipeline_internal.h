@@ -72,6 +72,50 @@ inline ULONG NearMarks(const UCHAR* a, const UCHAR* b, int p, int count)
     return (ULONG)((near >> (8 + (p & 7))) & mask);
 }
 
+// ---------------------------------------------------------- frame walk ----
+//
+// A full-height frame visits every second-field line once and in order, so
+// its motion needs no bookkeeping: line 0 is measured before the walk, every
+// measured line n measures line n + kMotionLineStep in its own pass (into
+// the slot the lines above it no longer need), and a line finds its motion
+// rows by its number.
+struct FrameWalk {
+    const UCHAR* previous;  // the three fields, `stride` bytes per line
+    const UCHAR* first;
+    const UCHAR* second;
+    SIZE_T stride;
+    int lines;              // per field
+    int pairs;              // per line
+    UCHAR* measured[2];     // by measured line / kMotionLineStep, modulo 2
+    const UCHAR* still;     // a row without marks
+};
+
+// What the de-interlace row of field line n takes about motion.
+struct WalkMotion {
+    const UCHAR* marksAbove;
+    const UCHAR* marksBelow;
+    const UCHAR* aheadPrevious;  // all three null: nothing measured ahead
+    const UCHAR* aheadSecond;
+    UCHAR* aheadBits;
+};
+
+__attribute__((always_inline)) inline WalkMotion WalkLine(const FrameWalk& w, int n)
+{
+    const int block = n / kMotionLineStep, top = block * kMotionLineStep, next = top + kMotionLineStep;
+    WalkMotion m;
+    m.marksAbove = w.measured[block & 1];
+    m.marksBelow = (top == n || next >= w.lines) ? w.still : w.measured[(block + 1) & 1];
+    if (top == n && next < w.lines) {
+        m.aheadPrevious = w.previous + (SIZE_T)next * w.stride;
+        m.aheadSecond = w.second + (SIZE_T)next * w.stride;
+        m.aheadBits = w.measured[(block + 1) & 1];
+    } else {
+        m.aheadPrevious = m.aheadSecond = nullptr;
+        m.aheadBits = nullptr;
+    }
+    return m;
+}
+
 // ------------------------------------------------------------- colour ----
 //
 // BT.601 limited range (Y 16..235, U/V 16..240) to full-range R'G'B':
@@ -214,7 +258,53 @@ struct RowKernels {
 
     // Plain copy of whole rows into the output.
     void (*copy)(const UCHAR* src, UCHAR* dst, int bytes);
+
+    // Whole full-height frames with nothing to adjust, the same bytes as
+    // the rows above line by line: YUY2 frame line 0 at `out` and each next
+    // line `down` bytes on (negative: upside down), the first field's lines
+    // copied and the second's de-interlaced; I420 likewise, luma rows
+    // `lumaDown` bytes apart and chroma rows lumaDown / 2. The motion rows of
+    // the walk's line 0 must be measured. One function a frame, so that
+    // nothing but the rows' own work sits between the lines: this loop is
+    // bound by its output stores, and every other store waits behind them.
+    void (*frameYuy2)(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
+    void (*frameI420)(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown);
 };
+
+// Those frames from any level's rows: each row a call.
+template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*,
+                      const UCHAR*, const UCHAR*, UCHAR*, int),
+          void (*Copy)(const UCHAR*, UCHAR*, int)>
+void FrameYuy2ByRows(const FrameWalk& w, UCHAR* out, LONG_PTR down)
+{
+    Copy(w.first, out, (int)w.stride);
+    const UCHAR* first = w.first;
+    const UCHAR* second = w.second;
+    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
+        const WalkMotion m = WalkLine(w, n);
+        out += down;
+        const bool last = n + 1 == w.lines;
+        Row(m.marksAbove, m.marksBelow, first, last ? first : first + w.stride, second, out,
+            last ? nullptr : out + down, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
+        out += down;
+    }
+}
+
+template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*, UCHAR*,
+                      UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, int)>
+void FrameI420ByRows(const FrameWalk& w, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
+{
+    const UCHAR* first = w.first;
+    const UCHAR* second = w.second;
+    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
+        const WalkMotion m = WalkLine(w, n);
+        Row(m.marksAbove, m.marksBelow, first, n + 1 < w.lines ? first + w.stride : first, second, luma,
+            luma + lumaDown, u, v, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
+        luma += 2 * lumaDown;
+        u += lumaDown / 2;
+        v += lumaDown / 2;
+    }
+}
 
 // General horizontal resampling of one YUYV row (C only: no table pair the
 // capture path produces needs it).

@@ -30,12 +30,17 @@ namespace zelpipe {
     void AccAddRow_##L(USHORT* acc, const UCHAR* src, int weight, int bytes);                                \
     void AccFinishRow_##L(const USHORT* acc, const UCHAR* src, int weight, UCHAR* dst, int bytes);           \
     void Blend2Row_##L(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHAR* dst, int bytes);               \
-    void CopyRow_##L(const UCHAR* src, UCHAR* dst, int bytes);
+    void CopyRow_##L(const UCHAR* src, UCHAR* dst, int bytes);                                               \
+    void FrameYuy2_##L(const FrameWalk& walk, UCHAR* out, LONG_PTR down);                                    \
+    void FrameI420_##L(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown);
 
 ZELPIPE_DECLARE_ROWS(C)
 ZELPIPE_DECLARE_ROWS(SSE2)
 ZELPIPE_DECLARE_ROWS(AVX2)
 
 #undef ZELPIPE_DECLARE_ROWS
+
+// The AVX2 YUY2 frame with write prefetches (PREFETCHW), for the AVX-512 level.
+void FrameYuy2_AVX2Prefetch(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
 
 }  // namespace zelpipe

@@ -42,15 +42,25 @@ ZP_AVX2 inline bool Cover(int total, int width, Step step)
     return true;
 }
 
-// The motion bits of pairs p .. p + 7 (p a multiple of 8), as MotionRow_C.
-ZP_AVX2_STEP inline void MotionStep(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int p)
+// The motion bits of pairs p .. p + 7, as MotionRow_C.
+ZP_AVX2_STEP inline ULONG MotionBits(const UCHAR* previous, const UCHAR* second, int p)
 {
     const __m256i s = Load(second + 4 * p);
     const __m256i q = Load(previous + 4 * p);
     const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
     const __m256i still =
         _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, _mm256_set1_epi32(kStillThresholds)), _mm256_setzero_si256());
-    bits[p >> 3] = (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+    return (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
+}
+
+// Pairs p .. p + 8 * Steps - 1 measured into bits, one store for them all
+// (stores are what the de-interlace loops run short of).
+template <int Steps>
+ZP_AVX2_STEP inline void Measure(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int p)
+{
+    ULONG word = 0;
+    for (int k = 0; k < Steps; ++k) word |= MotionBits(previous, second, p + 8 * k) << (8 * k);
+    memcpy(bits + (p >> 3), &word, Steps);
 }
 
 // Sixteen pairs of two frame lines (a0 a1 above, b0 b1 below) to I420: each
@@ -77,28 +87,30 @@ ZP_AVX2_STEP inline void I420Step(__m256i a0, __m256i a1, __m256i b0, __m256i b1
     _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
 }
 
-}  // namespace
-
-ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
+// Asks for the cache line at p to be fetched for writing. An output line is
+// read into the cache before a store may complete; asked for a line pair
+// ahead, it is there when the stores come, and the store queue does not
+// wait for it. PREFETCHW: only where the level's CPUs have it.
+template <bool Prefetch>
+ZP_AVX2_STEP inline void PrepareWrite(UCHAR* p)
 {
-    int p = 0;
-    for (; p + 8 <= pairs; p += 8) MotionStep(previous, second, bits, p);
-    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
+    if (Prefetch) __builtin_prefetch(p, 1, 3);
 }
-
-namespace {
 
 // One loop carries the de-interlace row, the copy of the next frame line
 // and the motion of a line further down, so their memory streams overlap.
-template <bool Copy, bool Ahead>
-ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
-                                const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+// `next`: how far on from dst and copy the next line pair's are, to prepare
+// for writing (0: none follows).
+template <bool Copy, bool Ahead, bool Prefetch>
+ZP_AVX2_STEP inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                     const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
+                                     const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
+                                     int pairs, LONG_PTR next)
 {
     // Each dword lane tests its own pair's bit (a table would cost a load,
     // and loads are what this loop runs short of).
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    auto step = [&](int i, unsigned bits) ZP_AVX2 {
+    auto step = [&](int i, unsigned bits) ZP_AVX2_STEP {
         const __m256i moved =
             _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)bits), select), select);
         const __m256i b = Load(below + i);
@@ -106,12 +118,17 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow
         Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
         if (Copy) Store(copy + i, b);
     };
-    auto measure = [&](int p) ZP_AVX2_STEP { MotionStep(aheadPrevious, aheadSecond, aheadBits, p); };
     int p = 0;
     // Most of a picture is still: 32 pairs without a mark are the second
     // field woven in, a plain copy with nothing to blend.
     for (; p + 32 <= pairs; p += 32) {
         const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
+        PrepareWrite<Prefetch>(dst + 4 * p + next);
+        PrepareWrite<Prefetch>(dst + 4 * p + 64 + next);
+        if (Copy) {
+            PrepareWrite<Prefetch>(copy + 4 * p + next);
+            PrepareWrite<Prefetch>(copy + 4 * p + 64 + next);
+        }
         if (marks == 0) {
             for (int i = 4 * p; i < 4 * p + 128; i += 32) {
                 Store(dst + i, Load(second + i));
@@ -120,13 +137,11 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow
         } else {
             for (int k = 0; k < 4; ++k) step(4 * p + 32 * k, (marks >> (8 * k)) & 0xFF);
         }
-        if (Ahead) {
-            for (int k = 0; k < 32; k += 8) measure(p + k);
-        }
+        if (Ahead) Measure<4>(aheadPrevious, aheadSecond, aheadBits, p);
     }
     for (; p + 8 <= pairs; p += 8) {
         step(4 * p, NearMarks(marksAbove, marksBelow, p, 8));
-        if (Ahead) measure(p);
+        if (Ahead) Measure<1>(aheadPrevious, aheadSecond, aheadBits, p);
     }
     if (p < pairs) {
         if (Ahead) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
@@ -136,7 +151,44 @@ ZP_AVX2 inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow
     }
 }
 
+// A whole YUY2 frame: the walk with the rows inlined (see frameYuy2).
+template <bool Prefetch>
+ZP_AVX2 void FrameYuy2(const FrameWalk& w, UCHAR* out, LONG_PTR down)
+{
+    if (w.pairs < 8) {
+        FrameYuy2ByRows<DeinterlaceRow_C, CopyRow_C>(w, out, down);
+        return;
+    }
+    CopyRow_AVX2(w.first, out, (int)w.stride);
+    const UCHAR* first = w.first;
+    const UCHAR* second = w.second;
+    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
+        const WalkMotion m = WalkLine(w, n);
+        UCHAR* const dst = out + down;
+        out = dst + down;
+        if (n + 1 == w.lines) {
+            Deinterlace<false, false, Prefetch>(m.marksAbove, m.marksBelow, first, first, second, dst, nullptr,
+                                                nullptr, nullptr, nullptr, w.pairs, 0);
+        } else if (m.aheadBits) {
+            Deinterlace<true, true, Prefetch>(m.marksAbove, m.marksBelow, first, first + w.stride, second, dst, out,
+                                              m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs,
+                                              n + 2 < w.lines ? 2 * down : 0);
+        } else {
+            Deinterlace<true, false, Prefetch>(m.marksAbove, m.marksBelow, first, first + w.stride, second, dst,
+                                               out, nullptr, nullptr, nullptr, w.pairs,
+                                               n + 2 < w.lines ? 2 * down : 0);
+        }
+    }
+}
+
 }  // namespace
+
+ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
+{
+    int p = 0;
+    for (; p + 8 <= pairs; p += 8) Measure<1>(previous, second, bits, p);
+    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
+}
 
 ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
                                  const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
@@ -146,17 +198,17 @@ ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelo
         DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond,
                          aheadBits, pairs);
     } else if (copy && aheadBits) {
-        Deinterlace<true, true>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond,
-                                aheadBits, pairs);
+        Deinterlace<true, true, false>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious,
+                                       aheadSecond, aheadBits, pairs, 0);
     } else if (copy) {
-        Deinterlace<true, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr, nullptr,
-                                 pairs);
+        Deinterlace<true, false, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr,
+                                        nullptr, pairs, 0);
     } else if (aheadBits) {
-        Deinterlace<false, true>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious,
-                                 aheadSecond, aheadBits, pairs);
+        Deinterlace<false, true, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious,
+                                        aheadSecond, aheadBits, pairs, 0);
     } else {
-        Deinterlace<false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr, nullptr,
-                                  nullptr, pairs);
+        Deinterlace<false, false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr,
+                                         nullptr, nullptr, pairs, 0);
     }
 }
 
@@ -187,25 +239,38 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
         }
         I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
     };
-    auto motion = [&](int p) ZP_AVX2_STEP { MotionStep(aheadPrevious, aheadSecond, aheadBits, p); };
     int p = 0;
     for (; p + 16 <= pairs; p += 16) {
         step(p, NearMarks(marksAbove, marksBelow, p, 16));
-        if (aheadBits) {
-            motion(p);
-            motion(p + 8);
-        }
+        if (aheadBits) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
     }
     if (p < pairs) {
         if (aheadBits) {
             int m = p;
-            for (; m + 8 <= pairs; m += 8) motion(m);
+            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
             MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
         }
         // The closing step ends at the row's end.
         const int q = pairs - 16;
         step(q, NearMarks(marksAbove, marksBelow, q, 16));
     }
+}
+
+void FrameYuy2_AVX2(const FrameWalk& walk, UCHAR* out, LONG_PTR down) { FrameYuy2<false>(walk, out, down); }
+
+// The I420 frame gained nothing from inlining its row, nor from write
+// prefetches (four output rows, two of them narrow, which the stores keep up
+// with): it calls the row.
+void FrameI420_AVX2(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
+{
+    FrameI420ByRows<DeinterlaceI420Row_AVX2>(walk, luma, u, v, lumaDown);
+}
+
+// With write prefetches, for the AVX-512 level (all of whose CPUs run PREFETCHW).
+__attribute__((target("avx2,prfchw"))) void FrameYuy2_AVX2Prefetch(const FrameWalk& walk, UCHAR* out,
+                                                                    LONG_PTR down)
+{
+    FrameYuy2<true>(walk, out, down);
 }
 
 namespace {
@@ -516,6 +581,8 @@ const RowKernels kRowsAvx2 = {
     .accFinish = AccFinishRow_AVX2,
     .blend2 = Blend2Row_AVX2,
     .copy = CopyRow_AVX2,
+    .frameYuy2 = FrameYuy2_AVX2,
+    .frameI420 = FrameI420_AVX2,
 };
 
 }  // namespace zelpipe

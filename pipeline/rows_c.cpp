@@ -211,6 +211,16 @@ void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& s
     }
 }
 
+void FrameYuy2_C(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
+{
+    FrameYuy2ByRows<DeinterlaceRow_C, CopyRow_C>(walk, out, down);
+}
+
+void FrameI420_C(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
+{
+    FrameI420ByRows<DeinterlaceI420Row_C>(walk, luma, u, v, lumaDown);
+}
+
 const RowKernels kRowsC = {
     .name = "C",
     .motion = MotionRow_C,
@@ -229,6 +239,8 @@ const RowKernels kRowsC = {
     .accFinish = AccFinishRow_C,
     .blend2 = Blend2Row_C,
     .copy = CopyRow_C,
+    .frameYuy2 = FrameYuy2_C,
+    .frameI420 = FrameI420_C,
 };
 
 }  // namespace zelpipe

@@ -382,6 +382,16 @@ ZP_SSE2 void Blend2Row_SSE2(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHA
 
 ZP_SSE2 void CopyRow_SSE2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst, src, (size_t)bytes); }
 
+void FrameYuy2_SSE2(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
+{
+    FrameYuy2ByRows<DeinterlaceRow_SSE2, CopyRow_SSE2>(walk, out, down);
+}
+
+void FrameI420_SSE2(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
+{
+    FrameI420ByRows<DeinterlaceI420Row_SSE2>(walk, luma, u, v, lumaDown);
+}
+
 const RowKernels kRowsSse2 = {
     .name = "SSE2",
     .motion = MotionRow_SSE2,
@@ -400,6 +410,8 @@ const RowKernels kRowsSse2 = {
     .accFinish = AccFinishRow_SSE2,
     .blend2 = Blend2Row_SSE2,
     .copy = CopyRow_SSE2,
+    .frameYuy2 = FrameYuy2_SSE2,
+    .frameI420 = FrameI420_SSE2,
 };
 
 }  // namespace zelpipe

@@ -134,6 +134,141 @@ TEST_F(Picture, MovingPictureComesBackWithoutCombing)
     }
 }
 
+// The de-interlaced frame as the rule says, pixel pair by pixel pair: frame
+// line 2n is the first field's line n; line 2n + 1 is the average of the
+// first field's lines n and n + 1 (n again at the bottom), rounded up, where
+// a pair within two of it moved on the measured second-field line at or
+// above n (every fourth: 0, 4, 8, ...) or on the next measured line below,
+// and the second field's line n elsewhere.
+Bytes ExpectedFrame(const Fields& f)
+{
+    const int lines = f.height / 2, pairs = f.width / 2;
+    const size_t line = static_cast<size_t>(f.width) * 2;
+    auto moved = [&](int n, int p) {
+        for (int b = 0; b < 4; ++b) {
+            const size_t i = n * line + 4 * p + b;
+            if (std::abs(f.second[i] - f.previous[i]) > 12) return true;
+        }
+        return false;
+    };
+    auto near = [&](int n, int p) {
+        std::vector<int> measured = {n - n % 4};
+        if (n % 4 != 0 && n - n % 4 + 4 < lines) measured.push_back(n - n % 4 + 4);
+        for (int m : measured) {
+            for (int q = std::max(0, p - 2); q <= std::min(pairs - 1, p + 2); ++q) {
+                if (moved(m, q)) return true;
+            }
+        }
+        return false;
+    };
+    Bytes out(line * f.height);
+    for (int n = 0; n < lines; ++n) {
+        std::memcpy(&out[2 * n * line], &f.first[n * line], line);
+        const uint8_t* below = &f.first[std::min(n + 1, lines - 1) * line];
+        for (int p = 0; p < pairs; ++p) {
+            for (int b = 0; b < 4; ++b) {
+                const size_t i = 4 * p + b;
+                out[(2 * n + 1) * line + i] =
+                    near(n, p) ? static_cast<uint8_t>((f.first[n * line + i] + below[i] + 1) / 2) : f.second[n * line + i];
+            }
+        }
+    }
+    return out;
+}
+
+// The same frame's I420 planes: luma as is, chroma the rounded average of
+// each pair of frame lines.
+Bytes I420Of(const Bytes& frame, int w, int hgt)
+{
+    Bytes out(OutputBytes(Format::I420, w, hgt));
+    uint8_t* u = out.data() + w * hgt;
+    uint8_t* v = u + (w / 2) * (hgt / 2);
+    for (int y = 0; y < hgt; ++y) {
+        for (int x = 0; x < w; ++x) out[y * w + x] = frame[(y * w + x) * 2];
+    }
+    for (int c = 0; c < hgt / 2; ++c) {
+        for (int p = 0; p < w / 2; ++p) {
+            const uint8_t* top = &frame[(2 * c * w + 2 * p) * 2];
+            const uint8_t* bottom = top + w * 2;
+            u[c * (w / 2) + p] = static_cast<uint8_t>((top[1] + bottom[1] + 1) / 2);
+            v[c * (w / 2) + p] = static_cast<uint8_t>((top[3] + bottom[3] + 1) / 2);
+        }
+    }
+    return out;
+}
+
+Bytes UpsideDown(const Bytes& planes, int w, int hgt, Format f)
+{
+    Bytes out(planes.size());
+    auto turn = [&](size_t offset, int rowBytes, int rows) {
+        for (int r = 0; r < rows; ++r) {
+            std::memcpy(&out[offset + static_cast<size_t>(r) * rowBytes],
+                        &planes[offset + static_cast<size_t>(rows - 1 - r) * rowBytes], rowBytes);
+        }
+    };
+    if (f == Format::YUY2) {
+        turn(0, w * 2, hgt);
+    } else {
+        turn(0, w, hgt);
+        turn(static_cast<size_t>(w) * hgt, w / 2, hgt / 2);
+        turn(static_cast<size_t>(w) * hgt + (w / 2) * (hgt / 2), w / 2, hgt / 2);
+    }
+    return out;
+}
+
+TEST_F(Picture, FullHeightFramesFollowTheMotionRuleOnEveryLevel)
+{
+    // A still picture with a few small spots that moved, on measured lines
+    // and between them, at the first and last lines and pairs, and on both
+    // sides of the SIMD rows' block edges; everything else is woven, so a
+    // motion row taken from the wrong line or left stale shows. Each level's
+    // handle converts the sizes from the widest down, and the last measured
+    // lines move near their right ends: marks a wider frame left past a
+    // narrower row's end must not count.
+    std::vector<zelpipe::CpuLevel> levels = SimdLevels();
+    levels.insert(levels.begin(), zelpipe::kCpuC);
+    std::vector<PPL_HANDLE> handles;
+    for (auto level : levels) {
+        handles.push_back(zelpipe::CreateHandleForLevel(level));
+        ASSERT_NE(handles.back(), nullptr);
+    }
+    const std::pair<int, int> sizes[] = {{720, 576}, {640, 480}, {66, 22}, {34, 10}, {18, 12}, {8, 6}};
+    for (auto [w, hgt] : sizes) {
+        const Bytes picture = RandomBytes(static_cast<size_t>(w) * hgt * 2, w * 3 + hgt);
+        Fields f = Split(picture, picture, w, hgt);
+        const int lines = hgt / 2, pairs = w / 2;
+        std::vector<std::pair<int, int>> spots = {{0, 0}, {lines - 1, pairs - 1}, {4 % lines, pairs / 2},
+                                                  {1, pairs - 1}, {lines - 2, 0}};
+        for (int k = 0; k < 40; ++k) spots.push_back({(k * 37 + 5) % lines, (k * 29 + 31) % pairs});
+        for (int k = 32; k + 1 < pairs; k += 32) spots.push_back({(k / 8) % lines, k - 1 + (k / 32) % 2});
+        const int lastMeasured = (lines - 1) / 4 * 4;
+        for (int n : {lastMeasured, lastMeasured - 4}) {
+            for (int k : {0, 20, 39}) {
+                if (n >= 0 && k < pairs) spots.push_back({n, pairs - 1 - k});
+            }
+        }
+        for (auto [n, p] : spots) {
+            const size_t i = static_cast<size_t>(n) * w * 2 + 4 * p + (n + p) % 4;
+            f.previous[i] = static_cast<uint8_t>(f.previous[i] + 40);
+        }
+        const Bytes frame = ExpectedFrame(f);
+        for (size_t l = 0; l < levels.size(); ++l) {
+            PPL_HANDLE handle = handles[l];
+            for (bool flip : {false, true}) {
+                ppl_set_v_mirror(handle, flip);
+                for (Format format : {Format::YUY2, Format::I420}) {
+                    Bytes expected = format == Format::YUY2 ? frame : I420Of(frame, w, hgt);
+                    if (flip) expected = UpsideDown(expected, w, hgt, format);
+                    EXPECT_EQ(Convert(format, handle, f, w, hgt), expected)
+                        << zelpipe::KernelsFor(levels[l])->name << " " << Name(format) << " " << w << "x" << hgt
+                        << (flip ? " flipped" : "");
+                }
+            }
+        }
+    }
+    for (PPL_HANDLE handle : handles) ppl_free(handle);
+}
+
 TEST_F(Picture, WhereEverythingMovesTheSecondFieldNeverReachesTheOutput)
 {
     // Previous and second fields differ everywhere by more than any noise;
