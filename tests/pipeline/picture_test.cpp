@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "pipeline/rows.h"
 #include "tests/support/kernel_test.h"
 
 using namespace pipeline_test;
@@ -197,6 +198,18 @@ Bytes I420Of(const Bytes& frame, int w, int hgt)
     return out;
 }
 
+// The same frame as a bottom-up RGB24 bitmap, each row through the C
+// reference row (whose colours the colour tests hold to the formula).
+Bytes Rgb24Of(const Bytes& frame, int w, int hgt)
+{
+    Bytes out(OutputBytes(Format::RGB24, w, hgt));
+    for (int y = 0; y < hgt; ++y) {
+        zelpipe::ToRgb24Row_C(&frame[static_cast<size_t>(y) * w * 2], &out[static_cast<size_t>(hgt - 1 - y) * w * 3],
+                              w);
+    }
+    return out;
+}
+
 Bytes UpsideDown(const Bytes& planes, int w, int hgt, Format f)
 {
     Bytes out(planes.size());
@@ -206,8 +219,8 @@ Bytes UpsideDown(const Bytes& planes, int w, int hgt, Format f)
                         &planes[offset + static_cast<size_t>(rows - 1 - r) * rowBytes], rowBytes);
         }
     };
-    if (f == Format::YUY2) {
-        turn(0, w * 2, hgt);
+    if (f != Format::I420) {
+        turn(0, static_cast<int>(planes.size() / hgt), hgt);
     } else {
         turn(0, w, hgt);
         turn(static_cast<size_t>(w) * hgt, w / 2, hgt / 2);
@@ -256,8 +269,10 @@ TEST_F(Picture, FullHeightFramesFollowTheMotionRuleOnEveryLevel)
             PPL_HANDLE handle = handles[l];
             for (bool flip : {false, true}) {
                 ppl_set_v_mirror(handle, flip);
-                for (Format format : {Format::YUY2, Format::I420}) {
-                    Bytes expected = format == Format::YUY2 ? frame : I420Of(frame, w, hgt);
+                for (Format format : {Format::YUY2, Format::I420, Format::RGB24}) {
+                    Bytes expected = format == Format::YUY2   ? frame
+                                     : format == Format::I420 ? I420Of(frame, w, hgt)
+                                                              : Rgb24Of(frame, w, hgt);
                     if (flip) expected = UpsideDown(expected, w, hgt, format);
                     EXPECT_EQ(Convert(format, handle, f, w, hgt), expected)
                         << zelpipe::KernelsFor(levels[l])->name << " " << Name(format) << " " << w << "x" << hgt
