@@ -248,8 +248,8 @@ inline void Fetch(const UCHAR* line, SIZE_T bytes)
 }
 
 // A full-height RGB24 frame with nothing to adjust: each first-field line
-// goes straight to its output row, each de-interlaced line through a row
-// buffer. The colour conversion is bound by arithmetic, not memory, so the
+// goes straight to its output row, each de-interlaced line with the fused
+// row (through a row buffer where a level has no fused row). The colour conversion is bound by arithmetic, not memory, so the
 // lines the next de-interlace row reads are asked for before it and arrive
 // while it works.
 void WeaveFrameRgb24(const Job& j, UCHAR* out, bool flip)
@@ -272,9 +272,9 @@ void WeaveFrameRgb24(const Job& j, UCHAR* out, bool flip)
         }
         j.k->toRgb24(first, row, width);
         row += down;
-        j.k->deinterlace(m.marksAbove, m.marksBelow, first, n + 1 < w.lines ? first + w.stride : first, second,
-                         buffer, nullptr, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        j.k->toRgb24(buffer, row, width);
+        if (m.aheadBits) j.k->motion(m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
+        j.k->deinterlaceRgb24(m.marksAbove, m.marksBelow, first, n + 1 < w.lines ? first + w.stride : first, second,
+                              row, w.pairs, buffer);
         row += down;
     }
 }

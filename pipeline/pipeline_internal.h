@@ -231,6 +231,13 @@ struct RowKernels {
     // odd count converts the first pixel of the last pair only.
     void (*toRgb24)(const UCHAR* src, UCHAR* dst, int pixels);
 
+    // The de-interlace row (without copy or ahead) and the RGB24 row in one:
+    // `pairs` pairs of the line de-interlaced as `deinterlace` would, to
+    // 2 * pairs B, G, R pixels at dst. `row` is a row buffer the levels
+    // that go through one may use.
+    void (*deinterlaceRgb24)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                             const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs, UCHAR* row);
+
     // Two YUYV rows to two luma rows and one row each of U and V, chroma the
     // rounded average of the two rows.
     void (*toI420)(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs);
@@ -270,6 +277,17 @@ struct RowKernels {
     void (*frameYuy2)(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
     void (*frameI420)(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown);
 };
+
+// The de-interlace and RGB24 row from any level's two rows, through `row`.
+template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*,
+                      const UCHAR*, const UCHAR*, UCHAR*, int),
+          void (*ToRgb24)(const UCHAR*, UCHAR*, int)>
+void DeinterlaceRgb24ByRows(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
+                            const UCHAR* second, UCHAR* dst, int pairs, UCHAR* row)
+{
+    Row(marksAbove, marksBelow, above, below, second, row, nullptr, nullptr, nullptr, nullptr, pairs);
+    ToRgb24(row, dst, 2 * pairs);
+}
 
 // Those frames from any level's rows: each row a call.
 template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*,

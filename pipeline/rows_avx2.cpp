@@ -570,6 +570,7 @@ const RowKernels kRowsAvx2 = {
     .deinterlaceI420 = DeinterlaceI420Row_AVX2,
     .adjust = AdjustRow_AVX2,
     .toRgb24 = ToRgb24Row_AVX2,
+    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_AVX2, ToRgb24Row_AVX2>,
     .toI420 = ToI420Row_AVX2,
     .boxH1V2 = BoxH1V2Row_AVX2,
     .boxH2V1 = BoxH2V1Row_AVX2,

@@ -228,6 +228,7 @@ const RowKernels kRowsC = {
     .deinterlaceI420 = DeinterlaceI420Row_C,
     .adjust = AdjustRow_C,
     .toRgb24 = ToRgb24Row_C,
+    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_C, ToRgb24Row_C>,
     .toI420 = ToI420Row_C,
     .boxH1V2 = BoxH1V2Row_C,
     .boxH2V1 = BoxH2V1Row_C,

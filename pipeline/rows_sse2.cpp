@@ -399,6 +399,7 @@ const RowKernels kRowsSse2 = {
     .deinterlaceI420 = DeinterlaceI420Row_SSE2,
     .adjust = AdjustRow_SSE2,
     .toRgb24 = ToRgb24Row_SSE2,
+    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_SSE2, ToRgb24Row_SSE2>,
     .toI420 = ToI420Row_SSE2,
     .boxH1V2 = BoxH1V2Row_SSE2,
     .boxH2V1 = BoxH2V1Row_SSE2,

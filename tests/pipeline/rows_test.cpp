@@ -142,6 +142,28 @@ TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
     }
 }
 
+TEST_P(RowsTest, DeinterlaceToRgb24MatchesReference)
+{
+    // No marks, sparse ones (whole still blocks next to moving ones) and
+    // dense ones; the fused rows' masked tails end inside a block.
+    for (int density : {0, 2, 90})
+    for (int pairs : PairCounts()) {
+        const Fields f = RandomFields(pairs * 2, 4, 170 + pairs);
+        const size_t line = static_cast<size_t>(pairs) * 4;
+        const Bytes marksAbove = BitRow(pairs, pairs + 3, density);
+        const Bytes marksBelow = BitRow(pairs, pairs + 4, pairs % 2 == 0 ? 0 : 2 * density);
+        Source above(Bytes(f.first.begin(), f.first.begin() + line), pairs % 4);
+        Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 2);
+        Source second(Bytes(f.second.begin(), f.second.begin() + line), 3 - pairs % 4);
+        Bytes row(line);
+        Compare("deinterlace RGB24 1/" + std::to_string(density) + " " + std::to_string(pairs), 6 * line / 4,
+                pairs % 5, [&](const RowKernels& k, uint8_t* d) {
+                    k.deinterlaceRgb24(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront,
+                                       above.data(), below.data(), second.data(), d, pairs, row.data());
+                });
+    }
+}
+
 TEST_P(RowsTest, MirrorAndGammaMatchReference)
 {
     for (int pairs : PairCounts()) {
