@@ -248,10 +248,11 @@ inline void Fetch(const UCHAR* line, SIZE_T bytes)
 }
 
 // A full-height RGB24 frame with nothing to adjust: each first-field line
-// goes straight to its output row, each de-interlaced line with the fused
-// row (through a row buffer where a level has no fused row). The colour conversion is bound by arithmetic, not memory, so the
-// lines the next de-interlace row reads are asked for before it and arrive
-// while it works.
+// goes straight to its output row, each de-interlaced line through the
+// fused row (a row buffer where a level has no fused row). The colour
+// conversion is bound by arithmetic, not memory, so the lines the next
+// de-interlace row reads are asked for before it and arrive while it works;
+// the line measured ahead is measured on its own, from the cache.
 void WeaveFrameRgb24(const Job& j, UCHAR* out, bool flip)
 {
     const FrameWalk w = StartFrameWalk(j);

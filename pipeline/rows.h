@@ -40,7 +40,8 @@ ZELPIPE_DECLARE_ROWS(AVX2)
 
 #undef ZELPIPE_DECLARE_ROWS
 
-// The AVX2 YUY2 frame with write prefetches (PREFETCHW), for the AVX-512 level.
-void FrameYuy2_AVX2Prefetch(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
+// The AVX2 YUY2 frame with write prefetches (PREFETCHW) and 64-byte motion
+// steps, for the AVX-512 level.
+void FrameYuy2_AVX2Wide(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
 
 }  // namespace zelpipe

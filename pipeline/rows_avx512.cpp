@@ -266,7 +266,7 @@ const RowKernels* RowsAvx512()
         gRowsAvx512.name = "AVX512";
         gRowsAvx512.toRgb24 = ToRgb24Row_AVX512;
         gRowsAvx512.deinterlaceRgb24 = DeinterlaceRgb24Row_AVX512;
-        gRowsAvx512.frameYuy2 = FrameYuy2_AVX2Prefetch;
+        gRowsAvx512.frameYuy2 = FrameYuy2_AVX2Wide;
         __atomic_store_n(&gRowsAvx512State, 2, __ATOMIC_RELEASE);
         return &gRowsAvx512;
     }

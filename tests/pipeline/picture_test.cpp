@@ -169,8 +169,8 @@ Bytes ExpectedFrame(const Fields& f)
         for (int p = 0; p < pairs; ++p) {
             for (int b = 0; b < 4; ++b) {
                 const size_t i = 4 * p + b;
-                out[(2 * n + 1) * line + i] =
-                    near(n, p) ? static_cast<uint8_t>((f.first[n * line + i] + below[i] + 1) / 2) : f.second[n * line + i];
+                const uint8_t average = static_cast<uint8_t>((f.first[n * line + i] + below[i] + 1) / 2);
+                out[(2 * n + 1) * line + i] = near(n, p) ? average : f.second[n * line + i];
             }
         }
     }
