@@ -2,12 +2,15 @@
 //
 // Only these functions carry the AVX2 target; the rest of the library is
 // built for the baseline CPU, and pipeline.cpp picks this set at run time
-// when the processor and the operating system support it.
+// when the processor and the operating system support it. One variant of the
+// YUY2 frame (FrameYuy2_AVX2Wide, at the end) also uses AVX-512 and
+// PREFETCHW and serves only the AVX-512 level.
 //
 // Kernel build: the YMM registers are extended processor state. A kernel-mode
 // caller must bracket a conversion that runs these rows with
-// KeSaveExtendedProcessorState / KeRestoreExtendedProcessorState (XSTATE_MASK_AVX);
-// Run in pipeline.cpp marks the place.
+// KeSaveExtendedProcessorState / KeRestoreExtendedProcessorState (XSTATE_MASK_AVX;
+// plus XSTATE_MASK_AVX512 for the AVX-512 level); Run in pipeline.cpp marks
+// the place.
 //
 // Layout habits: most instructions work within each 128-bit lane, so a row
 // is processed as two SSE2-style halves and put back in order with one
