@@ -116,14 +116,14 @@ inline const UCHAR* SecondLine(const Job& j, int n) { return j.r->second + (SIZE
 inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (SIZE_T)n * j.stride; }
 
 // Motion rows of measured second-field lines. A new row gets its padding
-// cleared, as NearMarks expects: a wider row may have left bits there.
+// cleared, as NearMarks expects: a wider row may have left bits there (the
+// rows themselves write whole bytes, with the bits past the last pair clear).
 inline int MeasuredSlot(int n) { return (n / kMotionLineStep) & 1; }
 
 void FinishMotionRow(const Job& j, int n)
 {
     const int pairs = j.r->sourceWidth / 2;
     UCHAR* bits = j.s->measured[MeasuredSlot(n)];
-    if (pairs & 7) bits[pairs >> 3] &= (UCHAR)((1 << (pairs & 7)) - 1);
     const int used = (pairs + 7) / 8;
     memset(bits + used, 0, (SIZE_T)(MotionRowBytes(pairs) - used));
     j.s->measuredIndex[MeasuredSlot(n)] = n;

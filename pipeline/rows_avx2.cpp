@@ -175,46 +175,6 @@ ZP_AVX2_STEP inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marks
     }
 }
 
-// The fused de-interlace and I420 row, for the row and the frame below.
-ZP_AVX2_STEP inline void DeinterlaceI420(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                         const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                         UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                         UCHAR* aheadBits, int pairs)
-{
-    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
-    // registers between the two rows' work.
-    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
-        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
-        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
-        // Still pairs (most of a picture) need neither the line below nor a blend.
-        if (bits != 0) {
-            const __m256i m0 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
-            const __m256i m1 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
-            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
-            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
-        }
-        I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
-    };
-    int p = 0;
-    for (; p + 16 <= pairs; p += 16) {
-        step(p, NearMarks(marksAbove, marksBelow, p, 16));
-        if (aheadBits) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
-    }
-    if (p < pairs) {
-        if (aheadBits) {
-            int m = p;
-            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
-            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
-        }
-        // The closing step ends at the row's end.
-        const int q = pairs - 16;
-        step(q, NearMarks(marksAbove, marksBelow, q, 16));
-    }
-}
-
 // A whole YUY2 frame: the walk with the rows inlined (see frameYuy2).
 template <bool Prefetch, bool Wide>
 ZP_AVX2_STEP inline void FrameYuy2(const FrameWalk& w, UCHAR* out, LONG_PTR down)
@@ -286,8 +246,38 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
                              aheadBits, pairs);
         return;
     }
-    DeinterlaceI420(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond,
-                    aheadBits, pairs);
+    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
+    // registers between the two rows' work.
+    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
+        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
+        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
+        // Still pairs (most of a picture) need neither the line below nor a blend.
+        if (bits != 0) {
+            const __m256i m0 =
+                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
+            const __m256i m1 =
+                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
+            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
+            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
+        }
+        I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
+    };
+    int p = 0;
+    for (; p + 16 <= pairs; p += 16) {
+        step(p, NearMarks(marksAbove, marksBelow, p, 16));
+        if (aheadBits) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
+    }
+    if (p < pairs) {
+        if (aheadBits) {
+            int m = p;
+            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
+            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
+        }
+        // The closing step ends at the row's end.
+        const int q = pairs - 16;
+        step(q, NearMarks(marksAbove, marksBelow, q, 16));
+    }
 }
 
 ZP_AVX2 void FrameYuy2_AVX2(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
@@ -295,25 +285,14 @@ ZP_AVX2 void FrameYuy2_AVX2(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
     FrameYuy2<false, false>(walk, out, down);
 }
 
-// The walk of FrameI420ByRows with the row inlined, which spares a call and
-// its stores per line (write prefetches, as in the YUY2 frame, were slower:
-// four output rows, two of them narrow, which the stores keep up with).
-ZP_AVX2 void FrameI420_AVX2(const FrameWalk& w, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
+// The walk of FrameI420ByRows with the row inlined (`flatten`), which spares
+// a call and its stores per line. (Write prefetches, as in the YUY2 frame,
+// were slower: four output rows, two of them narrow, which the stores keep
+// up with.)
+__attribute__((target("avx2"), flatten)) void FrameI420_AVX2(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v,
+                                                            LONG_PTR lumaDown)
 {
-    if (w.pairs < 16) {
-        FrameI420ByRows<DeinterlaceI420Row_C>(w, luma, u, v, lumaDown);
-        return;
-    }
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const WalkMotion m = WalkLine(w, n);
-        DeinterlaceI420(m.marksAbove, m.marksBelow, first, n + 1 < w.lines ? first + w.stride : first, second, luma,
-                        luma + lumaDown, u, v, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        luma += 2 * lumaDown;
-        u += lumaDown / 2;
-        v += lumaDown / 2;
-    }
+    FrameI420ByRows<DeinterlaceI420Row_AVX2>(walk, luma, u, v, lumaDown);
 }
 
 // For the AVX-512 level: write prefetches (all of its CPUs run PREFETCHW)
