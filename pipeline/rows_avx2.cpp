@@ -84,10 +84,18 @@ __attribute__((target("avx2,avx512f,avx512bw"))) inline void MeasureWide(const U
     memcpy(bits + (p >> 3), &word, 4);
 }
 
+// The eight pairs with a bit in `bits` from `moved`, the rest from `still`,
+// with the bits as an opmask (the AVX-512 level's one-operation blend).
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl"))) inline __m256i WideBlend(unsigned bits, __m256i still,
+                                                                                  __m256i moved)
+{
+    return _mm256_mask_blend_epi32((__mmask8)bits, still, moved);
+}
+
 // Sixteen pairs of two frame lines (a0 a1 above, b0 b1 below) to I420: each
-// line's luma to its row, the rounded chroma average to u and v.
-ZP_AVX2_STEP inline void I420Step(__m256i a0, __m256i a1, __m256i b0, __m256i b1, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                  UCHAR* v)
+// line's luma to its row; returns the rounded chroma averages, the sixteen U
+// bytes in the low lane and the sixteen V bytes in the high one.
+ZP_AVX2_STEP inline __m256i I420Luma(__m256i a0, __m256i a1, __m256i b0, __m256i b1, UCHAR* y0, UCHAR* y1)
 {
     const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
     const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
@@ -102,8 +110,14 @@ ZP_AVX2_STEP inline void I420Step(__m256i a0, __m256i a1, __m256i b0, __m256i b1
                                                   1, 5, 9, 13, 3, 7, 11, 15, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m256i c0 = _mm256_shuffle_epi8(_mm256_avg_epu8(a0, b0), gatherChroma);
     const __m256i c1 = _mm256_shuffle_epi8(_mm256_avg_epu8(a1, b1), gatherChroma);
-    const __m256i uv =
-        _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
+    return _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
+}
+
+// The same, with the chroma stored to u and v.
+ZP_AVX2_STEP inline void I420Step(__m256i a0, __m256i a1, __m256i b0, __m256i b1, UCHAR* y0, UCHAR* y1, UCHAR* u,
+                                  UCHAR* v)
+{
+    const __m256i uv = I420Luma(a0, a1, b0, b1, y0, y1);
     _mm_storeu_si128((__m128i*)u, _mm256_castsi256_si128(uv));
     _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
 }
@@ -132,11 +146,12 @@ ZP_AVX2_STEP inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marks
     // and loads are what this loop runs short of).
     const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     auto step = [&](int i, unsigned bits) ZP_AVX2_STEP {
-        const __m256i moved =
-            _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)bits), select), select);
         const __m256i b = Load(below + i);
         const __m256i interpolated = _mm256_avg_epu8(Load(above + i), b);
-        Store(dst + i, _mm256_blendv_epi8(Load(second + i), interpolated, moved));
+        Store(dst + i, Wide ? WideBlend(bits, Load(second + i), interpolated)
+                            : _mm256_blendv_epi8(Load(second + i), interpolated,
+                                                 _mm256_cmpeq_epi32(
+                                                     _mm256_and_si256(_mm256_set1_epi32((int)bits), select), select)));
         if (Copy) Store(copy + i, b);
     };
     int p = 0;
@@ -205,6 +220,64 @@ ZP_AVX2_STEP inline void FrameYuy2(const FrameWalk& w, UCHAR* out, LONG_PTR down
     }
 }
 
+// The I420 de-interlace row (see DeinterlaceI420Row_AVX2), with or without
+// the motion of a line further down. 32 pairs a step: the chroma of both
+// halves goes out as one 32-byte store to each plane (stores are what this
+// loop runs short of).
+template <bool Ahead>
+ZP_AVX2_STEP inline void DeinterlaceI420(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
+                                         const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
+                                         UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
+                                         UCHAR* aheadBits, int pairs)
+{
+    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
+    // registers between the two rows' work. Returns the chroma (I420Luma).
+    auto half = [&](int p, unsigned bits) ZP_AVX2_STEP {
+        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
+        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
+        // Still pairs (most of a picture) need neither the line below nor a blend.
+        if (bits != 0) {
+            const __m256i m0 =
+                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
+            const __m256i m1 =
+                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
+            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
+            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
+        }
+        return I420Luma(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p);
+    };
+    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
+        const __m256i uv = half(p, bits);
+        _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
+        _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
+    };
+    int p = 0;
+    for (; p + 32 <= pairs; p += 32) {
+        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
+        const __m256i low = half(p, marks & 0xFFFF);
+        const __m256i high = half(p + 16, marks >> 16);
+        Store(u + p, _mm256_permute2x128_si256(low, high, 0x20));
+        Store(v + p, _mm256_permute2x128_si256(low, high, 0x31));
+        if (Ahead) Measure<4>(aheadPrevious, aheadSecond, aheadBits, p);
+    }
+    if (p + 16 <= pairs) {
+        step(p, NearMarks(marksAbove, marksBelow, p, 16));
+        if (Ahead) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
+        p += 16;
+    }
+    if (p < pairs) {
+        if (Ahead) {
+            int m = p;
+            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
+            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
+        }
+        // The closing step ends at the row's end.
+        const int q = pairs - 16;
+        step(q, NearMarks(marksAbove, marksBelow, q, 16));
+    }
+}
+
 }  // namespace
 
 ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
@@ -244,39 +317,12 @@ ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marks
     if (pairs < 16) {
         DeinterlaceI420Row_C(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond,
                              aheadBits, pairs);
-        return;
-    }
-    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
-    // registers between the two rows' work.
-    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
-        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
-        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
-        // Still pairs (most of a picture) need neither the line below nor a blend.
-        if (bits != 0) {
-            const __m256i m0 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
-            const __m256i m1 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
-            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
-            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
-        }
-        I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
-    };
-    int p = 0;
-    for (; p + 16 <= pairs; p += 16) {
-        step(p, NearMarks(marksAbove, marksBelow, p, 16));
-        if (aheadBits) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
-    }
-    if (p < pairs) {
-        if (aheadBits) {
-            int m = p;
-            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
-            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
-        }
-        // The closing step ends at the row's end.
-        const int q = pairs - 16;
-        step(q, NearMarks(marksAbove, marksBelow, q, 16));
+    } else if (aheadBits) {
+        DeinterlaceI420<true>(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious,
+                              aheadSecond, aheadBits, pairs);
+    } else {
+        DeinterlaceI420<false>(marksAbove, marksBelow, above, below, second, y0, y1, u, v, nullptr, nullptr,
+                               nullptr, pairs);
     }
 }
 
@@ -299,7 +345,7 @@ __attribute__((target("avx2"), flatten)) void FrameI420_AVX2(const FrameWalk& wa
 // and 64-byte motion steps. `flatten` inlines the wide steps once the rows
 // are inside this function, whose target allows them. (The I420 frame was
 // slower with wide steps.)
-__attribute__((target("avx2,prfchw,avx512f,avx512bw"), flatten)) void FrameYuy2_AVX2Wide(const FrameWalk& walk,
+__attribute__((target("avx2,prfchw,avx512f,avx512bw,avx512vl"), flatten)) void FrameYuy2_AVX2Wide(const FrameWalk& walk,
                                                                                          UCHAR* out, LONG_PTR down)
 {
     FrameYuy2<true, true>(walk, out, down);
