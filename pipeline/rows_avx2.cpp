@@ -3,8 +3,8 @@
 // Only these functions carry the AVX2 target; the rest of the library is
 // built for the baseline CPU, and pipeline.cpp picks this set at run time
 // when the processor and the operating system support it. One variant of the
-// YUY2 frame (FrameYuy2_AVX2Wide, at the end) also uses AVX-512 and
-// PREFETCHW and serves only the AVX-512 level.
+// YUY2 frame (FrameYuy2_AVX2Wide, at the end) also uses AVX-512 (F, BW, VL)
+// and PREFETCHW and serves only the AVX-512 level.
 //
 // Kernel build: the YMM registers are extended processor state. A kernel-mode
 // caller must bracket a conversion that runs these rows with
@@ -341,12 +341,12 @@ __attribute__((target("avx2"), flatten)) void FrameI420_AVX2(const FrameWalk& wa
     FrameI420ByRows<DeinterlaceI420Row_AVX2>(walk, luma, u, v, lumaDown);
 }
 
-// For the AVX-512 level: write prefetches (all of its CPUs run PREFETCHW)
-// and 64-byte motion steps. `flatten` inlines the wide steps once the rows
-// are inside this function, whose target allows them. (The I420 frame was
-// slower with wide steps.)
-__attribute__((target("avx2,prfchw,avx512f,avx512bw,avx512vl"), flatten)) void FrameYuy2_AVX2Wide(const FrameWalk& walk,
-                                                                                         UCHAR* out, LONG_PTR down)
+// For the AVX-512 level: write prefetches (all of its CPUs run PREFETCHW),
+// 64-byte motion steps and opmask blends. `flatten` inlines the wide steps
+// once the rows are inside this function, whose target allows them. (The
+// I420 frame was slower with wide steps.)
+__attribute__((target("avx2,prfchw,avx512f,avx512bw,avx512vl"), flatten)) void FrameYuy2_AVX2Wide(
+    const FrameWalk& walk, UCHAR* out, LONG_PTR down)
 {
     FrameYuy2<true, true>(walk, out, down);
 }
