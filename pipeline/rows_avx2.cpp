@@ -113,11 +113,9 @@ ZP_AVX2_STEP inline __m256i I420Luma(__m256i a0, __m256i a1, __m256i b0, __m256i
     return _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(c0, c1), _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
 }
 
-// The same, with the chroma stored to u and v.
-ZP_AVX2_STEP inline void I420Step(__m256i a0, __m256i a1, __m256i b0, __m256i b1, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                  UCHAR* v)
+// Sixteen pairs' chroma as I420Luma returns it, to the U and V rows.
+ZP_AVX2_STEP inline void StoreChroma(__m256i uv, UCHAR* u, UCHAR* v)
 {
-    const __m256i uv = I420Luma(a0, a1, b0, b1, y0, y1);
     _mm_storeu_si128((__m128i*)u, _mm256_castsi256_si128(uv));
     _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
 }
@@ -247,11 +245,7 @@ ZP_AVX2_STEP inline void DeinterlaceI420(const UCHAR* marksAbove, const UCHAR* m
         }
         return I420Luma(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p);
     };
-    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP {
-        const __m256i uv = half(p, bits);
-        _mm_storeu_si128((__m128i*)(u + p), _mm256_castsi256_si128(uv));
-        _mm_storeu_si128((__m128i*)(v + p), _mm256_extracti128_si256(uv, 1));
-    };
+    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP { StoreChroma(half(p, bits), u + p, v + p); };
     int p = 0;
     for (; p + 32 <= pairs; p += 32) {
         const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
@@ -485,7 +479,7 @@ ZP_AVX2 void ToI420Row_AVX2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCH
     auto step = [&](int p) ZP_AVX2_STEP {
         const __m256i a0 = Load(row0 + 4 * p), a1 = Load(row0 + 4 * p + 32);
         const __m256i b0 = Load(row1 + 4 * p), b1 = Load(row1 + 4 * p + 32);
-        I420Step(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p, u + p, v + p);
+        StoreChroma(I420Luma(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p), u + p, v + p);
     };
     if (!Cover(pairs, 16, step)) ToI420Row_SSE2(row0, row1, y0, y1, u, v, pairs);
 }

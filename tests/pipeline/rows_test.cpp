@@ -68,6 +68,26 @@ Bytes BitRow(int pairs, uint32_t seed, int density)
     return bits;
 }
 
+// Line n of a field of `pairs` pairs a line.
+Bytes LineOf(const Bytes& field, int n, int pairs)
+{
+    const size_t line = static_cast<size_t>(pairs) * 4;
+    return Bytes(field.begin() + n * line, field.begin() + (n + 1) * line);
+}
+
+// The three source lines a de-interlace row reads, each at its own
+// misalignment: the first field's line 0 and the line below it, and the
+// second field's line 0.
+struct RowLines {
+    Source above, below, second;
+    RowLines(const Fields& f, int pairs, size_t aboveMisalign, size_t belowMisalign, size_t secondMisalign)
+        : above(LineOf(f.first, 0, pairs), aboveMisalign),
+          below(LineOf(f.first, 1, pairs), belowMisalign),
+          second(LineOf(f.second, 0, pairs), secondMisalign)
+    {
+    }
+};
+
 TEST_P(RowsTest, MotionMatchesReference)
 {
     for (int pairs : PairCounts()) {
@@ -91,19 +111,17 @@ TEST_P(RowsTest, DeinterlaceMatchesReference)
         // none at all (a measured line, or the field's last lines).
         const Bytes marksAbove = BitRow(pairs, pairs, density);
         const Bytes marksBelow = BitRow(pairs, pairs + 7, pairs % 3 == 0 ? 0 : 4 * density);
-        Source above(Bytes(f.first.begin(), f.first.begin() + line), 3 - pairs % 4);
-        Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 1);
-        Source second(Bytes(f.second.begin(), f.second.begin() + line), 2);
-        Source aheadPrev(Bytes(f.previous.begin() + line, f.previous.begin() + 2 * line), pairs % 2);
-        Source aheadSecond(Bytes(f.second.begin() + line, f.second.begin() + 2 * line), 0);
+        const RowLines l(f, pairs, 3 - pairs % 4, 1, 2);
+        Source aheadPrev(LineOf(f.previous, 1, pairs), pairs % 2);
+        Source aheadSecond(LineOf(f.second, 1, pairs), 0);
         for (int jobs = 0; jobs < 4; ++jobs) {
             const bool copy = jobs & 1, ahead = jobs & 2;
             const std::string what = "deinterlace 1/" + std::to_string(density) + " " + std::to_string(pairs) + (copy ? " copy" : "") + (ahead ? " ahead" : "");
             // One guarded window holds the row, the copy and the motion bits.
             const size_t bitsBytes = (pairs + 7) / 8;
             Compare(what, 2 * line + bitsBytes, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-                k.deinterlace(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront, above.data(),
-                              below.data(), second.data(), d, copy ? d + line : nullptr,
+                k.deinterlace(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront, l.above.data(),
+                              l.below.data(), l.second.data(), d, copy ? d + line : nullptr,
                               ahead ? aheadPrev.data() : nullptr, ahead ? aheadSecond.data() : nullptr,
                               ahead ? d + 2 * line : nullptr, pairs);
                 if (!copy) std::memset(d + line, 0, line);
@@ -118,21 +136,18 @@ TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
     for (int density : {2, 150})
     for (int pairs : PairCounts()) {
         const Fields f = RandomFields(pairs * 2, 4, 150 + pairs);
-        const size_t line = static_cast<size_t>(pairs) * 4;
         const Bytes marksAbove = BitRow(pairs, pairs + 1, density);
         const Bytes marksBelow = BitRow(pairs, pairs + 2, pairs % 2 == 0 ? 0 : 3 * density);
-        Source above(Bytes(f.first.begin(), f.first.begin() + line), pairs % 4);
-        Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 3);
-        Source second(Bytes(f.second.begin(), f.second.begin() + line), 1);
-        Source aheadPrev(Bytes(f.previous.begin() + line, f.previous.begin() + 2 * line), 2);
-        Source aheadSecond(Bytes(f.second.begin() + line, f.second.begin() + 2 * line), 0);
+        const RowLines l(f, pairs, pairs % 4, 3, 1);
+        Source aheadPrev(LineOf(f.previous, 1, pairs), 2);
+        Source aheadSecond(LineOf(f.second, 1, pairs), 0);
         for (bool ahead : {false, true}) {
             // Luma rows, chroma rows and motion bits side by side in one window.
             const size_t y = pairs * 2, c = pairs, bits = (pairs + 7) / 8;
             Compare("deinterlace I420 1/" + std::to_string(density) + " " + std::to_string(pairs) + (ahead ? " ahead" : ""), 2 * y + 2 * c + bits,
                     pairs % 4, [&](const RowKernels& k, uint8_t* d) {
                         k.deinterlaceI420(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront,
-                                          above.data(), below.data(), second.data(), d, d + y,
+                                          l.above.data(), l.below.data(), l.second.data(), d, d + y,
                                           d + 2 * y, d + 2 * y + c, ahead ? aheadPrev.data() : nullptr,
                                           ahead ? aheadSecond.data() : nullptr, ahead ? d + 2 * y + 2 * c : nullptr,
                                           pairs);
@@ -152,14 +167,12 @@ TEST_P(RowsTest, DeinterlaceToRgb24MatchesReference)
         const size_t line = static_cast<size_t>(pairs) * 4;
         const Bytes marksAbove = BitRow(pairs, pairs + 3, density);
         const Bytes marksBelow = BitRow(pairs, pairs + 4, pairs % 2 == 0 ? 0 : 2 * density);
-        Source above(Bytes(f.first.begin(), f.first.begin() + line), pairs % 4);
-        Source below(Bytes(f.first.begin() + line, f.first.begin() + 2 * line), 2);
-        Source second(Bytes(f.second.begin(), f.second.begin() + line), 3 - pairs % 4);
+        const RowLines l(f, pairs, pairs % 4, 2, 3 - pairs % 4);
         Bytes row(line);
         Compare("deinterlace RGB24 1/" + std::to_string(density) + " " + std::to_string(pairs), 6 * line / 4,
                 pairs % 5, [&](const RowKernels& k, uint8_t* d) {
                     k.deinterlaceRgb24(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront,
-                                       above.data(), below.data(), second.data(), d, pairs, row.data());
+                                       l.above.data(), l.below.data(), l.second.data(), d, pairs, row.data());
                 });
     }
 }
