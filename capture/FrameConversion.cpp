@@ -226,8 +226,10 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
     // whatever the packets said.
     const ULONG fieldBytes = g.linesPerField * g.bytesPerLine;
     const ULONG outputBytes = OutputBytes(Fourcc, g.outputWidth, g.outputHeight);
-    if (Source == nullptr || FrameBuffer == nullptr || SourceLength < 2 * fieldBytes || outputBytes == 0 ||
-        FrameLength < outputBytes) {
+    // The fields must have arrived, not merely fit the buffer: a raw frame
+    // that the packets filled only in part holds bytes of an older frame.
+    if (Source == nullptr || FrameBuffer == nullptr || SourceLength < 2 * fieldBytes ||
+        DataLength < 2 * fieldBytes || outputBytes == 0 || FrameLength < outputBytes) {
         return FALSE;
     }
     // The pipeline only scales down and leaves the output untouched
@@ -331,11 +333,10 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
     // of stale bytes.
     switch (fourcc) {
     case FOURCC_I420:
+        // A raw frame without data converts nothing, so nothing is reported.
         if (ActualRawFrameLength > RAW_FRAME_HEADER_BYTES) {
             converted = ConvertRawFrame(context, source, sourceLength, dataLength, output, FrameLength, fourcc);
             length = converted ? formatBytes : 0;
-        } else {
-            length = formatBytes <= FrameLength ? formatBytes : 0;
         }
         break;
     case FOURCC_YUY2:

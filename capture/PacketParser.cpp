@@ -10,15 +10,28 @@ namespace {
 #define FIELD_HEADER_BYTES 6
 #define FRAME_START_FLAG 0x4000  // bit 14 of the header's first little-endian word
 
-// Raw frame totals, 6 header bytes included, accepted for a frame width.
+// Raw frame totals, 6 header bytes included, that the current format and
+// line system make: 480-line frames unless the format takes the 625-line
+// fields, which come as 284 lines (568) or whole 288-line fields (576). A
+// frame of the other line system is dropped here rather than converted into
+// a picture cut or stretched to the wrong height.
 bool FrameSizeAccepted(const DeviceContext* Context, ULONG Total)
 {
+    const bool lines625 = Context->standardIndex == STANDARD_INDEX_PAL ||
+                          Context->standardIndex == STANDARD_INDEX_SECAM ||
+                          Context->standardIndex == STANDARD_INDEX_PAL_N;
     switch (Context->frameWidth) {
     case 720:
-        return Total == 691206 || Total == 829446 || Total == 817926;  // 480, 576 and 568 lines
+        if (lines625 && Context->frameHeight == 576) {
+            return Total == 829446 || Total == 817926;  // 576 and 568 lines
+        }
+        return Total == 691206;  // 480 lines
     case 352:
     case 176:
-        return Total == 675846 || Total == 811014 || Total == 799750;  // 704 wide: 480, 576, 568 lines
+        if (lines625 && (Context->frameWidth == 176 || Context->frameHeight == 288)) {
+            return Total == 811014 || Total == 799750;  // 704 wide: 576 and 568 lines
+        }
+        return Total == 675846;  // 704 x 480
     default:
         return Total == Context->frameDataSize + FIELD_HEADER_BYTES;
     }

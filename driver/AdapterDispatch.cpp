@@ -5,6 +5,7 @@
 #include "driver/Driver.h"
 #include "hw/Hardware.h"
 #include "props/Properties.h"
+#include "settings/Settings.h"
 
 #include <string.h>
 
@@ -47,7 +48,7 @@ VOID GetStreamInfo(PHW_STREAM_REQUEST_BLOCK Srb)
         const ULONG streams = context->streamCount > 1 ? 1 : context->streamCount;
         descriptor->StreamHeader.NumberOfStreams = streams;
         if (streams != 0) {
-            memcpy(&descriptor->StreamInfo, CurrentStreamDescription(), sizeof(HW_STREAM_INFORMATION));
+            memcpy(&descriptor->StreamInfo, StreamDescriptionOf(context), sizeof(HW_STREAM_INFORMATION));
         }
         // The property sets follow the decoder found at device start.
         ULONG setCount = 0;
@@ -70,7 +71,7 @@ VOID OpenStream(PHW_STREAM_REQUEST_BLOCK Srb)
         reinterpret_cast<PHW_RECEIVE_STREAM_CONTROL_SRB>(reinterpret_cast<AnyRoutine>(&StreamControlHook));
 
     const KSDATAFORMAT* format = Srb->CommandData.OpenFormat;
-    if (!FormatIsOffered(format, stream->StreamNumber)) {
+    if (!FormatIsOffered(ContextOf(Srb), format, stream->StreamNumber)) {
         CompleteHere(Srb, STATUS_INVALID_PARAMETER);
         return;
     }
@@ -165,6 +166,8 @@ VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb)
         HandToLibrary(Srb);
         DeviceContext* context = ContextOf(Srb);
         PublishDevicePath(realPhysicalDeviceObject);
+        // The first intersection already announces the stored standard's rate.
+        LoadStoredStandard(context);
         context->snapshotPending = 0;
         context->snapshotReport = 0;
         break;
@@ -315,27 +318,31 @@ VOID NTAPI StreamControlHook(PVOID SrbArgument, PVOID Context, PBOOLEAN Complete
 
     switch (srb->Command) {
     case SRB_PROPOSE_DATA_FORMAT:
-        if (!FormatIsOffered(srb->CommandData.OpenFormat, srb->StreamObject->StreamNumber)) {
+        if (!FormatIsOffered(context, srb->CommandData.OpenFormat, srb->StreamObject->StreamNumber)) {
             srb->Status = STATUS_NO_MATCH;
         }
         break;
     case SRB_SET_DATA_FORMAT: {
         const KSDATAFORMAT* format = srb->CommandData.OpenFormat;
-        if (!FormatIsOffered(format, srb->StreamObject->StreamNumber)) {
+        if (!FormatIsOffered(context, format, srb->StreamObject->StreamNumber)) {
             srb->Status = STATUS_NO_MATCH;
             break;
         }
         if (context->usbcamdInterface.Interface.Version != 0 &&
-            context->usbcamdInterface.USBCAMD_SetVideoFormat != nullptr &&
-            context->usbcamdInterface.USBCAMD_SetVideoFormat(context, srb) != 0) {
-            const KS_BITMAPINFOHEADER& bmi =
-                reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.bmiHeader;
-            context->frameWidth = bmi.biWidth;
-            context->frameHeight = bmi.biHeight;
-            context->outputFourcc = bmi.biCompression;
+            context->usbcamdInterface.USBCAMD_SetVideoFormat != nullptr) {
+            if (context->usbcamdInterface.USBCAMD_SetVideoFormat(context, srb) != 0) {
+                const KS_BITMAPINFOHEADER& bmi =
+                    reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.bmiHeader;
+                context->frameWidth = bmi.biWidth;
+                context->frameHeight = bmi.biHeight;
+                context->outputFourcc = bmi.biCompression;
+                srb->Status = STATUS_SUCCESS;
+            } else if (NT_SUCCESS(srb->Status)) {
+                // The library kept the old format: a success would tell the
+                // application that frames of the new one are coming.
+                srb->Status = STATUS_INVALID_DEVICE_STATE;
+            }
         }
-        // Whatever the library answered, the request itself succeeds.
-        srb->Status = STATUS_SUCCESS;
         break;
     }
     case SRB_GET_DATA_FORMAT:

@@ -36,7 +36,15 @@ extern const HW_STREAM_INFORMATION FullStreamDescription;
 extern const HW_STREAM_INFORMATION LowBandwidthStreamDescription;
 const HW_STREAM_INFORMATION* CurrentStreamDescription(VOID);
 VOID SelectStreamDescription(BOOLEAN LowBandwidth);
+// The description a device reports: its own mode's once it was initialised,
+// the driver-wide one before that.
+const HW_STREAM_INFORMATION* StreamDescriptionOf(const DeviceContext* Context);
+// Whether the standard index runs 525-line timing (indices outside 1..5 too:
+// a capture start turns them into NTSC).
+BOOLEAN LineSystemIs525(LONG StandardIndex);
 BOOLEAN FormatIsOffered(const KSDATAFORMAT* Format, ULONG StreamNumber);
+// The same against the device's own description and the line system in force.
+BOOLEAN FormatIsOffered(const DeviceContext* Context, const KSDATAFORMAT* Format, ULONG StreamNumber);
 NTSTATUS AdapterDataIntersection(PHW_STREAM_REQUEST_BLOCK Srb);
 NTSTATUS ReadFrameRateOverride(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value);
 

@@ -13,7 +13,8 @@ namespace {
 
 #define INTERVAL_2997 333667   // 100 ns units, 29.97 frames per second
 #define INTERVAL_25 400000     // 25 frames per second
-#define INTERVAL_10 1000000    // 10 frames per second ("WFrameRate" = 1)
+#define INTERVAL_10 1000000    // 10 frames per second ("WFrameRate" = 1, 525 lines)
+#define INTERVAL_8_33 1200000  // every third frame of 25 ("WFrameRate" = 1, 625 lines)
 
 // KS_AnalogVideoStandard masks.
 #define STANDARDS_525 0x203u    // NTSC_M | NTSC_M_J | PAL_M
@@ -23,6 +24,10 @@ namespace {
 // Values handed to USBCAMD_SetFrameInterval.
 #define LIBRARY_INTERVAL_2997 320
 #define LIBRARY_INTERVAL_25 390
+// The reduced rate takes every third frame; the spacing allowed is a little
+// under three frames so that packet timing never pushes one to the fourth.
+#define LIBRARY_INTERVAL_10 990
+#define LIBRARY_INTERVAL_8_33 1190
 
 constexpr KS_DATARANGE_VIDEO VideoRange(const GUID& subType, ULONG fourcc, USHORT bitCount, LONG width,
                                         LONG height, LONGLONG interval, ULONG standards, LONG minBitsPerSecond,
@@ -215,7 +220,40 @@ VOID SelectStreamDescription(BOOLEAN LowBandwidth)
     CurrentDescription = LowBandwidth ? &LowBandwidthStreamDescription : &FullStreamDescription;
 }
 
-BOOLEAN FormatIsOffered(const KSDATAFORMAT* Format, ULONG StreamNumber)
+const HW_STREAM_INFORMATION* StreamDescriptionOf(const DeviceContext* Context)
+{
+    // Each started device keeps the description of its own mode; a second
+    // board of the other mode must not change what the first one accepts.
+    if (Context == nullptr || Context->detectedDecoderType == DECODER_TYPE_NONE) {
+        return CurrentDescription;
+    }
+    return Context->highBandwidth != 0 ? &FullStreamDescription : &LowBandwidthStreamDescription;
+}
+
+BOOLEAN LineSystemIs525(LONG StandardIndex)
+{
+    // Indices outside 1..5 run as NTSC: the next capture start clamps them to 1.
+    return StandardIndex != STANDARD_INDEX_PAL && StandardIndex != STANDARD_INDEX_SECAM &&
+           StandardIndex != STANDARD_INDEX_PAL_N;
+}
+
+namespace {
+
+// Whether a range's sizes belong to the line system the device runs: a
+// 576-line format under NTSC, or a 480-line one under PAL, would be accepted
+// and then deliver nothing or a cut picture.
+bool RangeFitsStandard(const DeviceContext* Context, const KS_DATARANGE_VIDEO* Range)
+{
+    // The low-bandwidth converters make their 160 x 120 picture from a field
+    // of either line system.
+    if (Context == nullptr || StreamDescriptionOf(Context) == &LowBandwidthStreamDescription) {
+        return true;
+    }
+    const ULONG inForce = LineSystemIs525(Context->standardIndex) ? STANDARDS_525 : STANDARDS_625;
+    return (Range->ConfigCaps.VideoStandard & inForce) != 0;
+}
+
+BOOLEAN FormatOffered(const DeviceContext* Context, const KSDATAFORMAT* Format, ULONG StreamNumber)
 {
     if (StreamNumber != 0 || Format == nullptr) {
         return FALSE;
@@ -228,7 +266,7 @@ BOOLEAN FormatIsOffered(const KSDATAFORMAT* Format, ULONG StreamNumber)
     const auto* video = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(Format);
     const KS_BITMAPINFOHEADER& bmi = video->VideoInfoHeader.bmiHeader;
 
-    const HW_STREAM_INFORMATION* info = CurrentDescription;
+    const HW_STREAM_INFORMATION* info = StreamDescriptionOf(Context);
     for (ULONG i = 0; i < info->NumberOfFormatArrayEntries; ++i) {
         const KS_DATARANGE_VIDEO* range = RangeAt(info, i);
         const KS_BITMAPINFOHEADER& offered = range->VideoInfoHeader.bmiHeader;
@@ -236,10 +274,22 @@ BOOLEAN FormatIsOffered(const KSDATAFORMAT* Format, ULONG StreamNumber)
             SameGuid(Format->SubFormat, range->DataRange.SubFormat) &&
             SameGuid(Format->Specifier, range->DataRange.Specifier) && bmi.biWidth == offered.biWidth &&
             bmi.biHeight == offered.biHeight && bmi.biSizeImage == offered.biSizeImage) {
-            return TRUE;
+            return RangeFitsStandard(Context, range) ? TRUE : FALSE;
         }
     }
     return FALSE;
+}
+
+}  // namespace
+
+BOOLEAN FormatIsOffered(const KSDATAFORMAT* Format, ULONG StreamNumber)
+{
+    return FormatOffered(nullptr, Format, StreamNumber);
+}
+
+BOOLEAN FormatIsOffered(const DeviceContext* Context, const KSDATAFORMAT* Format, ULONG StreamNumber)
+{
+    return FormatOffered(Context, Format, StreamNumber);
 }
 
 NTSTATUS ReadFrameRateOverride(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
@@ -300,16 +350,20 @@ NTSTATUS AdapterDataIntersection(PHW_STREAM_REQUEST_BLOCK Srb)
     }
     const auto* caller = reinterpret_cast<const KS_DATARANGE_VIDEO*>(intersect->DataRange);
 
-    const HW_STREAM_INFORMATION* info = CurrentDescription;
-    bool matched = false;
-    for (ULONG i = 0; i < info->NumberOfFormatArrayEntries && !matched; ++i) {
-        matched = RangeMatches(caller, RangeAt(info, i));
+    const HW_STREAM_INFORMATION* info = StreamDescriptionOf(context);
+    const KS_DATARANGE_VIDEO* matched = nullptr;
+    for (ULONG i = 0; i < info->NumberOfFormatArrayEntries && matched == nullptr; ++i) {
+        if (RangeMatches(caller, RangeAt(info, i))) {
+            matched = RangeAt(info, i);
+        }
     }
-    if (!matched) {
+    if (matched == nullptr || !RangeFitsStandard(context, matched)) {
         return STATUS_NO_MATCH;
     }
 
-    // The frame rate follows the current standard, or the registry override.
+    // The frame rate follows the line system in force (PAL-M runs 525-line
+    // timing), or the registry override. The library's interval is the least
+    // spacing it lets frames through at, so it must match the announced rate.
     // All arithmetic is unsigned 32-bit.
     const ULONG sizeImage = caller->VideoInfoHeader.bmiHeader.biSizeImage;
     ULONG frameRateOverride = 0;
@@ -317,11 +371,18 @@ NTSTATUS AdapterDataIntersection(PHW_STREAM_REQUEST_BLOCK Srb)
     LONGLONG avgTimePerFrame;
     ULONG bitRate;
     ULONG libraryInterval;
-    if (frameRateOverride == 1) {
+    const bool lines525 = LineSystemIs525(context->standardIndex);
+    if (frameRateOverride == 1 && lines525) {
+        // Every third 29.97 frame.
         avgTimePerFrame = INTERVAL_10;
         bitRate = sizeImage * 80u;
-        libraryInterval = LIBRARY_INTERVAL_2997;
-    } else if (context->standardIndex == STANDARD_INDEX_NTSC) {
+        libraryInterval = LIBRARY_INTERVAL_10;
+    } else if (frameRateOverride == 1) {
+        // Every third 25 frame: 8.33 per second.
+        avgTimePerFrame = INTERVAL_8_33;
+        bitRate = sizeImage * 200u / 3u;
+        libraryInterval = LIBRARY_INTERVAL_8_33;
+    } else if (lines525) {
         avgTimePerFrame = INTERVAL_2997;
         bitRate = (sizeImage * 8u / 100u) * 2997u;
         libraryInterval = LIBRARY_INTERVAL_2997;

@@ -17,11 +17,17 @@ const Window525Row kWindows525[] = {
     {TRUE, 720, {0, 1, 1440, 241}},
     {TRUE, 352, {0, 1, 1408, 241}},
     {TRUE, 176, {0, 1, 1408, 241}},
+    // The other widths take the span of this decoder's start-up window: its
+    // field starts at line 1, so the 5150 window (lines 13 to 253) would run
+    // past the end of its field and cut every frame short.
+    {TRUE, 640, {92, 1, 1372, 241}},
+    {TRUE, 320, {92, 1, 1372, 241}},
+    {TRUE, 160, {92, 1, 1372, 241}},
     {FALSE, 720, {0, 13, 1440, 253}},
     {FALSE, 352, {8, 13, 1416, 253}},
     {FALSE, 176, {8, 13, 1416, 253}},
 };
-static_assert(ARRAYSIZE(kWindows525) == 6, "525-line windows");
+static_assert(ARRAYSIZE(kWindows525) == 9, "525-line windows");
 
 // 625-line capture windows, chosen by width and height, the same for every
 // decoder type.
@@ -77,7 +83,9 @@ VOID SwitchTo525Lines(DeviceContext* Context)
     SelectVideoInput(Context, Context->inputChannel);
     switch (Context->decoderType) {
     case DECODER_TYPE_88:
-        // This decoder keeps the frame interval it has.
+        // The library paces delivery by the interval: left at a 625-line
+        // value it would let only every other 525-line frame through.
+        USBCAMD_SetFrameInterval(Context, FRAME_INTERVAL_525_LINES);
         WriteWindow525(Context, TRUE);
         break;
     case DECODER_TYPE_4A:

@@ -223,12 +223,8 @@ NTSTATUS AdapterGetAnalogVideoDecoderProperty(DeviceContext* Context, PHW_STREAM
             NTSTATUS status = DataTooSmall(TRUE, descriptor, sizeof(KSPROPERTY_VIDEODECODER_STATUS_S), &bytes);
             return FinishProperty(Srb, status, bytes);
         }
-        // The line count follows the KS value last set: PAL-M reports 625
-        // although it runs on 525-line timing.
-        const ULONG lines = (Context->videoStandard == KS_AnalogVideo_NTSC_M ||
-                             Context->videoStandard == KS_AnalogVideo_NTSC_M_J)
-                                ? LINES_525
-                                : LINES_625;
+        // The line count of the standard in force (PAL-M runs 525 lines).
+        const ULONG lines = StandardIs525Lines(Context->standardIndex) ? LINES_525 : LINES_625;
         StoreUlong(data, offsetof(KSPROPERTY_VIDEODECODER_STATUS_S, NumberOfLines), lines);
         StoreUlong(data, offsetof(KSPROPERTY_VIDEODECODER_STATUS_S, SignalLocked), DecoderSignalLocked(Context));
         return FinishProperty(Srb, STATUS_SUCCESS, sizeof(KSPROPERTY_VIDEODECODER_STATUS_S));
@@ -253,9 +249,13 @@ NTSTATUS AdapterSetAnalogVideoDecoderProperty(DeviceContext* Context, PHW_STREAM
     if (data == nullptr) {
         return FinishProperty(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
-    // Any value is taken: an unlisted one runs as PAL, and the KS value is
-    // kept as given so that a get returns what was set.
+    // An unlisted value runs as PAL and the KS value is kept as given, so that
+    // a get returns what was set. PAL-60 and NTSC-4.43 are 525-line systems
+    // the decoder cannot run: as PAL they would be captured at 25 frames.
     const ULONG standard = LoadUlong(data, offsetof(KSPROPERTY_VIDEODECODER_S, Value));
+    if ((standard & (KS_AnalogVideo_NTSC_433 | KS_AnalogVideo_PAL_60)) != 0) {
+        return FinishProperty(Srb, STATUS_INVALID_PARAMETER, 0);
+    }
     Context->standardIndex = StandardIndexFromAnalogVideoStandard(standard);
     Context->videoStandard = (LONG)standard;
     SetVideoStandard(Context, Context->standardIndex);

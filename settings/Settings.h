@@ -24,6 +24,10 @@
 
 // Returns 1 when the "Settings" key could be opened, 0 otherwise.
 LONG LoadSettings(DeviceContext* Context);
+// Loads "InputSource" and "VideoStandard" alone (device start), so that the
+// formats and the frame rate follow the stored standard before the first
+// capture start. Returns 1 when the "Settings" key could be opened, 0 otherwise.
+LONG LoadStoredStandard(DeviceContext* Context);
 // Returns 1 when the "Settings" key could be opened, else the failing status.
 NTSTATUS SaveSettings(DeviceContext* Context, LONG Selector);
 

@@ -106,6 +106,37 @@ LONG LoadSettings(DeviceContext* Context)
     return 1;
 }
 
+LONG LoadStoredStandard(DeviceContext* Context)
+{
+    // Opened, not created: a device start writes nothing to the registry.
+    HANDLE driverKey = nullptr;
+    HANDLE settingsKey = nullptr;
+    if (!NT_SUCCESS(
+            IoOpenDeviceRegistryKey(Context->physicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &driverKey))) {
+        return 0;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, SETTINGS_KEY_NAME);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, driverKey, nullptr);
+    if (!NT_SUCCESS(ZwOpenKey(&settingsKey, KEY_READ, &attributes))) {
+        // Nothing stored yet: the defaults of a first load.
+        Context->standardIndex = STANDARD_INDEX_NTSC;
+        Context->videoStandard = KS_AnalogVideo_NTSC_M;
+        ZwClose(driverKey);
+        return 0;
+    }
+    for (const SettingRow& row : SettingRows) {
+        if (row.fieldOffset == offsetof(DeviceContext, standardIndex)) {
+            LoadRow(settingsKey, Context, row);
+        }
+    }
+    LoadRow(settingsKey, Context, VideoStandardRow);
+    ZwClose(settingsKey);
+    ZwClose(driverKey);
+    return 1;
+}
+
 NTSTATUS SaveSettings(DeviceContext* Context, LONG Selector)
 {
     HANDLE driverKey = nullptr;
@@ -119,13 +150,9 @@ NTSTATUS SaveSettings(DeviceContext* Context, LONG Selector)
             WriteRegistryDword(settingsKey, row.name, (ULONG)*FieldOf(Context, row));
         }
     }
-    // Before the first capture start nothing was loaded and the field still
-    // holds the record's initial 0, which names no standard: writing it would
-    // replace the stored standard with nothing whenever a single control is
-    // saved early.
-    if (*FieldOf(Context, VideoStandardRow) != 0) {
-        WriteRegistryDword(settingsKey, VideoStandardRow.name, (ULONG)*FieldOf(Context, VideoStandardRow));
-    }
+    // Device start loaded the stored standard, so the field always holds a
+    // value worth keeping, 0 (KS_AnalogVideo_None) included.
+    WriteRegistryDword(settingsKey, VideoStandardRow.name, (ULONG)*FieldOf(Context, VideoStandardRow));
     ZwClose(settingsKey);
     ZwClose(driverKey);
     return 1;

@@ -242,43 +242,49 @@ TEST_F(RawFrameConversionTest, LowBandwidthFormatsUseTheFirstFieldOnly)
     }
 }
 
-TEST_F(RawFrameConversionTest, I420AndRgb24WithAnEmptyRawFrame)
+// A raw frame is converted only when its two fields arrived: one that the
+// packets filled only in part would go out as a frame of stale bytes.
+TEST_F(RawFrameConversionTest, FramesWithoutBothFieldsReportNothing)
 {
-    Use(352, 288, kI420, STANDARD_INDEX_PAL);
-    std::vector<uint8_t> raw = RawFrame(284, 1408, 90, 90);
-    ULONG before = Ctx()->fieldCounter;
-    for (ULONG actual : {0u, 6u}) {
-        // No conversion, but I420 still reports its full length.
-        Converted c = Deliver(raw.data(), static_cast<ULONG>(raw.size()), actual, 152064);
-        EXPECT_EQ(c.bytes, 152064u);
-        EXPECT_TRUE(AllUntouched(c.output));
-        EXPECT_EQ(Ctx()->fieldCounter, before);
-        // ... only when the output buffer holds it.
-        c = Deliver(raw.data(), static_cast<ULONG>(raw.size()), actual, 152063);
-        EXPECT_EQ(c.bytes, 0u);
+    struct Case {
+        LONG width, height;
+        ULONG fourcc;
+        LONG standard;
+        ULONG lines, lineBytes, outputBytes;
+    };
+    const Case cases[] = {
+        {352, 288, kI420, STANDARD_INDEX_PAL, 284, 1408, 152064},
+        {320, 240, kRgb24, STANDARD_INDEX_NTSC, 240, 1280, 230400},
+        {320, 240, kYuy2, STANDARD_INDEX_NTSC, 240, 1280, 153600},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.width);
+        Use(k.width, k.height, k.fourcc, k.standard);
+        const std::vector<uint8_t> raw = RawFrame(k.lines, k.lineBytes, 90, 90);
+        const ULONG full = 6 + 2 * k.lines * k.lineBytes;
+        const ULONG before = Ctx()->fieldCounter;
+        for (ULONG actual : {0u, 6u, 7u, full - 1}) {
+            const Converted c = Deliver(raw.data(), static_cast<ULONG>(raw.size()), actual, k.outputBytes);
+            EXPECT_EQ(c.bytes, 0u) << actual;
+            EXPECT_TRUE(AllUntouched(c.output));
+            EXPECT_EQ(Ctx()->fieldCounter, before);
+        }
+        EXPECT_EQ(Deliver(raw.data(), static_cast<ULONG>(raw.size()), full, k.outputBytes).bytes, k.outputBytes);
     }
+}
 
+TEST_F(RawFrameConversionTest, TheFirstRgb24FrameWithDataBuildsTheColourTables)
+{
     Use(320, 240, kRgb24, STANDARD_INDEX_NTSC);
-    raw = RawFrame(240, 1280, 90, 90);
+    const std::vector<uint8_t> raw = RawFrame(240, 1280, 90, 90);
     tablesPending = TRUE;
     memset(redFromV, 0, sizeof(redFromV));
-    Converted c = Deliver(raw.data(), static_cast<ULONG>(raw.size()), 6, 230400);
-    EXPECT_EQ(c.bytes, 0u);
-    EXPECT_TRUE(AllUntouched(c.output));
+    Deliver(raw.data(), static_cast<ULONG>(raw.size()), 6, 230400);
     EXPECT_TRUE(tablesPending);
     EXPECT_EQ(redFromV[255], 0);
-    // The first RGB24 frame with data builds the colour tables.
-    c = Deliver(raw.data(), static_cast<ULONG>(raw.size()), 7, 230400);
-    EXPECT_EQ(c.bytes, 230400u);
+    Deliver(raw.data(), static_cast<ULONG>(raw.size()), 7, 230400);
     EXPECT_FALSE(tablesPending);
     EXPECT_EQ(redFromV[255], 89850 * 127);
-
-    // YUY2 converts whatever the raw buffer holds, even for an empty frame.
-    Use(320, 240, kYuy2, STANDARD_INDEX_NTSC);
-    before = Ctx()->fieldCounter;
-    c = Deliver(raw.data(), static_cast<ULONG>(raw.size()), 0, 153600);
-    EXPECT_EQ(c.bytes, 153600u);
-    EXPECT_EQ(Ctx()->fieldCounter, (before + 2) & 0xFFFF);
 }
 
 TEST_F(RawFrameConversionTest, BuffersShorterThanTheGeometryAreNeitherReadNorWritten)

@@ -47,30 +47,42 @@ std::vector<std::vector<uint8_t>> FieldPackets(bool frameFlag, int field, size_t
 
 }  // namespace
 
-TEST_F(PacketParserTest, FrameSizeCheckFollowsTheWidth)
+// Only the totals of the format's own line system pass: a frame of the
+// other system would be converted cut short or stretched.
+TEST_F(PacketParserTest, FrameSizeCheckFollowsTheFormatAndLineSystem)
 {
+    constexpr LONG kNtsc = STANDARD_INDEX_NTSC, kPal = STANDARD_INDEX_PAL, kPalM = STANDARD_INDEX_PAL_M;
     struct Case {
-        LONG width;
+        LONG standard;
+        LONG width, height;
         ULONG frameDataSize;
         ULONG total;
         bool accepted;
     };
     const Case cases[] = {
-        {720, PAYLOAD_720, 691206, true},    {720, PAYLOAD_720, 829446, true},  {720, PAYLOAD_720, 817926, true},
-        {720, PAYLOAD_720, 829440, false},   {720, PAYLOAD_720, 675846, false}, {720, PAYLOAD_720, 829452, false},
-        {352, PAYLOAD_704, 675846, true},    {352, PAYLOAD_704, 811014, true},  {352, PAYLOAD_704, 799750, true},
-        {176, PAYLOAD_704, 811014, true},    {176, PAYLOAD_704, 799750, true},  {176, PAYLOAD_704, 691206, false},
-        {352, PAYLOAD_704, 811008, false},   {640, PAYLOAD_640, 614406, true},  {640, PAYLOAD_640, 614400, false},
-        {320, PAYLOAD_640, 614406, true},    {160, PAYLOAD_640, 614406, true},  {160, PAYLOAD_LOW_BANDWIDTH, 28518, true},
-        {160, PAYLOAD_LOW_BANDWIDTH, 28512, false}, {500, 1000, 1006, true},    {640, PAYLOAD_640, 0, false},
+        {kNtsc, 720, 480, PAYLOAD_720, 691206, true},   {kNtsc, 720, 480, PAYLOAD_720, 829446, false},
+        {kPal, 720, 576, PAYLOAD_720, 829446, true},    {kPal, 720, 576, PAYLOAD_720, 817926, true},
+        {kPal, 720, 576, PAYLOAD_720, 691206, false},   {kPal, 720, 576, PAYLOAD_720, 829440, false},
+        {kPal, 720, 480, PAYLOAD_720, 691206, true},    {kPalM, 720, 576, PAYLOAD_720, 817926, false},
+        {kNtsc, 352, 240, PAYLOAD_704, 675846, true},   {kNtsc, 352, 240, PAYLOAD_704, 811014, false},
+        {kPal, 352, 288, PAYLOAD_704, 811014, true},    {kPal, 352, 288, PAYLOAD_704, 799750, true},
+        {kPal, 352, 288, PAYLOAD_704, 675846, false},   {kPal, 176, 144, PAYLOAD_704, 799750, true},
+        {kNtsc, 176, 144, PAYLOAD_704, 675846, true},   {kNtsc, 176, 144, PAYLOAD_704, 799750, false},
+        {kPal, 352, 288, PAYLOAD_704, 811008, false},   {kPal, 640, 480, PAYLOAD_640, 614406, true},
+        {kNtsc, 640, 480, PAYLOAD_640, 614400, false},  {kNtsc, 320, 240, PAYLOAD_640, 614406, true},
+        {kNtsc, 160, 120, PAYLOAD_LOW_BANDWIDTH, 28518, true}, {kNtsc, 160, 120, PAYLOAD_LOW_BANDWIDTH, 28512, false},
+        {kNtsc, 500, 10, 1000, 1006, true},             {kNtsc, 640, 480, PAYLOAD_640, 0, false},
     };
     for (const Case& c : cases) {
+        Ctx()->standardIndex = c.standard;
         Ctx()->frameWidth = c.width;
+        Ctx()->frameHeight = c.height;
         Ctx()->frameDataSize = c.frameDataSize;
         Ctx()->frameByteCount = c.total;
         Ctx()->fieldHeaderCount = 0;
         const PacketAnswer a = FeedPacket(Ctx(), HeaderPacket(true, 10));
-        SCOPED_TRACE(testing::Message() << c.width << " wide, " << c.total << " bytes");
+        SCOPED_TRACE(testing::Message() << "standard " << c.standard << ", " << c.width << "x" << c.height << ", "
+                                        << c.total << " bytes");
         EXPECT_TRUE(a.frameStart());
         EXPECT_EQ(a.dropped(), !c.accepted);
         // The whole header packet opens the next raw frame.
@@ -83,6 +95,8 @@ TEST_F(PacketParserTest, FrameSizeCheckFollowsTheWidth)
 TEST_F(PacketParserTest, GathersHeaderFieldOneAndFieldTwoAndChecksTheTotal)
 {
     Ctx()->frameWidth = 720;
+    Ctx()->frameHeight = 576;
+    Ctx()->standardIndex = STANDARD_INDEX_PAL;
     Ctx()->frameDataSize = PAYLOAD_720;
     std::vector<std::pair<std::vector<uint8_t>, ULONG>> frames;
     FrameAssembler assembler(830464, [&](const std::vector<uint8_t>& buffer, ULONG actual) {
@@ -151,6 +165,8 @@ TEST_F(PacketParserTest, HeadersWithTheFlagClearCutAFrameAtEverySecondHeader)
 TEST_F(PacketParserTest, FlaggedHeaderRightAfterAFrameStartStartsAgain)
 {
     Ctx()->frameWidth = 720;
+    Ctx()->frameHeight = 576;
+    Ctx()->standardIndex = STANDARD_INDEX_PAL;
     Ctx()->frameDataSize = PAYLOAD_720;
     Ctx()->frameByteCount = 817926;  // a whole frame in progress
     PacketAnswer a = FeedPacket(Ctx(), HeaderPacket(true, 500));
@@ -212,6 +228,8 @@ TEST_F(PacketParserTest, TwoByteContinuationCarriesNothing)
 TEST_F(PacketParserTest, ShortHeaderPackets)
 {
     Ctx()->frameWidth = 720;
+    Ctx()->frameHeight = 576;
+    Ctx()->standardIndex = STANDARD_INDEX_PAL;
     Ctx()->frameDataSize = PAYLOAD_720;
     for (ULONG length : {2u, 4u}) {
         SCOPED_TRACE(length);

@@ -275,6 +275,9 @@ TEST_F(AdapterTest, OpenTakesTheFormatIntoTheContext)
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KS_DATAFORMAT_VIDEOINFOHEADER format = FormatFor(FullRange(FullIndex(kI420, 352, 288)));
     sc::Stream* stream = nullptr;
+    // A 625-line size under the NTSC a fresh device starts with is refused.
+    EXPECT_EQ(Device().OpenStream(0, &format, sizeof(format), &stream).status, STATUS_INVALID_PARAMETER);
+    Context()->standardIndex = STANDARD_INDEX_PAL;
     ASSERT_TRUE(Device().OpenStream(0, &format, sizeof(format), &stream).ok());
     DeviceContext* ctx = Context();
     EXPECT_EQ(ctx->streamOpened, 1);
@@ -326,7 +329,7 @@ TEST_F(AdapterTest, StreamHookAnswersFormatRequests)
     EXPECT_EQ(stream->GetFormat(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER), &buffer).status, STATUS_NOT_IMPLEMENTED);
 }
 
-TEST_F(AdapterTest, SetFormatRefusedByTheLibraryStillSucceeds)
+TEST_F(AdapterTest, SetFormatRefusedByTheLibraryIsRefused)
 {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
     KS_DATAFORMAT_VIDEOINFOHEADER yuy2 = FormatFor(FullRange(FullIndex(kYuy2, 320, 240)));
@@ -334,7 +337,7 @@ TEST_F(AdapterTest, SetFormatRefusedByTheLibraryStillSucceeds)
     sc::Stream* stream = nullptr;
     ASSERT_TRUE(Device().OpenStream(0, &yuy2, sizeof(yuy2), &stream).ok());
     Context()->usbcamdInterface.USBCAMD_SetVideoFormat = &RefuseFormat;
-    EXPECT_TRUE(stream->SetFormat(&rgb, sizeof(rgb)).ok());
+    EXPECT_EQ(stream->SetFormat(&rgb, sizeof(rgb)).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(Context()->frameWidth, 320);
     EXPECT_EQ(Context()->outputFourcc, kYuy2);
 }

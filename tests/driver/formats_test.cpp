@@ -124,7 +124,15 @@ TEST_F(FormatsTest, FrameRateOverrideOfTenPerSecond)
     ASSERT_EQ(i.result.status, STATUS_SUCCESS);
     EXPECT_EQ(i.format.VideoInfoHeader.AvgTimePerFrame, 1000000);
     EXPECT_EQ(i.format.VideoInfoHeader.dwBitRate, 12288000u);
-    EXPECT_EQ(i.libraryInterval, 320u);
+    EXPECT_EQ(i.libraryInterval, 990u) << "the library lets every third frame through, not every one";
+
+    // Under 625 lines every third frame is 8.33 per second, and says so.
+    Context()->standardIndex = STANDARD_INDEX_PAL;
+    i = Intersect(FullRange(FullIndex(kYuy2, 640, 480)));
+    EXPECT_EQ(i.format.VideoInfoHeader.AvgTimePerFrame, 1200000);
+    EXPECT_EQ(i.format.VideoInfoHeader.dwBitRate, 614400u * 200 / 3);
+    EXPECT_EQ(i.libraryInterval, 1190u);
+    Context()->standardIndex = STANDARD_INDEX_NTSC;
 
     // Read again at every intersection.
     reg::SetDword(kKv3300, "WFrameRate", 0);
@@ -140,21 +148,47 @@ TEST_F(FormatsTest, OverrideOfAnotherTypeIsIgnored)
     EXPECT_EQ(i.format.VideoInfoHeader.AvgTimePerFrame, 333667);
 }
 
-TEST_F(FormatsTest, OtherStandardsTakeTheTwentyFiveFrameRow)
+// The rate announced and the interval the library paces by follow the line
+// system in force: PAL-M is a 525-line standard, and an index outside 1..5
+// runs as NTSC once capture starts.
+TEST_F(FormatsTest, FrameRateFollowsTheLineSystemInForce)
 {
-    for (LONG index : {2, 3, 4, 5, 0, 9}) {
-        SCOPED_TRACE(index);
-        Context()->standardIndex = index;
-        // A 525-line size: the row follows the standard, not the range.
-        Intersection i = Intersect(FullRange(0));
+    struct Case {
+        LONG index;
+        LONGLONG avgTimePerFrame;
+        ULONG bitRate, libraryInterval;
+    };
+    const ULONG size = 614400;  // YUY2 640 x 480, offered under both systems
+    const Case cases[] = {
+        {2, 400000, size * 200, 390},    {3, 400000, size * 200, 390},    {5, 400000, size * 200, 390},
+        {4, 333667, size * 8 / 100 * 2997, 320}, {0, 333667, size * 8 / 100 * 2997, 320},
+        {9, 333667, size * 8 / 100 * 2997, 320},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.index);
+        Context()->standardIndex = c.index;
+        Intersection i = Intersect(FullRange(FullIndex(kYuy2, 640, 480)));
         ASSERT_EQ(i.result.status, STATUS_SUCCESS);
-        EXPECT_EQ(i.format.VideoInfoHeader.AvgTimePerFrame, 400000);
-        EXPECT_EQ(i.format.VideoInfoHeader.dwBitRate, 153600u * 200);
-        EXPECT_EQ(i.libraryInterval, 390u);
+        EXPECT_EQ(i.format.VideoInfoHeader.AvgTimePerFrame, c.avgTimePerFrame);
+        EXPECT_EQ(i.format.VideoInfoHeader.dwBitRate, c.bitRate);
+        EXPECT_EQ(i.libraryInterval, c.libraryInterval);
     }
-    Context()->standardIndex = STANDARD_INDEX_NTSC;
-    Intersection pal = Intersect(FullRange(FullIndex(kYuy2, 720, 576)));
-    EXPECT_EQ(pal.format.VideoInfoHeader.AvgTimePerFrame, 333667) << "a 625-line size under NTSC";
+}
+
+// A size of the other line system would be accepted and then deliver
+// nothing: intersection, open, proposal and format change refuse it.
+TEST_F(FormatsTest, SizesOfTheOtherLineSystemAreRefused)
+{
+    const KS_DATARANGE_VIDEO ntsc = FullRange(FullIndex(kYuy2, 720, 480));
+    const KS_DATARANGE_VIDEO pal = FullRange(FullIndex(kRgb24, 352, 288));
+    for (LONG index : {1, 4}) {
+        Context()->standardIndex = index;
+        EXPECT_EQ(Intersect(pal).result.status, STATUS_NO_MATCH) << index;
+        EXPECT_EQ(Intersect(ntsc).result.status, STATUS_SUCCESS) << index;
+    }
+    Context()->standardIndex = STANDARD_INDEX_SECAM;
+    EXPECT_EQ(Intersect(ntsc).result.status, STATUS_NO_MATCH);
+    EXPECT_EQ(Intersect(pal).result.status, STATUS_SUCCESS);
 }
 
 TEST_F(FormatsTest, I420At160x120RoundsRowsToWords)
@@ -167,12 +201,12 @@ TEST_F(FormatsTest, I420At160x120RoundsRowsToWords)
 TEST_F(FormatsTest, BufferSizeAnswers)
 {
     Context()->standardIndex = STANDARD_INDEX_PAL;
-    Intersection query = Intersect(FullRange(0), 0);
+    Intersection query = Intersect(FullRange(FullIndex(kYuy2, 640, 480)), 0);
     EXPECT_EQ(query.result.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(query.result.actualBytes, 152u);
     EXPECT_EQ(query.libraryInterval, 390u) << "a size query also sets the interval";
 
-    Intersection small = Intersect(FullRange(0), 151);
+    Intersection small = Intersect(FullRange(FullIndex(kYuy2, 640, 480)), 151);
     EXPECT_EQ(small.result.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(small.result.actualBytes, 0u);
 }

@@ -116,7 +116,7 @@ protected:
         const LineSystem system = SystemOf(standard);
         const Geometry g = GeometryOf(c.format, system, lowBandwidth);
         const LONGLONG period = system == LineSystem::L525 ? 333667 : 400000;
-        EXPECT_EQ(c.format.AvgTimePerFrame(), standard == kNtsc ? 333667 : 400000);
+        EXPECT_EQ(c.format.AvgTimePerFrame(), period) << "the rate of the line system in force";
 
         uint16_t counter = 0;
         for (int i = 0; i < kFrames; ++i) {

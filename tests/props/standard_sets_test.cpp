@@ -279,8 +279,8 @@ TEST_F(StandardSetsTest, StandardSetSwitchesAndReportsLines)
         ULONG lines;
     } cases[] = {
         {KS_AnalogVideo_PAL_B, 2, 625},
-        // PAL-M runs on 525-line timing but reports 625 lines.
-        {KS_AnalogVideo_PAL_M, 4, 625},
+        // PAL-M runs on 525-line timing and says so.
+        {KS_AnalogVideo_PAL_M, 4, 525},
         {KS_AnalogVideo_NTSC_M | KS_AnalogVideo_PAL_B, 2, 625},
         {KS_AnalogVideo_NTSC_M, 1, 525},
     };
@@ -301,6 +301,12 @@ TEST_F(StandardSetsTest, StandardSetSwitchesAndReportsLines)
                                              sizeof(KSPROPERTY_VIDEODECODER_S), sizeof(KSPROPERTY_VIDEODECODER_S));
         ASSERT_EQ(Get(get).status, STATUS_SUCCESS);
         EXPECT_EQ(get.DataAs<KSPROPERTY_VIDEODECODER_S>().Value, c.standard);
+    }
+    // 525-line systems the decoder cannot run are refused, not run as PAL.
+    for (ULONG refused : {(ULONG)KS_AnalogVideo_PAL_60, (ULONG)KS_AnalogVideo_NTSC_433}) {
+        EXPECT_EQ(SetStandard(refused).status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(Context()->standardIndex, STANDARD_INDEX_NTSC);
+        EXPECT_EQ(Setting("VideoStandard"), (uint32_t)KS_AnalogVideo_NTSC_M);
     }
     // The decoder runs the line system of the last standard.
     ASSERT_NE(Board().GetDecoder(), nullptr);

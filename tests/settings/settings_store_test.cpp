@@ -191,16 +191,31 @@ TEST_F(SettingsStoreTest, SelectorsWriteTheirValueAndTheStandard)
     }
 }
 
-TEST_F(SettingsStoreTest, EarlySaveKeepsTheStoredStandard)
+// Device start loads the standard alone, so an early save keeps it and a
+// standard of 0 (KS_AnalogVideo_None) set later is saved like any other.
+TEST_F(SettingsStoreTest, DeviceStartLoadsTheStoredStandardOnly)
 {
-    // A picture control saved before any capture start: the standard field
-    // still holds the record's initial 0 and must not replace what is stored.
     reg::SetDword(SettingsKey(), "VideoStandard", 0x10);
-    Ctx()->videoStandard = 0;
+    reg::SetDword(SettingsKey(), "InputSource", 2);
+    reg::SetDword(SettingsKey(), "Brightness", 7);
+    EXPECT_EQ(LoadStoredStandard(Ctx()), 1);
+    EXPECT_EQ(Ctx()->videoStandard, 0x10);
+    EXPECT_EQ(Ctx()->standardIndex, 2);
+    EXPECT_EQ(Ctx()->brightness, 0) << "picture values wait for the capture start";
+
     Ctx()->brightness = 90;
     EXPECT_EQ(SaveSettings(Ctx(), SAVE_BRIGHTNESS), (NTSTATUS)1);
-    EXPECT_EQ(reg::GetDword(SettingsKey(), "Brightness"), 90u);
     EXPECT_EQ(reg::GetDword(SettingsKey(), "VideoStandard"), 0x10u);
+    Ctx()->videoStandard = 0;
+    EXPECT_EQ(SaveSettings(Ctx(), SAVE_VIDEO_STANDARD_ONLY), (NTSTATUS)1);
+    EXPECT_EQ(reg::GetDword(SettingsKey(), "VideoStandard"), 0u);
+
+    // Nothing stored: NTSC, and the start creates no key.
+    reg::DeleteKey(SettingsKey());
+    EXPECT_EQ(LoadStoredStandard(Ctx()), 0);
+    EXPECT_EQ(Ctx()->standardIndex, STANDARD_INDEX_NTSC);
+    EXPECT_EQ(Ctx()->videoStandard, KS_AnalogVideo_NTSC_M);
+    EXPECT_FALSE(reg::KeyExists(SettingsKey()));
 }
 
 TEST_F(SettingsStoreTest, OnlyFourByteDwordsAreTaken)
