@@ -235,7 +235,9 @@ NTSTATUS NTAPI CamFreeBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID Context,
 NTSTATUS NTAPI CamStartCapture(PDEVICE_OBJECT BusDeviceObject, PVOID ContextArgument)
 {
     UNREFERENCED_PARAMETER(BusDeviceObject);
-    static_cast<DeviceContext*>(ContextArgument)->frameTimingEnabled = 0;
+    auto* context = static_cast<DeviceContext*>(ContextArgument);
+    context->frameTimingEnabled = 0;
+    context->captureRunning = 1;
     return STATUS_SUCCESS;
 }
 
@@ -248,6 +250,7 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID ContextArgum
 {
     UNREFERENCED_PARAMETER(BusDeviceObject);
     auto* context = static_cast<DeviceContext*>(ContextArgument);
+    context->captureRunning = 0;
     const NTSTATUS saved = SaveSettings(context, SAVE_ALL);
 
     // Quiesce the bridge; a failed read (0xFF00) still gets its modified value written.

@@ -361,6 +361,12 @@ VOID PowerUpDevice(DeviceContext* Context)
     // decoder again, then restore the scaler and the alternate setting.
     // Register statuses are not examined here.
     ReinitDecoder(Context);
+    if (Context->captureRunning) {
+        // The start-up tables wrote their own window (and, on types 110 and
+        // 111, no standard at all): a running stream gets the window and the
+        // standard of its format back, or its frames no longer fit.
+        SetVideoStandard(Context, Context->standardIndex);
+    }
     WriteRegister(Context, BRIDGE_REG_SCALER_0, Context->savedScalerRegs[0]);
     WriteRegister(Context, BRIDGE_REG_SCALER_1, Context->savedScalerRegs[1]);
     WriteRegister(Context, BRIDGE_REG_SCALER_2, Context->savedScalerRegs[2]);

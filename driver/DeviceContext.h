@@ -107,6 +107,10 @@ typedef struct _DeviceContext {
     // Directly behind the configuration descriptor header; nothing writes it,
     // so the descriptor vendor request reads zeros here.
     UCHAR descriptorTail[4];
+
+    // Between capture start and stop: power-up restores the running format's
+    // window and standard, which the decoder's start-up table replaces.
+    UCHAR captureRunning;
 } DeviceContext, *PDeviceContext;
 
 static_assert(sizeof(DeviceContext) <= DEVICE_CONTEXT_REGISTERED_SIZE,
