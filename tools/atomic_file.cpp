@@ -1,6 +1,9 @@
 #include "tools/atomic_file.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +17,29 @@ namespace {
 std::string Errno(const std::string& what, const std::string& path)
 {
     return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Temporary names the signal handler may have to remove: fixed storage, as
+// the handler can neither allocate nor lock.
+constexpr int kTempSlots = 16;
+char g_tempNames[kTempSlots][4096];
+volatile std::sig_atomic_t g_tempUsed[kTempSlots];
+
+int RememberTemporary(const std::string& name)
+{
+    if (name.size() >= sizeof g_tempNames[0]) return -1;
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_tempUsed[i]) continue;
+        std::memcpy(g_tempNames[i], name.c_str(), name.size() + 1);
+        g_tempUsed[i] = 1;
+        return i;
+    }
+    return -1;
+}
+
+void ForgetTemporary(int slot)
+{
+    if (slot >= 0) g_tempUsed[slot] = 0;
 }
 
 mode_t CurrentUmask()
@@ -32,6 +58,7 @@ std::unique_ptr<AtomicFile> AtomicFile::Create(const std::string& path, std::str
     file->path_ = path;
     if (path == "-") {
         file->toStdout_ = true;
+        file->direct_ = true;
         file->fd_ = STDOUT_FILENO;
         return file;
     }
@@ -39,12 +66,53 @@ std::unique_ptr<AtomicFile> AtomicFile::Create(const std::string& path, std::str
         if (error) *error = "empty output file name";
         return nullptr;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        if (error) *error = "cannot write " + path + ": it is a directory";
-        return nullptr;
+    // What the name is now decides how it is written: lstat for the name,
+    // stat for what it leads to.
+    struct stat link {}, st {};
+    const bool named = ::lstat(path.c_str(), &link) == 0;
+    const bool reaches = named && ::stat(path.c_str(), &st) == 0;
+    std::string target = path;
+    if (reaches) {
+        if (S_ISDIR(st.st_mode)) {
+            if (error) *error = "cannot write " + path + ": it is a directory";
+            return nullptr;
+        }
+        if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+            // A reader's pipe or a device: written into, never replaced.
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) {
+                if (error) *error = Errno("cannot open", path);
+                return nullptr;
+            }
+            file->fd_ = fd;
+            file->direct_ = true;
+            return file;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            if (error) *error = "cannot write " + path + ": not a regular file, FIFO or character device";
+            return nullptr;
+        }
+        if (S_ISLNK(link.st_mode)) {
+            // The link stays; the file it leads to is replaced beside itself.
+            char resolved[PATH_MAX];
+            if (!::realpath(path.c_str(), resolved)) {
+                if (error) *error = Errno("cannot follow", path);
+                return nullptr;
+            }
+            target = resolved;
+        }
+    } else if (named && S_ISLNK(link.st_mode)) {
+        // A dangling link: create what it names, through it.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (error) *error = Errno("cannot create", path);
+            return nullptr;
+        }
+        file->fd_ = fd;
+        file->direct_ = true;
+        return file;
     }
-    std::vector<char> name(path.begin(), path.end());
+    std::vector<char> name(target.begin(), target.end());
     const std::string suffix = ".part-XXXXXX";
     name.insert(name.end(), suffix.begin(), suffix.end());
     name.push_back('\0');
@@ -53,10 +121,13 @@ std::unique_ptr<AtomicFile> AtomicFile::Create(const std::string& path, std::str
         if (error) *error = Errno("cannot create", path);
         return nullptr;
     }
-    // mkstemp makes the file private; the finished file gets the usual mode.
-    ::fchmod(fd, 0666 & ~CurrentUmask());
+    // mkstemp makes the file private; the finished file gets the mode of the
+    // one it replaces, else the usual mode.
+    ::fchmod(fd, reaches ? (st.st_mode & 07777) : (0666 & ~CurrentUmask()));
+    file->renameTarget_ = target;
     file->fd_ = fd;
     file->tempPath_ = name.data();
+    file->tempSlot_ = RememberTemporary(file->tempPath_);
     return file;
 }
 
@@ -76,7 +147,7 @@ bool AtomicFile::Write(const void* data, size_t size, std::string* error)
         const ssize_t n = ::write(fd_, p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EPIPE && toStdout_) pipeClosed_ = true;
+            if (errno == EPIPE && direct_) pipeClosed_ = true;
             if (error) *error = Errno("cannot write", toStdout_ ? std::string("standard output") : path_);
             return false;
         }
@@ -98,6 +169,12 @@ bool AtomicFile::Commit(std::string* error)
         fd_ = -1;
         return true;
     }
+    if (direct_) {
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        if (!closed && error) *error = Errno("cannot close", path_);
+        return closed;
+    }
     bool ok = true;
     if (::fsync(fd_) != 0 && errno != EINVAL) {
         if (error) *error = Errno("cannot flush", path_);
@@ -108,7 +185,9 @@ bool AtomicFile::Commit(std::string* error)
         ok = false;
     }
     fd_ = -1;
-    if (ok && ::rename(tempPath_.c_str(), path_.c_str()) != 0) {
+    ForgetTemporary(tempSlot_);
+    tempSlot_ = -1;
+    if (ok && ::rename(tempPath_.c_str(), renameTarget_.c_str()) != 0) {
         if (error) *error = Errno("cannot rename into", path_);
         ok = false;
     }
@@ -127,7 +206,15 @@ void AtomicFile::Abandon()
         ::close(fd_);
         fd_ = -1;
     }
-    if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+    ForgetTemporary(tempSlot_);
+    tempSlot_ = -1;
+    if (!tempPath_.empty() && !direct_) ::unlink(tempPath_.c_str());
+}
+
+void RemoveTemporaryFilesForSignal()
+{
+    for (int i = 0; i < kTempSlots; ++i)
+        if (g_tempUsed[i]) ::unlink(g_tempNames[i]);
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view contents, std::string* error)

@@ -1,8 +1,14 @@
-// Output files that never look complete before they are: everything is
-// written to a temporary file beside the target ("NAME.part-XXXXXX") and
-// renamed over the target only when the writer commits. An interrupted,
-// failed or crashed run leaves at most a ".part-" file behind, never a file
-// under the final name with half its content.
+// Output files that never look complete before they are: a regular file (or
+// a new name) is written to a temporary file beside the target
+// ("NAME.part-XXXXXX") and renamed over the target only when the writer
+// commits; an overwritten file keeps its mode. An interrupted, failed or
+// crashed run leaves at most a ".part-" file behind, never a file under the
+// final name with half its content, and a second Ctrl-C removes even that.
+//
+// Only regular files are ever replaced: a FIFO or a character device (a
+// player's pipe, /dev/null) is written straight into, and a symbolic link is
+// followed, so the link stays and its target gets the content. Block
+// devices, sockets and directories are refused.
 //
 // The name "-" means standard output: written straight through, committed
 // by a flush (a pipe has nothing to rename).
@@ -36,6 +42,9 @@ public:
     const std::string& Path() const { return path_; }
     const std::string& TempPath() const { return tempPath_; }
     bool IsStdout() const { return toStdout_; }
+    // Written in place (standard output, a FIFO, a device): nothing to
+    // rename and nothing to remove when abandoned.
+    bool IsDirect() const { return direct_; }
     uint64_t BytesWritten() const { return written_; }
     // The reader of standard output went away (EPIPE): for a pipe into a
     // player that is the end of the stream, not a failure.
@@ -46,12 +55,19 @@ private:
 
     std::string path_;
     std::string tempPath_;
+    std::string renameTarget_;  // the path, or the file a symbolic link leads to
     int fd_ = -1;
     bool toStdout_ = false;
+    bool direct_ = false;
+    int tempSlot_ = -1;  // where the signal handler finds the temporary name
     bool done_ = false;
     bool pipeClosed_ = false;
     uint64_t written_ = 0;
 };
+
+// Removes every temporary file still open, with async-signal-safe calls
+// only: what a signal handler that ends the program calls first.
+void RemoveTemporaryFilesForSignal();
 
 // Writes `contents` to `path` through a temporary file and a rename.
 bool WriteFileAtomically(const std::string& path, std::string_view contents, std::string* error);

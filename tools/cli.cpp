@@ -12,7 +12,8 @@ constexpr unsigned kCapture = 1u << 2;
 constexpr unsigned kGet = 1u << 3;
 constexpr unsigned kSet = 1u << 4;
 constexpr unsigned kSnapshot = 1u << 5;
-constexpr unsigned kDevice = kFormats | kInfo | kCapture | kGet | kSet | kSnapshot;
+constexpr unsigned kControls = 1u << 6;
+constexpr unsigned kDevice = kFormats | kInfo | kCapture | kGet | kSet | kSnapshot | kControls;
 
 unsigned ScopeOf(Command c)
 {
@@ -23,6 +24,7 @@ unsigned ScopeOf(Command c)
     case Command::Get: return kGet;
     case Command::Set: return kSet;
     case Command::Snapshot: return kSnapshot;
+    case Command::Controls: return kControls;
     default: return 0;
     }
 }
@@ -125,9 +127,14 @@ const std::vector<OptionSpec>& Options()
              inv.realtime = true;
              return std::nullopt;
          }},
-        {"verbose", 'v', "", false, kDevice, "echo the driver's debug output to stderr",
+        {"verbose", 'v', "", false, kDevice, "echo the driver's debug output to stderr, one line each with the emulated time",
          [](Invocation& inv, std::string_view) -> std::optional<std::string> {
              inv.verbose = true;
+             return std::nullopt;
+         }},
+        {"json", 0, "", false, kFormats | kInfo | kCapture | kGet | kControls, "answer as one JSON document (the capture summary on stdout, or stderr with -o -)",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.json = true;
              return std::nullopt;
          }},
         // ---- the simulated board ----
@@ -184,7 +191,7 @@ const std::vector<OptionSpec>& Options()
              inv.input = static_cast<int>(*n);
              return std::nullopt;
          }},
-        {"frequency", 0, "FREQ", false, kCapture | kSnapshot, "tune the tuner first: Hz, or with a unit (55.25MHz)",
+        {"frequency", 0, "FREQ", false, kInfo | kCapture | kSnapshot, "tune the tuner first (input 0): Hz, or with a unit (55.25MHz)",
          [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
              const auto f = ParseFrequency(v);
              if (!f || *f == 0) return "--frequency: " + Quote(v) + " is not a frequency (e.g. 55.25MHz or 55250000)";
@@ -244,6 +251,21 @@ const std::vector<OptionSpec>& Options()
              inv.progress = false;
              return std::nullopt;
          }},
+        {"discard", 0, "", false, kCapture, "convert and count the frames but keep none (for measuring)",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.discard = true;
+             return std::nullopt;
+         }},
+        {"fill", 0, "", false, kCapture, "constant frame rate: repeat the last frame for each one the device dropped (default for Y4M)",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.fill = true;
+             return std::nullopt;
+         }},
+        {"no-fill", 0, "", false, kCapture, "keep only the frames delivered, even where the device dropped some",
+         [](Invocation& inv, std::string_view) -> std::optional<std::string> {
+             inv.fill = false;
+             return std::nullopt;
+         }},
     };
     return options;
 }
@@ -262,6 +284,7 @@ constexpr CommandInfo kCommands[] = {
     {Command::Capture, "capture", "", "kvcap capture [OPTIONS] -o FILE", "capture frames to a Y4M file, PNG stills or raw frames"},
     {Command::Get, "get", "", "kvcap get [OPTIONS] [NAME...]", "show properties (all readable ones when none is named)"},
     {Command::Set, "set", "", "kvcap set [OPTIONS] NAME=VALUE...", "change properties; the driver stores them for the next run"},
+    {Command::Controls, "controls", "list-ctrls", "kvcap controls [OPTIONS]", "list every control with its range, default and value, the inputs and the standards"},
     {Command::Snapshot, "snapshot", "", "kvcap snapshot [OPTIONS]", "press the snapshot button during a short capture and show the stored flag"},
 };
 
@@ -279,22 +302,68 @@ const CommandInfo& InfoOf(Command c)
     return kCommands[0];
 }
 
+constexpr size_t kWidth = 80;
+constexpr size_t kHelpColumn = 28;
+
+// Words of `text` in lines of at most kWidth columns, the first one after
+// `left` (padded to `indent`), the others indented by `indent`.
+std::string Wrap(std::string left, std::string_view text, size_t indent)
+{
+    std::string out;
+    if (!left.empty() && left.size() + 1 > indent) {
+        out += left + "\n";
+        left.clear();
+    }
+    std::string line = left;
+    line.append(indent - line.size(), ' ');
+    bool empty = true;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t space = text.find(' ', pos);
+        const std::string_view word = text.substr(pos, space == std::string_view::npos ? std::string_view::npos : space - pos);
+        pos = space == std::string_view::npos ? text.size() : space + 1;
+        if (word.empty()) continue;
+        if (!empty && line.size() + 1 + word.size() > kWidth) {
+            out += line + "\n";
+            line.assign(indent, ' ');
+            empty = true;
+        }
+        if (!empty) line += ' ';
+        line += word;
+        empty = false;
+    }
+    return out + line + "\n";
+}
+
 std::string OptionLine(const OptionSpec& o)
 {
     std::string left = "  ";
     left += o.shortName ? std::string("-") + o.shortName + ", " : "    ";
     left += "--" + std::string(o.longName);
     if (!o.valueName.empty()) left += o.valueOptional ? "[=" + std::string(o.valueName) + "]" : " " + std::string(o.valueName);
-    if (left.size() < 28) left.append(28 - left.size(), ' ');
-    else left += "\n" + std::string(28, ' ');
-    return left + std::string(o.help) + "\n";
+    return Wrap(left, o.help, kHelpColumn);
 }
 
-const OptionSpec* FindLong(std::string_view name)
+// The option a long name means: itself, or the one option it is a prefix
+// of, as getopt_long reads it. *ambiguous lists the candidates when there
+// are several.
+const OptionSpec* FindLong(std::string_view name, std::string* ambiguous)
 {
-    for (const auto& o : Options())
+    const OptionSpec* found = nullptr;
+    std::string candidates;
+    int count = 0;
+    for (const auto& o : Options()) {
         if (o.longName == name) return &o;
-    return nullptr;
+        if (!name.empty() && o.longName.substr(0, name.size()) == name) {
+            found = &o;
+            candidates += (count++ ? ", --" : "--") + std::string(o.longName);
+        }
+    }
+    if (count > 1) {
+        *ambiguous = candidates;
+        return nullptr;
+    }
+    return found;
 }
 
 const OptionSpec* FindShort(char c)
@@ -326,24 +395,19 @@ std::string VersionText() { return "kvcap 1.0 (capture from the simulated USB 2.
 
 std::string UsageText()
 {
-    std::string s =
-        "Usage: kvcap COMMAND [OPTIONS]\n"
-        "Capture video from the USB analog capture device (the driver running on the emulated platform\n"
-        "with the simulated board).\n\nCommands:\n";
-    for (const auto& c : kCommands) {
-        std::string left = "  " + std::string(c.name);
-        left.append(left.size() < 12 ? 12 - left.size() : 1, ' ');
-        s += left + std::string(c.summary) + "\n";
-    }
-    s += "  help        this text, or 'kvcap help COMMAND' for one command\n\n"
-         "Examples:\n"
+    std::string s = "Usage: kvcap COMMAND [OPTIONS]\n" +
+                    Wrap("", "Capture video from the USB analog capture device (the driver running on the emulated platform with the simulated board).", 0) +
+                    "\nCommands:\n";
+    for (const auto& c : kCommands) s += Wrap("  " + std::string(c.name), c.summary, 12);
+    s += Wrap("  help", "this text, or 'kvcap help COMMAND' for one command", 12);
+    s += "\nExamples:\n"
          "  kvcap capture -f YUY2 -s 720x576 --standard PAL -n 250 -o capture.y4m\n"
          "  kvcap capture -f I420 -s 640x480 --standard NTSC -t 5 -o - | ffplay -\n"
          "  kvcap capture -n 10 -o still%03d.png\n"
          "  kvcap set brightness=140 mirror=on      (kept for the next run)\n"
-         "  kvcap capture --usb-trace start.pcap -n 5 -o short.y4m && tshark -r start.pcap\n\n"
-         "Settings persist in $XDG_STATE_HOME/kvcap/registry.reg (or ~/.local/state/kvcap/registry.reg);\n"
-         "--registry FILE or KVCAP_REGISTRY chooses another file.\n";
+         "  kvcap controls --json | jq '.controls[].name'\n"
+         "  kvcap capture --usb-trace start.pcap -n 5 -o short.y4m\n\n" +
+         Wrap("", "Settings persist in $XDG_STATE_HOME/kvcap/registry.reg (or ~/.local/state/kvcap/registry.reg); --registry FILE or KVCAP_REGISTRY chooses another file. Exit status: 0 done, 1 the device, a file or the settings failed, 2 the command line was wrong.", 0);
     return s;
 }
 
@@ -351,28 +415,21 @@ std::string CommandHelp(Command command)
 {
     if (command == Command::Help || command == Command::Version) return UsageText();
     const CommandInfo& info = InfoOf(command);
-    std::string s = "Usage: " + std::string(info.synopsis) + "\n" + std::string(info.summary) + ".\n";
+    std::string s = "Usage: " + std::string(info.synopsis) + "\n" + Wrap("", std::string(info.summary) + ".", 0);
     switch (command) {
     case Command::Capture:
-        s += "\nThe emulated clock runs as fast as it can unless --realtime is given. Ctrl-C ends the capture\n"
-             "with a complete file. Y4M keeps YUY2 as 4:2:2 and I420 as 4:2:0, progressive; raw files get a\n"
-             "NAME.json beside them that states the format.\n";
+        s += "\n" + Wrap("", "The emulated clock runs as fast as it can unless --realtime is given. Ctrl-C ends the capture with a complete file; a second Ctrl-C ends it at once and leaves no file. Y4M keeps YUY2 as 4:2:2 and I420 as 4:2:0, progressive, at a constant frame rate (a frame the device dropped is filled with the one before it unless --no-fill is given); raw files get a NAME.json beside them that states the format. A FIFO, a device or a symbolic link given to -o is written into, never replaced.", 0);
         break;
     case Command::Get:
     case Command::Set: {
         s += "\nProperties:\n";
-        for (const auto& p : NamedProperties()) {
-            std::string left = "  " + std::string(p.name);
-            if (left.size() < 18) left.append(18 - left.size(), ' ');
-            s += left + std::string(p.help) + "\n";
-        }
-        s += "  register:REG    a bridge register (0x000..0xFFFF), byte values\n"
-             "  vendor:ID[:INST] the vendor property set by id (0..72), with an instance where the id needs one\n";
+        for (const auto& p : NamedProperties()) s += Wrap("  " + std::string(p.name), p.help, 18);
+        s += Wrap("  register:REG", "a bridge register (0x000..0xFFFF), byte values", 18);
+        s += Wrap("  vendor:ID[:INST]", "the vendor property set by id (0..72), with an instance where the id needs one", 18);
         break;
     }
     case Command::Snapshot:
-        s += "\nThe driver notices the button while frames are converted, so a few frames are captured around\n"
-             "the press; it then raises the stored \"SnapShot\" flag, which this command shows.\n";
+        s += "\n" + Wrap("", "The driver notices the button while frames are converted, so a few frames are captured around the press; it then raises the stored \"SnapShot\" flag, which this command shows.", 0);
         break;
     default: break;
     }
@@ -380,7 +437,7 @@ std::string CommandHelp(Command command)
     const unsigned scope = ScopeOf(command);
     for (const auto& o : Options())
         if (o.scope & scope) s += OptionLine(o);
-    s += "  -h, --help                this help\n";
+    s += Wrap("  -h, --help", "this help", kHelpColumn);
     return s;
 }
 
@@ -396,7 +453,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
 
     // Global switches before any command.
     size_t i = 0;
-    if (args.empty()) return fail("no command given (formats, info, capture, get, set, snapshot; see kvcap --help)");
+    if (args.empty()) return fail("no command given (formats, info, controls, capture, get, set, snapshot; see kvcap --help)");
     const std::string& first = args[0];
     if (first == "-h" || first == "--help") {
         inv.command = Command::Help;
@@ -421,7 +478,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
     }
     if (!first.empty() && first[0] == '-') return fail("options come after the command: kvcap COMMAND [OPTIONS] (see kvcap --help)");
     const CommandInfo* cmd = FindCommand(first);
-    if (!cmd) return fail("unknown command " + Quote(first) + " (formats, info, capture, get, set, snapshot; see kvcap --help)");
+    if (!cmd) return fail("unknown command " + Quote(first) + " (formats, info, controls, capture, get, set, snapshot; see kvcap --help)");
     inv.command = cmd->command;
     const std::string prefix = std::string(cmd->name) + ": ";
     const std::string seeHelp = " (see kvcap " + std::string(cmd->name) + " --help)";
@@ -439,42 +496,55 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             optionsDone = true;
             continue;
         }
-        if (a == "-h" || a == "--help") {
+        auto help = [&] {
             inv.helpTopic = inv.command;
             inv.command = Command::Help;
             result.ok = true;
             return result;
-        }
-        const OptionSpec* option = nullptr;
-        std::string value;
-        bool haveValue = false;
-        std::string shown;
+        };
+        auto apply = [&](const OptionSpec& option, const std::string& shown, std::optional<std::string> value) -> std::optional<std::string> {
+            if (!(option.scope & scope)) return prefix + "option " + Quote(shown) + " does not apply to " + std::string(cmd->name) + seeHelp;
+            if (option.valueName.empty()) {
+                if (value) return prefix + "option " + Quote(shown) + " takes no value";
+            } else if (!value && !option.valueOptional) {
+                if (i + 1 >= args.size()) return prefix + "option " + Quote(shown) + " needs a value (" + std::string(option.valueName) + ")";
+                value = args[++i];
+            }
+            if (auto err = option.apply(inv, value.value_or(""))) return prefix + *err;
+            return std::nullopt;
+        };
         if (a.rfind("--", 0) == 0) {
             const size_t eq = a.find('=');
             const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            option = FindLong(name);
-            shown = "--" + name;
-            if (eq != std::string::npos) {
-                value = a.substr(eq + 1);
-                haveValue = true;
+            const std::string shown = "--" + name;
+            std::string others;
+            if (!name.empty() && name.size() <= 4 && std::string_view("help").substr(0, name.size()) == name &&
+                !FindLong(name, &others) && others.empty()) {
+                if (eq != std::string::npos) return fail(prefix + "option '--help' takes no value");
+                return help();
             }
-        } else {
-            option = FindShort(a[1]);
-            shown = a.substr(0, 2);
-            if (a.size() > 2) {
-                value = a.substr(2);
-                haveValue = true;
-            }
+            std::string ambiguous;
+            const OptionSpec* option = FindLong(name, &ambiguous);
+            if (!ambiguous.empty()) return fail(prefix + "option " + Quote(shown) + " is ambiguous (" + ambiguous + ")" + seeHelp);
+            if (!option) return fail(prefix + "unknown option " + Quote(shown) + seeHelp);
+            std::optional<std::string> value;
+            if (eq != std::string::npos) value = a.substr(eq + 1);
+            if (auto err = apply(*option, "--" + std::string(option->longName), value)) return fail(*err);
+            continue;
         }
-        if (!option) return fail(prefix + "unknown option " + Quote(shown) + seeHelp);
-        if (!(option->scope & scope)) return fail(prefix + "option " + Quote(shown) + " does not apply to " + std::string(cmd->name) + seeHelp);
-        if (option->valueName.empty()) {
-            if (haveValue) return fail(prefix + "option " + Quote(shown) + " takes no value");
-        } else if (!haveValue && !option->valueOptional) {
-            if (i + 1 >= args.size()) return fail(prefix + "option " + Quote(shown) + " needs a value (" + std::string(option->valueName) + ")");
-            value = args[++i];
+        // Short options, bundled as getopt reads them: switches one after
+        // another, and the first one that takes a value takes the rest.
+        for (size_t k = 1; k < a.size(); ++k) {
+            const std::string shown = std::string("-") + a[k];
+            if (a[k] == 'h') return help();
+            const OptionSpec* option = FindShort(a[k]);
+            if (!option) return fail(prefix + "unknown option " + Quote(shown) + seeHelp);
+            std::optional<std::string> value;
+            const bool takesValue = !option->valueName.empty();
+            if (takesValue && k + 1 < a.size()) value = a.substr(k + 1);
+            if (auto err = apply(*option, shown, value)) return fail(*err);
+            if (takesValue) break;
         }
-        if (auto err = option->apply(inv, value)) return fail(prefix + *err);
     }
 
     switch (inv.command) {
@@ -502,7 +572,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
     }
 
     if (inv.command == Command::Capture) {
-        if (inv.output.empty()) return fail(prefix + "no output file (-o FILE, or -o - for standard output)");
+        if (inv.discard) {
+            if (!inv.output.empty()) return fail(prefix + "--discard keeps no file; leave out -o " + Quote(inv.output));
+            inv.output = "/dev/null";
+            if (!inv.container) inv.container = Container::Y4m;
+        }
+        if (inv.output.empty()) return fail(prefix + "no output file (-o FILE, or -o - for standard output, or --discard)");
         if (!inv.container) {
             if (inv.output == "-") inv.container = Container::Y4m;
             else inv.container = ContainerFromName(inv.output);
@@ -513,9 +588,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             bool numbered = false;
             std::string err;
             if (!CheckFramePattern(inv.output, &numbered, &err)) return fail(prefix + err);
+            if (inv.output == "-") return fail(prefix + "PNG stills go to files, not to standard output (use -c y4m for a stream)");
             if (!numbered) {
+                // NAME.png becomes NAME%04d.png; a name without an extension
+                // gets one.
                 const size_t dot = inv.output.rfind('.');
-                const std::string suggestion = inv.output.substr(0, dot) + "%04d" + inv.output.substr(dot);
+                const size_t slash = inv.output.rfind('/');
+                const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+                const std::string suggestion = hasExtension ? inv.output.substr(0, dot) + "%04d" + inv.output.substr(dot)
+                                                            : inv.output + "%04d.png";
                 if (inv.frames && *inv.frames > 1)
                     return fail(prefix + Quote(inv.output) + " holds one frame; name the files with a pattern such as " + suggestion + " for " + std::to_string(*inv.frames));
                 if (inv.duration && !inv.frames)

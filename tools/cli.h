@@ -5,13 +5,16 @@
 //   kvcap capture   [options] -o FILE    frames to Y4M, PNG or raw
 //   kvcap get       [options] [NAME...]  properties (all when none named)
 //   kvcap set       [options] NAME=VALUE...
+//   kvcap controls  [options]            every control with its range
 //   kvcap snapshot  [options]            press the snapshot button
 //   kvcap help [COMMAND], kvcap COMMAND --help, kvcap --version
 //
 // Parsing never touches the device: it checks spelling, syntax and ranges
 // that need no device, and anything wrong gives one line for stderr and
 // exit status 2. What needs the device (is this size offered for this
-// standard?) is checked when the command runs.
+// standard?) is checked when the command runs. Options are read as
+// getopt_long reads them: a long option may be shortened to any unique
+// prefix, short switches may be bundled (-vn5), and "--" ends the options.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +30,7 @@
 
 namespace kvcap {
 
-enum class Command { Help, Version, Formats, Info, Capture, Get, Set, Snapshot };
+enum class Command { Help, Version, Formats, Info, Capture, Get, Set, Controls, Snapshot };
 
 // A picture source for one input (or, with input -1, for the input the run
 // uses): the test pattern (in the line system of the standard, or forced),
@@ -67,6 +70,7 @@ struct Invocation {
     std::string usbTrace;   // --usb-trace FILE.pcap
     bool realtime = false;  // pace the emulated clock to the wall clock
     bool verbose = false;   // echo the driver's debug output
+    bool json = false;      // answers as one JSON document on stdout
     BoardOptions board;
 
     // Selection (formats, info, capture, snapshot).
@@ -83,6 +87,8 @@ struct Invocation {
     std::optional<uint64_t> frames;
     std::optional<double> duration;
     bool progress = true;
+    bool discard = false;       // --discard: frames converted and counted, not kept
+    std::optional<bool> fill;   // repeat frames for dropped ones (default: Y4M only)
 
     // get / set
     std::vector<PropertyRef> names;

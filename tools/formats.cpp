@@ -184,6 +184,13 @@ std::string StandardNames()
     return out;
 }
 
+std::vector<std::string> StandardList()
+{
+    std::vector<std::string> out;
+    for (const auto& s : kStandards) out.emplace_back(s.name);
+    return out;
+}
+
 bool Is525Line(uint32_t bits)
 {
     // The driver's 525-line formats carry NTSC-M, NTSC-J and PAL-M.

@@ -60,6 +60,7 @@ std::optional<uint32_t> ParseStandard(std::string_view text);
 std::string StandardName(uint32_t ksStandard);
 // Every standard the driver's decoder set can name, for help text.
 std::string StandardNames();
+std::vector<std::string> StandardList();  // the names one by one
 // 525 or 625 lines, as the driver's formats group them.
 bool Is525Line(uint32_t ksStandard);
 

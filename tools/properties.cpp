@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ks.h"
 #include "tools/formats.h"
 
 namespace kvcap {
@@ -18,12 +19,15 @@ const std::vector<NamedProperty> kNamed = {
     {"contrast", PropertySet::ProcAmp, 1, 1, true, true, ValueKind::Integer, 0, 127, "picture contrast, default 64"},
     {"hue", PropertySet::ProcAmp, 2, 2, true, true, ValueKind::Integer, 0, 360, "hue in degrees, default 180"},
     {"saturation", PropertySet::ProcAmp, 3, 3, true, true, ValueKind::Integer, 0, 511, "colour saturation, default 256"},
+    {"sharpness", PropertySet::ProcAmp, 4, 4, true, true, ValueKind::Integer, 0, 16, "sharpness, default 3 (decoder type 110 only)"},
+    {"gamma", PropertySet::ProcAmp, 5, 5, true, true, ValueKind::Integer, 0, 64, "gamma, default 25"},
+    {"white-balance", PropertySet::ProcAmp, 7, 7, true, true, ValueKind::Integer, 0, 0x7FFFFFFF, "white balance, where the driver offers it"},
     {"standard", PropertySet::Decoder, 1, 1, true, true, ValueKind::Standard, 0, 0, "video standard (PAL, NTSC, SECAM, PAL-M, ...)"},
     {"signal", PropertySet::Decoder, 2, 2, true, false, ValueKind::Signal, 0, 0, "signal lock and line count (read only)"},
     {"input", PropertySet::Vendor, 67, 67, true, true, ValueKind::Integer, 0, 2, "video input 0..2"},
     {"mirror", PropertySet::Vendor, 53, 53, true, true, ValueKind::Switch, 0, 1, "left-right mirror (on/off)"},
     {"flip", PropertySet::Vendor, 54, 54, true, true, ValueKind::Switch, 0, 1, "upside-down flip (on/off)"},
-    {"frequency", PropertySet::Vendor, 40, 40, false, true, ValueKind::Frequency, 0, 0, "tuner frequency (e.g. 55.25MHz), set only"},
+    {"frequency", PropertySet::Vendor, 40, 40, true, true, ValueKind::Frequency, 0, 0, "tuner frequency (e.g. 55.25MHz, 40..900 MHz), kept for the next run"},
     {"standard-index", PropertySet::Vendor, 65, 65, true, true, ValueKind::Integer, 1, 5, "1 NTSC, 2 PAL, 3 SECAM, 4 PAL-M, 5 PAL-N"},
     {"ae-on", PropertySet::Vendor, 55, 55, true, true, ValueKind::Switch, 0, 1, "stored exposure switch (on/off)"},
     {"ae-level", PropertySet::Vendor, 57, 57, true, true, ValueKind::Integer, 0, 255, "stored exposure level"},
@@ -237,6 +241,7 @@ std::optional<PropertyAssignment> ParseAssignment(std::string_view text, std::st
     case ValueKind::Frequency: {
         const auto v = ParseFrequency(valueText);
         if (!v || *v == 0) return bad("'" + std::string(valueText) + "' is not a frequency (e.g. 55.25MHz or 55250000)");
+        if (auto why = CheckTunerFrequency(*v)) return bad(*why);
         a.value = *v;
         return a;
     }
@@ -442,6 +447,48 @@ std::string DescribeValue(const PropertyRef& ref, const std::vector<uint8_t>& da
         return std::to_string(*value);
     default: return std::to_string(*value);
     }
+}
+
+std::optional<std::string> CheckTunerFrequency(uint32_t hz)
+{
+    if (hz >= kTunerMinimumHz && hz <= kTunerMaximumHz) return std::nullopt;
+    return FormatFrequency(hz) + " is outside the tuner's range " + FormatFrequency(kTunerMinimumHz) + " .. " +
+           FormatFrequency(kTunerMaximumHz);
+}
+
+ControlDescription ParseControlDescription(const std::vector<uint8_t>& data, uint32_t returned)
+{
+    ControlDescription d;
+    const size_t size = std::min<size_t>(data.size(), returned);
+    if (size < sizeof(ULONG)) return d;
+    KSPROPERTY_DESCRIPTION description{};
+    std::memcpy(&description, data.data(), std::min(size, sizeof description));
+    d.canGet = (description.AccessFlags & KSPROPERTY_TYPE_GET) != 0;
+    d.canSet = (description.AccessFlags & KSPROPERTY_TYPE_SET) != 0;
+    if (size < sizeof description) return d;
+    size_t at = sizeof description;
+    for (ULONG i = 0; i < description.MembersListCount && at + sizeof(KSPROPERTY_MEMBERSHEADER) <= size; ++i) {
+        KSPROPERTY_MEMBERSHEADER h{};
+        std::memcpy(&h, data.data() + at, sizeof h);
+        at += sizeof h;
+        const uint64_t bytes = uint64_t(h.MembersSize) * h.MembersCount;
+        if (bytes > size - at) break;  // a list longer than the answer: stop reading
+        if (h.MembersFlags == KSPROPERTY_MEMBER_RANGES && h.MembersSize >= sizeof(KSPROPERTY_STEPPING_LONG) &&
+            h.MembersCount >= 1) {
+            KSPROPERTY_STEPPING_LONG range{};
+            std::memcpy(&range, data.data() + at, sizeof range);
+            d.step = range.SteppingDelta;
+            d.minimum = range.Bounds.SignedMinimum;
+            d.maximum = range.Bounds.SignedMaximum;
+        } else if (h.MembersFlags == KSPROPERTY_MEMBER_VALUES && (h.Flags & KSPROPERTY_MEMBER_FLAG_DEFAULT) &&
+                   h.MembersSize >= sizeof(LONG) && h.MembersCount >= 1) {
+            LONG value = 0;
+            std::memcpy(&value, data.data() + at, sizeof value);
+            d.defaultValue = value;
+        }
+        at += static_cast<size_t>(bytes);
+    }
+    return d;
 }
 
 }  // namespace kvcap

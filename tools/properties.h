@@ -48,6 +48,21 @@ VendorLayout VendorSetLayout(uint32_t id);
 
 enum class ValueKind { Integer, Switch, Standard, Frequency, Signal, Raw };
 
+// The tuner module's bands: low VHF from 40 MHz to UHF up to 900 MHz.
+constexpr uint32_t kTunerMinimumHz = 40'000'000;
+constexpr uint32_t kTunerMaximumHz = 900'000'000;
+// Nullopt when the tuner can tune to `hz`, else why not.
+std::optional<std::string> CheckTunerFrequency(uint32_t hz);
+
+// What the driver's tables say about one property item.
+struct ControlDescription {
+    bool canGet = false;
+    bool canSet = false;
+    std::optional<int64_t> minimum, maximum, step, defaultValue;
+};
+// Reads a KSPROPERTY_DESCRIPTION with its member lists (ranges, default).
+ControlDescription ParseControlDescription(const std::vector<uint8_t>& data, uint32_t returned);
+
 struct NamedProperty {
     std::string_view name;
     PropertySet set;

@@ -8,6 +8,7 @@
 #include "host/kernel.h"
 #include "props/Properties.h"
 #include "sim/video/source.h"
+#include "tools/atomic_file.h"
 
 namespace kvcap {
 
@@ -17,9 +18,15 @@ namespace {
 
 void OnInterrupt(int signal)
 {
-    g_interrupted = 1;
-    // A second signal is not caught: it ends the program the usual way.
+    if (!g_interrupted) {
+        g_interrupted = 1;
+        return;
+    }
+    // A second signal ends the program the usual way, without leaving the
+    // half-written temporary files behind.
+    RemoveTemporaryFilesForSignal();
     std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 namespace sc = kv::streamclass;
@@ -111,6 +118,8 @@ std::unique_ptr<Session> Session::Open(const Invocation& inv, std::string* error
     const LoadOutcome loaded = LoadRegistryFile(s->registry_.path, error);
     if (loaded == LoadOutcome::Failed) return nullptr;
     s->firstRun_ = loaded == LoadOutcome::FirstRun;
+    s->before_ = kv::kernel::registry::SaveToText();
+    s->saves_ = inv.command == Command::Capture || inv.command == Command::Set || inv.command == Command::Snapshot;
 
     sim::BoardConfig config;
     config.decoder = inv.board.decoder;
@@ -289,6 +298,24 @@ NTSTATUS Session::Set(PropertyRequest& request)
     return filter_->SetProperty(r).status;
 }
 
+NTSTATUS Session::Support(PropertySet set, uint32_t id, ControlDescription* description)
+{
+    sc::PropertyRequest r;
+    r.set = SetGuid(set);
+    r.id = id;
+    r.flags = KSPROPERTY_TYPE_BASICSUPPORT;
+    KSPROPERTY header{};
+    header.Set = r.set;
+    header.Id = id;
+    header.Flags = r.flags;
+    r.property.resize(sizeof header);
+    std::memcpy(r.property.data(), &header, sizeof header);
+    r.data.assign(512, 0);
+    const sc::Result result = filter_->GetProperty(r);
+    if (NT_SUCCESS(result.status)) *description = ParseControlDescription(r.data, result.actualBytes);
+    return result.status;
+}
+
 std::vector<kv::app::FormatInfo> Session::FormatsFor(uint32_t ks) const
 {
     const auto all = filter_->Formats();
@@ -362,11 +389,12 @@ bool Session::Close(std::string* error)
             ok = false;
         }
     }
-    // Only a run that started the device saves: a settings file that could
-    // not be loaded is left exactly as it is.
-    if (started_) {
+    // Only a run that started the device and may change settings saves,
+    // and then only its changes: a settings file that could not be loaded,
+    // or a command that only looks, leaves the file exactly as it is.
+    if (started_ && saves_) {
         std::string failure;
-        if (!SaveRegistryFile(registry_.path, &failure)) {
+        if (!SaveRegistryChanges(registry_.path, before_, &failure)) {
             if (ok && error) *error = failure;
             ok = false;
         }

@@ -23,7 +23,7 @@ namespace kvcap {
 // Set by SIGINT / SIGTERM; a long operation checks it and ends cleanly.
 extern volatile std::sig_atomic_t g_interrupted;
 // Installs the handler: the first signal asks for a clean end, a second one
-// ends the program at once (leaving only ".part-" files).
+// removes the temporary files and ends the program at once.
 void InstallInterruptHandler();
 
 class PatternSource;
@@ -41,6 +41,9 @@ public:
     kv::app::Filter& Filter() { return *filter_; }
     const RegistryLocation& Registry() const { return registry_; }
     bool FirstRun() const { return firstRun_; }
+    // Whether the run saves its setting changes at the end (capture, set,
+    // snapshot); the others only look.
+    bool Saves() const { return saves_; }
 
     // The driver's view of the device: decoder type and address, mode.
     long DecoderType() const;
@@ -60,6 +63,9 @@ public:
     // request.data. *returned gets the bytes the driver reported.
     NTSTATUS Get(PropertyRequest& request, uint32_t* returned);
     NTSTATUS Set(PropertyRequest& request);
+    // What the stream class answers for the item from the driver's tables
+    // (KSPROPERTY_TYPE_BASICSUPPORT): access flags, ranges, default.
+    NTSTATUS Support(PropertySet set, uint32_t id, ControlDescription* description);
 
     // Starts the stream briefly (one frame) so the driver loads and applies
     // its stored settings, as it does at every capture start.
@@ -74,7 +80,8 @@ public:
     // Frees the debug output collected so far (echoed already when verbose).
     void TrimDebugOutput();
 
-    // Stops the device, finishes the trace and saves the settings. The first
+    // Stops the device, finishes the trace and saves the settings the run
+    // changed (see SaveRegistryChanges). The first
     // failure is reported; everything is attempted.
     bool Close(std::string* error);
 
@@ -84,6 +91,8 @@ private:
     Invocation invocation_;
     RegistryLocation registry_;
     bool firstRun_ = false;
+    bool saves_ = false;
+    std::string before_;  // the settings as loaded, as export text
     std::unique_ptr<sim::Board> board_;
     std::unique_ptr<kv::app::Filter> filter_;
     std::unique_ptr<UsbPcapWriter> pcap_;

@@ -1,6 +1,7 @@
 // Snow: what a decoder shows on a channel without a station. Every active
-// line comes from its own generator seeded by (seed, frame, field, line), so
-// a field is the same whatever window crops it and whenever it is painted.
+// line comes from its own generator seeded by a hash of (seed, frame, field,
+// line), so lines and fields are independent noise, and a field is the same
+// whatever window crops it and whenever it is painted.
 #include "sim/video/raster_internal.h"
 
 #include <vector>
@@ -29,7 +30,11 @@ public:
         uint64_t fieldState = seed_ ^ (id.frameNumber * 2 + (id.firstField ? 0 : 1)) * 0xD1B54A32D192ED03ull;
         const uint64_t fieldKey = SplitMix(fieldState);
         video_detail::RenderWindow(sys, w, out, [&](int a) -> const uint8_t* {
-            uint64_t state = fieldKey + static_cast<uint64_t>(a) * 0x9E3779B97F4A7C15ull;
+            // The line's generator starts at a hash of (field, line): starts a
+            // multiple of the generator's own increment apart would give each
+            // line its neighbour's sequence shifted by a pixel pair.
+            uint64_t lineKey = fieldKey ^ (static_cast<uint64_t>(a) + 1) * 0xD6E8FEB86659FD93ull;
+            uint64_t state = SplitMix(lineKey);
             for (size_t i = 0; i < line_.size(); i += 4) {
                 const uint64_t r = SplitMix(state);
                 // Luma spread over the whole legal range, chroma weak around grey.

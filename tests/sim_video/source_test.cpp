@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -293,6 +295,40 @@ TEST(VideoNoise, SeededSnowWithoutSignal) {
     const Window inner{100, 20, 300, 30};
     const auto y = Render(*a, LineSystem::L625, {5, true}, inner);
     EXPECT_TRUE(std::equal(y.begin(), y.begin() + 200, x.begin() + 10 * 1440 + 100));
+}
+
+// The strongest correlation between the luma of two rendered lines, with
+// one shifted against the other by up to `shifts` pixel pairs either way.
+double StrongestCorrelation(const uint8_t* a, const uint8_t* b, int pairs, int shifts) {
+    double strongest = 0;
+    for (int s = -shifts; s <= shifts; ++s) {
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        int n = 0;
+        for (int i = std::max(0, -s); i < pairs && i + s < pairs; ++i) {
+            const double x = a[4 * i], y = b[4 * (i + s)];
+            sa += x, sb += y, saa += x * x, sbb += y * y, sab += x * y;
+            ++n;
+        }
+        const double cov = sab - sa * sb / n, va = saa - sa * sa / n, vb = sbb - sb * sb / n;
+        strongest = std::max(strongest, std::abs(cov / std::sqrt(va * vb)));
+    }
+    return strongest;
+}
+
+TEST(VideoNoise, LinesAndFieldsAreIndependent) {
+    auto snow = sim::MakeNoiseSource(7);
+    const Window w{0, 20, 1440, 60};
+    const auto top = Render(*snow, LineSystem::L625, {5, true}, w);
+    const auto bottom = Render(*snow, LineSystem::L625, {5, false}, w);
+    const auto next = Render(*snow, LineSystem::L625, {6, true}, w);
+    // 360 samples: independent noise stays well under 0.25 at every shift.
+    for (int row = 0; row + 1 < 40; ++row) {
+        SCOPED_TRACE(row);
+        const uint8_t* line = top.data() + row * 1440;
+        EXPECT_LT(StrongestCorrelation(line, line + 1440, 360, 8), 0.25);
+        EXPECT_LT(StrongestCorrelation(line, bottom.data() + row * 1440, 360, 8), 0.25);
+        EXPECT_LT(StrongestCorrelation(line, next.data() + row * 1440, 360, 8), 0.25);
+    }
 }
 
 TEST(VideoStation, EachChannelHasItsOwnPicture) {

@@ -27,13 +27,13 @@ struct BadCase {
 
 // Every subcommand's refusals, with the exact line a person sees (after "kvcap: ").
 const BadCase kBad[] = {
-    {"", "no command given (formats, info, capture, get, set, snapshot; see kvcap --help)"},
-    {"record -o x.y4m", "unknown command 'record' (formats, info, capture, get, set, snapshot; see kvcap --help)"},
+    {"", "no command given (formats, info, controls, capture, get, set, snapshot; see kvcap --help)"},
+    {"record -o x.y4m", "unknown command 'record' (formats, info, controls, capture, get, set, snapshot; see kvcap --help)"},
     {"--registry r.reg capture", "options come after the command: kvcap COMMAND [OPTIONS] (see kvcap --help)"},
     {"help frobnicate", "help: unknown command 'frobnicate'"},
     {"help capture set", "help: one command at most"},
     // capture
-    {"capture", "capture: no output file (-o FILE, or -o - for standard output)"},
+    {"capture", "capture: no output file (-o FILE, or -o - for standard output, or --discard)"},
     {"capture -o out.avi", "capture: cannot tell the file type of 'out.avi' (name it .y4m, .png or .raw, or give --container)"},
     {"capture -o out --container mkv", "capture: unknown file type 'mkv' (y4m, png or raw)"},
     {"capture -f MJPG -o a.y4m", "capture: unknown format 'MJPG' (YUY2, I420 or RGB24)"},
@@ -74,8 +74,14 @@ const BadCase kBad[] = {
     {"info --frames 3", "info: option '--frames' does not apply to info (see kvcap info --help)"},
     {"snapshot -o x.png", "snapshot: option '-o' does not apply to snapshot (see kvcap snapshot --help)"},
     // get / set
-    {"get sharpness", "get: unknown property 'sharpness' (known: brightness, contrast, hue, saturation, standard, signal, input, mirror, flip, frequency, standard-index, ae-on, ae-level, frame-timing, white-point, quality, low-light, light-flicker, high-light, input-conf, qlt-spd-mode, register:REG, vendor:ID)"},
-    {"get frequency", "get: frequency: cannot be read back (set only)"},
+    {"get sharp", "get: unknown property 'sharp' (known: brightness, contrast, hue, saturation, sharpness, gamma, white-balance, standard, signal, input, mirror, flip, frequency, standard-index, ae-on, ae-level, frame-timing, white-point, quality, low-light, light-flicker, high-light, input-conf, qlt-spd-mode, register:REG, vendor:ID)"},
+    {"set frequency=1GHz", "set: frequency: 1000.000 MHz is outside the tuner's range 40.000 MHz .. 900.000 MHz"},
+    {"capture -c png -o -", "capture: PNG stills go to files, not to standard output (use -c y4m for a stream)"},
+    {"capture -c png -n 2 -o shot", "capture: 'shot' holds one frame; name the files with a pattern such as shot%04d.png for 2"},
+    {"capture --discard -o a.y4m", "capture: --discard keeps no file; leave out -o 'a.y4m'"},
+    {"capture --no -o a.y4m", "capture: option '--no' is ambiguous (--no-progress, --no-fill) (see kvcap capture --help)"},
+    {"capture -vx -o a.y4m", "capture: unknown option '-x' (see kvcap capture --help)"},
+    {"capture -vn", "capture: option '-n' needs a value (N)"},
     {"get vendor:73", "get: bad vendor property 'vendor:73' (vendor ids are 0..72: vendor:ID or vendor:ID:INSTANCE)"},
     {"get vendor:x", "get: bad vendor property 'vendor:x' (vendor ids are 0..72: vendor:ID or vendor:ID:INSTANCE)"},
     {"get vendor:1:zz", "get: bad instance in 'vendor:1:zz' (a 32-bit number)"},
@@ -111,6 +117,42 @@ TEST(CommandLine, BadInvocationsGiveOneClearLine)
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.error, c.message);
         EXPECT_EQ(r.error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(CommandLine, LongPrefixesAndBundledShortOptionsAsGetoptLong)
+{
+    ParseResult r = Parse("capture --out=a.y4m -vn5 --no-p --stan PAL -fI420 --disc");
+    EXPECT_FALSE(r.ok);  // --discard with -o
+    r = Parse("capture --out=a.y4m -vn5 --no-p --stan PAL -fI420 --no-f");
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.invocation.output, "a.y4m");
+    EXPECT_TRUE(r.invocation.verbose);
+    EXPECT_EQ(r.invocation.frames, 5u);
+    EXPECT_FALSE(r.invocation.progress);
+    EXPECT_EQ(r.invocation.fourcc, Fourcc::I420);
+    EXPECT_EQ(r.invocation.fill, false);
+    EXPECT_EQ(Parse("capture --he").invocation.command, Command::Help);
+    EXPECT_EQ(Parse("info -vh").invocation.helpTopic, Command::Info);
+    r = Parse("capture --discard -n 3");
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.invocation.output, "/dev/null");
+}
+
+TEST(CommandLine, HelpFitsEightyColumns)
+{
+    std::vector<std::string> texts = {UsageText()};
+    for (Command c : {Command::Formats, Command::Info, Command::Capture, Command::Get, Command::Set, Command::Controls,
+                      Command::Snapshot})
+        texts.push_back(CommandHelp(c));
+    for (const auto& text : texts) {
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = text.find('\n', start);
+            const std::string line = text.substr(start, end - start);
+            EXPECT_LE(line.size(), 80u) << line;
+            start = end == std::string::npos ? text.size() : end + 1;
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +80,22 @@ protected:
         for (const auto& e : dir_.Entries())
             if (e != "state") out.push_back(e);
         return out;
+    }
+
+    // Starts kvcap in the scratch directory without waiting; stderr is dropped.
+    pid_t Spawn(std::vector<std::string> args)
+    {
+        const pid_t child = fork();
+        if (child != 0) return child;
+        chdir(dir_.Path().c_str());
+        setenv("KVCAP_REGISTRY", registry_.c_str(), 1);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDERR_FILENO);
+        std::vector<char*> argv = {const_cast<char*>(KVCAP_BINARY)};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(KVCAP_BINARY, argv.data());
+        _exit(127);
     }
 
     TempDir dir_;
@@ -357,7 +374,7 @@ TEST_F(Kvcap, BadInvocationsAndFailuresGiveOneLineAndNoFile)
         const char* err;  // the whole of stderr
     };
     const Case cases[] = {
-        {"", 2, "kvcap: no command given (formats, info, capture, get, set, snapshot; see kvcap --help)\n"},
+        {"", 2, "kvcap: no command given (formats, info, controls, capture, get, set, snapshot; see kvcap --help)\n"},
         {"capture -f MJPG -o a.y4m", 2, "kvcap: capture: unknown format 'MJPG' (YUY2, I420 or RGB24)\n"},
         {"capture -s 800x600 --standard PAL -o a.y4m", 2,
          "kvcap: capture: YUY2 800x600 is not offered for PAL-B (625 lines; offered: 176x144, 352x288, 640x480, 720x576)\n"},
@@ -369,8 +386,8 @@ TEST_F(Kvcap, BadInvocationsAndFailuresGiveOneLineAndNoFile)
          "kvcap: capture: YUY2 320x240 is not offered for NTSC-M (525 lines; offered: 160x120)\n"},
         {"capture -n 2 -o nodir/a.y4m", 1, nullptr},
         {"capture -n 2 -o a.y4m --source missing.y4m", 1, nullptr},
-        {"capture -n 50 -o a.y4m --fault unplug=3000 --no-progress", 1,
-         "kvcap: capture: the device stopped delivering frames: STATUS_DEVICE_NOT_CONNECTED (0xC000009D); no file written\n"},
+        {"capture -n 50 -o a.y4m --fault unplug=1 --no-progress", 1,
+         "kvcap: capture: the device was unplugged: STATUS_DEVICE_NOT_CONNECTED (0xC000009D); no file written\n"},
         {"capture -n 2 -o a.y4m --bandwidth 100", 1,
          "kvcap: capture: the stream did not start: STATUS_INSUFFICIENT_RESOURCES (0xC000009A) (too little USB bandwidth for this format?)\n"},
         {"set brightness=256", 2, "kvcap: set: brightness: 256 is out of range 0..255\n"},
@@ -399,17 +416,8 @@ TEST_F(Kvcap, BadInvocationsAndFailuresGiveOneLineAndNoFile)
 TEST_F(Kvcap, InterruptEndsTheCaptureWithACompleteFile)
 {
     const std::string out = dir_.File("long.y4m");
-    const pid_t child = fork();
+    const pid_t child = Spawn({"capture", "--realtime", "-s", "160x120", "-n", "100000", "-o", out, "--no-progress"});
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        chdir(dir_.Path().c_str());
-        setenv("KVCAP_REGISTRY", registry_.c_str(), 1);
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDERR_FILENO);
-        execl(KVCAP_BINARY, KVCAP_BINARY, "capture", "--realtime", "-s", "160x120", "-n", "100000", "-o", out.c_str(),
-              "--no-progress", static_cast<char*>(nullptr));
-        _exit(127);
-    }
     // Wait for frames to arrive (the temporary file grows), then Ctrl-C.
     bool growing = false;
     for (int i = 0; i < 200 && !growing; ++i) {
@@ -426,4 +434,143 @@ TEST_F(Kvcap, InterruptEndsTheCaptureWithACompleteFile)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(Files(), std::vector<std::string>{"long.y4m"});
     EXPECT_GT(CountY4mFrames(out, 160 * 120 * 2), 5);
+}
+
+// ------------------------------------------------- files and settings kept ----
+
+TEST_F(Kvcap, SpecialFilesAreWrittenIntoNotReplaced)
+{
+    // A FIFO: written into while a reader drains it; it stays a FIFO.
+    const std::string fifo = dir_.File("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string drained;
+    std::thread reader([&] { drained = ReadText(fifo); });
+    Outcome o = Run("capture -s 160x120 -n 3 -c y4m -o pipe --no-progress");
+    reader.join();
+    EXPECT_EQ(o.exit, 0) << o.err;
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_EQ(drained.rfind("YUV4MPEG2 W160 H120", 0), 0u);
+
+    // A symbolic link stays a link; its target gets the frames and keeps its mode.
+    WriteText(dir_.File("target.y4m"), "old");
+    chmod(dir_.File("target.y4m").c_str(), 0640);
+    std::filesystem::create_symlink("target.y4m", dir_.File("link.y4m"));
+    o = Run("capture -s 160x120 -n 2 -o link.y4m --no-progress");
+    EXPECT_EQ(o.exit, 0) << o.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_.File("link.y4m")));
+    EXPECT_EQ(CountY4mFrames(dir_.File("target.y4m"), 160 * 120 * 2), 2);
+    EXPECT_EQ(std::filesystem::status(dir_.File("target.y4m")).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read);
+
+    // A character device is written into: /dev/null stays what it is, and
+    // --discard is the same without naming it.
+    for (const char* args : {"capture -s 160x120 -n 2 -c y4m -o /dev/null --no-progress",
+                             "capture -s 160x120 -n 2 --discard --no-progress"}) {
+        SCOPED_TRACE(args);
+        o = Run(args);
+        EXPECT_EQ(o.exit, 0) << o.err;
+        EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    }
+    EXPECT_EQ(Files(), (std::vector<std::string>{"link.y4m", "pipe", "target.y4m"}));
+}
+
+TEST_F(Kvcap, DeviceLossKeepsTheFramesCapturedAndSaysWhy)
+{
+    const Outcome o = Run("capture -s 160x120 -n 500 -o lost.y4m --fault unplug=3000 --no-progress");
+    EXPECT_EQ(o.exit, 1);
+    EXPECT_NE(o.err.find("kvcap: capture: ended early, keeping the "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("the device was unplugged"), std::string::npos) << o.err;
+    EXPECT_EQ(Files(), std::vector<std::string>{"lost.y4m"});
+    EXPECT_GT(CountY4mFrames(dir_.File("lost.y4m"), 160 * 120 * 2), 0);
+}
+
+TEST_F(Kvcap, CommandsThatOnlyLookLeaveTheSettingsFileAlone)
+{
+    ASSERT_EQ(Run("set brightness=90 contrast=50").exit, 0);
+    const std::string before = ReadText(registry_);
+    for (const char* args : {"info --decoder 110", "formats --standard SECAM", "get", "controls", "info --json",
+                             "info --frequency 55.25MHz", "get --decoder 110 brightness"}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(Run(args).exit, 0);
+        EXPECT_EQ(ReadText(registry_), before);
+    }
+}
+
+TEST_F(Kvcap, SetDuringACaptureSurvivesTheCapturesEnd)
+{
+    ASSERT_EQ(Run("set brightness=128").exit, 0);
+    const pid_t child = Spawn({"capture", "--realtime", "-s", "160x120", "-n", "100000", "--discard", "--no-progress"});
+    ASSERT_GE(child, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Outcome set = Run("set brightness=100");
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(set.exit, 0) << set.err;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Run("get brightness").out, "brightness: 100\n");
+}
+
+TEST_F(Kvcap, SecondInterruptLeavesNoTemporaryFile)
+{
+    const pid_t child = Spawn({"capture", "--realtime", "-s", "160x120", "-n", "100000", "-o", "long.y4m", "--no-progress"});
+    ASSERT_GE(child, 0);
+    bool started = false;
+    for (int i = 0; i < 200 && !started; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (const auto& e : dir_.Entries()) started = started || e.rfind("long.y4m.part-", 0) == 0;
+    }
+    EXPECT_TRUE(started);
+    kill(child, SIGINT);
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    // Either the first press finished the file before the second came, or
+    // the second ended the program: never a temporary file left behind.
+    for (const auto& e : Files()) EXPECT_EQ(e.find(".part-"), std::string::npos) << e;
+}
+
+TEST_F(Kvcap, DroppedFramesAreFilledSoTheFileKeepsTheRate)
+{
+    // Every fourth field truncated: frames are dropped all along.
+    Outcome o = Run("capture -s 160x120 -n 60 -o cfr.y4m --fault truncated-field=0.25 --seed 3 --no-progress");
+    ASSERT_EQ(o.exit, 0) << o.err;
+    EXPECT_EQ(CountY4mFrames(dir_.File("cfr.y4m"), 160 * 120 * 2), 60);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(o.err, m, std::regex("60 frames, [0-9.]+ [kM]B, ([0-9]+) repeated for dropped frames"))) << o.err;
+    EXPECT_GT(std::stoi(m[1]), 0);
+
+    o = Run("capture -s 160x120 -n 60 -o vfr.y4m --no-fill --fault truncated-field=0.25 --seed 3 --no-progress");
+    ASSERT_EQ(o.exit, 0) << o.err;
+    EXPECT_EQ(o.err.find("repeated"), std::string::npos) << o.err;
+    EXPECT_EQ(CountY4mFrames(dir_.File("vfr.y4m"), 160 * 120 * 2), 60);
+}
+
+// Nothing on the command line ends in a crash: every subcommand over odd
+// combinations gives 0, 1 or 2 and a line on stderr when not 0.
+TEST_F(Kvcap, OddArgumentsNeverCrash)
+{
+    const char* const commands[] = {"formats", "info", "controls", "capture", "get", "set", "snapshot", "help", "bogus"};
+    const char* const odd[] = {
+        "",          "-",         "--",        "-o",           "-c png -o -",      "-c png -o noext",
+        "-c png -o dir/",         "-o .png",   "-o %d.png",    "-o %%.png",     "-o a%5d.png",      "-n 0 -o a.y4m",
+        "-n 99999999999999999999 -o a.y4m",   "-s 0x0 -o a.y4m", "-s x -o a.y4m", "--frequency 0",  "--frequency 1THz",
+        "--seed -1", "--registry ''", "=",    "--=",        "-vvv",         "--json --json",  "--no-",
+        "--source 9:snow",        "--fault unplug=0",         "--fault x=1",  "brightness=",   "frequency=10MHz",
+        "register:0xFFFF=0x100",  "vendor:72:4294967295=1",   "-t 0 -o a.y4m", "--low-bandwidth=100",
+        "--decoder none -n 1 -o a.y4m",
+    };
+    for (const char* command : commands) {
+        for (const char* args : odd) {
+            const std::string line = std::string(command) + " " + args;
+            SCOPED_TRACE(line);
+            for (const auto& f : Files()) std::filesystem::remove_all(dir_.File(f));
+            const Outcome plain = Run(line);
+            EXPECT_TRUE(plain.exit == 0 || plain.exit == 1 || plain.exit == 2) << plain.exit << " " << plain.err;
+            if (plain.exit != 0) {
+                EXPECT_NE(plain.err.find("kvcap: "), std::string::npos) << plain.err;
+            }
+        }
+    }
 }
