@@ -10,8 +10,6 @@ extern "C" {
 // returned, STATUS_ACCESS_VIOLATION when an exception ended it.
 NTSTATUS KvCallGuarded(VOID(NTAPI* routine)(ULONG_PTR, ULONG_PTR, ULONG_PTR), ULONG_PTR a, ULONG_PTR b,
                        ULONG_PTR c);
-VOID NTAPI ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
-VOID NTAPI ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
 }
 
 namespace {
