@@ -51,12 +51,25 @@ bool TakeViolation(std::string_view text);
 // after letting `skip` calls through. Routines that look at this knob:
 // ZwCreateKey, ZwOpenKey, ZwQueryValueKey, ZwSetValueKey, ZwDeleteValueKey,
 // IoOpenDeviceRegistryKey, RtlQueryRegistryValues, RtlWriteRegistryValue,
-// IoGetDeviceInterfaces, IoCreateDevice, KeDelayExecutionThread, and
+// IoGetDeviceInterfaces, IoCreateDevice, KeDelayExecutionThread,
+// KeSaveFloatingPointState, KeSaveExtendedProcessorState, and
 // IoBuildSynchronousFsdRequest / IoAllocateIrp (which return null instead).
 void InjectFailure(std::string_view routine, NTSTATUS status, uint32_t count = 1, uint32_t skip = 0);
 void ClearInjectedFailures();
 // For emulation code: the status to fail with now, if a failure is due.
 std::optional<NTSTATUS> ConsumeInjectedFailure(std::string_view routine);
+
+// ------------------------------------------- floating-point state ----
+
+// Saves and restores of floating-point / SIMD state (all threads)
+// since Reset: legacy (KeSave/RestoreFloatingPointState) and extended
+// (KeSave/RestoreExtendedProcessorState, with the union of masks saved).
+struct FloatingPointStateCounts {
+    uint64_t saves = 0, restores = 0;
+    uint64_t extendedSaves = 0, extendedRestores = 0;
+    uint64_t extendedMask = 0;
+};
+FloatingPointStateCounts FloatingPointState();
 
 // --------------------------------------------------------------- IRQL ----
 

@@ -33,6 +33,7 @@ void Reset()
     // the pool goes last because the other parts hand memory back to it.
     detail::ResetViolationsAndFaults();
     detail::ResetIrql();
+    detail::ResetFloatingPointState();
     detail::ResetDebug();
     detail::ResetClock();
     detail::ResetScheduler();

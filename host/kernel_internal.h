@@ -18,6 +18,7 @@ void ResetInterfaces();
 void ResetIo();
 void ResetRegistry();
 void ResetPool();
+void ResetFloatingPointState();
 // Timers, DPCs and work items (timers.cpp); pending ones are reported.
 void ResetScheduler();
 

@@ -2,7 +2,11 @@
 // host bytes, consulted by every probe and copy.
 #include "host/usermem.h"
 
+#include "host/kernel.h"
+
+#include <atomic>
 #include <cstring>
+#include <string>
 #include <map>
 #include <mutex>
 
@@ -101,7 +105,37 @@ extern "C" NTSTATUS NTAPI KvCopyToCaller(ULONG_PTR Address, const VOID* Source, 
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+std::atomic<kv::usermem::RaiseRoutine> gRaise{nullptr};
+
+void Probe(ULONG_PTR address, SIZE_T length, bool write)
+{
+    if (KvProbeCallerMemory(address, length, write ? TRUE : FALSE) == STATUS_SUCCESS) return;
+    if (auto raise = gRaise.load()) {
+        raise(STATUS_ACCESS_VIOLATION);  // does not return
+    }
+    kv::kernel::RecordViolation(std::string(write ? "ProbeForWrite" : "ProbeForRead") +
+                                " refused a range with no exception frame to catch it");
+}
+
+}  // namespace
+
+extern "C" VOID NTAPI ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment)
+{
+    (void)Alignment;
+    Probe((ULONG_PTR)Address, Length, false);
+}
+
+extern "C" VOID NTAPI ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment)
+{
+    (void)Alignment;
+    Probe((ULONG_PTR)Address, Length, true);
+}
+
 namespace kv::usermem {
+
+void SetRaiseRoutine(RaiseRoutine routine) { gRaise = routine; }
 
 ULONG Map(void* host, size_t length, bool writable)
 {

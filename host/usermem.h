@@ -37,4 +37,11 @@ size_t RegionCount();
 // Accesses refused since Reset.
 uint64_t RefusedAccesses();
 
+// How ProbeForRead / ProbeForWrite raise their exception. The loaded-image
+// runtime installs a routine that hands it to the image's exception frames;
+// without one nothing could catch it, so the refusal is recorded as a
+// violation and the probe returns.
+using RaiseRoutine = void (*)(NTSTATUS status);
+void SetRaiseRoutine(RaiseRoutine routine);
+
 }  // namespace kv::usermem

@@ -26,6 +26,39 @@ void UpdateSettings(PipelineState* s, LONG mask, LONG bits)
     } while (!__atomic_compare_exchange_n(&s->settings, &old, now, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED));
 }
 
+// XSAVE components beyond the legacy x87/SSE state that each level touches:
+// the YMM upper halves (AVX2), plus the opmask and ZMM state (AVX-512).
+constexpr ULONGLONG kAvxStateMask = XSTATE_MASK_AVX;
+constexpr ULONGLONG kAvx512StateMask = XSTATE_MASK_AVX | XSTATE_MASK_AVX512;
+
+struct SavedSimdState {
+    KFLOATING_SAVE legacy;
+    XSTATE_SAVE extended;
+    bool extendedSaved;
+};
+
+bool SaveSimdState(CpuLevel level, SavedSimdState* saved)
+{
+    saved->extendedSaved = false;
+    if (!NT_SUCCESS(KeSaveFloatingPointState(&saved->legacy))) return false;
+    if (level >= kCpuAvx2) {
+        const ULONGLONG mask = level >= kCpuAvx512 ? kAvx512StateMask : kAvxStateMask;
+        if (!NT_SUCCESS(KeSaveExtendedProcessorState(mask, &saved->extended))) {
+            KeRestoreFloatingPointState(&saved->legacy);
+            return false;
+        }
+        saved->extendedSaved = true;
+    }
+    return true;
+}
+
+// Restores in the reverse order of the saves.
+void RestoreSimdState(SavedSimdState* saved)
+{
+    if (saved->extendedSaved) KeRestoreExtendedProcessorState(&saved->extended);
+    KeRestoreFloatingPointState(&saved->legacy);
+}
+
 void Run(OutputFormat format, PPL_HANDLE handle, const UCHAR* previous, const UCHAR* first, const UCHAR* second,
          UCHAR* output, LONG sourceWidth, LONG sourceHeight, LONG outputWidth, LONG outputHeight)
 {
@@ -36,13 +69,20 @@ void Run(OutputFormat format, PPL_HANDLE handle, const UCHAR* previous, const UC
     if (!GeometrySupported(format, request)) return;
     // One snapshot: a setter running meanwhile affects the next conversion.
     const LONG settings = __atomic_load_n(&s->settings, __ATOMIC_ACQUIRE);
-    // Kernel build: the row kernels use the XMM (SSE2), YMM (AVX2) or ZMM and
-    // opmask (AVX-512) registers, so this is where the caller's extended
-    // processor state must be saved and restored after Convert:
-    // KeSaveExtendedProcessorState with XSTATE_MASK_AVX, plus
-    // XSTATE_MASK_AVX512 for the AVX-512 level (KeSaveFloatingPointState on
-    // kernels without extended state).
+    // The SIMD rows use the caller's XMM, YMM or ZMM and opmask registers:
+    // that state is saved around the conversion. When the system cannot save
+    // it, this conversion takes the C rows, which touch none of it; a device
+    // converts one frame at a time, so the handle's rows may be swapped here.
+    SavedSimdState saved;
+    if (s->level != kCpuC && !SaveSimdState((CpuLevel)s->level, &saved)) {
+        const RowKernels* rows = s->rows;
+        s->rows = &kRowsC;
+        Convert(s, format, request, settings);
+        s->rows = rows;
+        return;
+    }
     Convert(s, format, request, settings);
+    if (s->level != kCpuC) RestoreSimdState(&saved);
 }
 
 }  // namespace
@@ -66,20 +106,29 @@ const RowKernels* KernelsFor(CpuLevel level)
 #if defined(__x86_64__) || defined(__i386__)
 namespace {
 
-// Whether the operating system saves the state `mask` of XCR0 stands for on
-// a context switch (CPUID.1:ECX.OSXSAVE says XGETBV may be used at all).
-bool OsSavesState(unsigned mask)
-{
+struct CpuidRegisters {
     unsigned eax, ebx, ecx, edx;
-    __asm__("cpuid" : "=a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx) : "a"(1), "c"(0));
-    if (!(ecx & (1u << 27))) return false;
-    unsigned low, high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    return (low & mask) == mask;
+};
+
+CpuidRegisters Cpuid(unsigned leaf, unsigned subleaf)
+{
+    CpuidRegisters r;
+    __asm__("cpuid" : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx) : "a"(leaf), "c"(subleaf));
+    return r;
 }
 
-// XCR0: SSE, AVX (YMM upper halves), opmask, ZMM upper halves, ZMM16-31.
-constexpr unsigned kZmmState = 0x02 | 0x04 | 0x20 | 0x40 | 0x80;
+// XCR0: which register state the operating system saves on a context switch.
+unsigned EnabledXState()
+{
+    unsigned low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    (void)high;
+    return low;
+}
+
+// XCR0 bits: SSE, AVX (YMM upper halves), opmask, ZMM upper halves, ZMM16-31.
+constexpr unsigned kYmmState = 0x02 | 0x04;
+constexpr unsigned kZmmState = kYmmState | 0x20 | 0x40 | 0x80;
 
 }  // namespace
 #endif
@@ -87,17 +136,23 @@ constexpr unsigned kZmmState = 0x02 | 0x04 | 0x20 | 0x40 | 0x80;
 CpuLevel BestCpuLevel()
 {
 #if defined(__x86_64__) || defined(__i386__)
-    // The compiler's CPU model also checks that the operating system saves
-    // the YMM registers before it reports AVX2, and (GCC 12) the opmask and
-    // ZMM state before it reports AVX-512; XCR0 is checked here as well, so
-    // the level does not rest on the runtime library's version.
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") && OsSavesState(kZmmState)) {
-        return kCpuAvx512;
-    }
-    if (__builtin_cpu_supports("avx2")) return kCpuAvx2;
-    if (__builtin_cpu_supports("sse2")) return kCpuSse2;
+    // From CPUID and XGETBV directly: a kernel image has no runtime library
+    // to ask, and a feature counts only where the operating system saves the
+    // registers it uses (CPUID.1:ECX.OSXSAVE says XGETBV may be used at all).
+    const unsigned maxLeaf = Cpuid(0, 0).eax;
+    const CpuidRegisters basic = Cpuid(1, 0);
+    const bool sse2 = basic.edx & (1u << 26);
+    const bool osxsave = basic.ecx & (1u << 27);
+    const bool avx = basic.ecx & (1u << 28);
+    const unsigned xstate = osxsave ? EnabledXState() : 0;
+    const CpuidRegisters extended = maxLeaf >= 7 ? Cpuid(7, 0) : CpuidRegisters{0, 0, 0, 0};
+    const bool avx2 = avx && (extended.ebx & (1u << 5)) && (xstate & kYmmState) == kYmmState;
+    const bool avx512 = avx2 && (extended.ebx & (1u << 16)) && (extended.ebx & (1u << 30)) &&
+                        (extended.ebx & (1u << 31)) && (extended.ecx & (1u << 1)) &&
+                        (xstate & kZmmState) == kZmmState;  // F, BW, VL and VBMI
+    if (avx512) return kCpuAvx512;
+    if (avx2) return kCpuAvx2;
+    if (sse2) return kCpuSse2;
 #endif
     return kCpuC;
 }

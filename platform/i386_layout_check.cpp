@@ -396,6 +396,14 @@ OFFSET_IS(FRAME_HOOK_INTERFACE, FrameHookSetFormat, 16);  // the fifth 32-bit wo
 OFFSET_IS(FRAME_HOOK_INTERFACE, FrameHookWantsFrame, 20);
 OFFSET_IS(FRAME_HOOK_INTERFACE, FrameHookDeliverFrame, 24);
 
+// ------------------------------------------- floating-point state saves ---
+SIZE_IS(KFLOATING_SAVE, 32);
+SIZE_IS(XSTATE_CONTEXT, 32);
+SIZE_IS(XSTATE_SAVE, 32);
+ALIGN_IS(XSTATE_SAVE, 8);
+OFFSET_IS(XSTATE_CONTEXT, Area, 16);
+OFFSET_IS(XSTATE_CONTEXT, Buffer, 24);
+
 // ------------------------------------------------------------ driver record ---
 
 #if defined(KV_HAVE_DEVICE_CONTEXT)

@@ -1093,4 +1093,85 @@ NTSTATUS NTAPI KvCopyFromCaller(PVOID Destination, ULONG_PTR Address, SIZE_T Len
 // the range is not writable caller memory.
 NTSTATUS NTAPI KvCopyToCaller(ULONG_PTR Address, const VOID* Source, SIZE_T Length);
 
+// The kernel's probes, which the image build's accessors use: they return
+// when the range is caller memory allowing the access and raise
+// STATUS_ACCESS_VIOLATION otherwise, so they belong inside an exception frame.
+VOID NTAPI ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID NTAPI ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+
+}  // extern "C"
+
+// ------------------------------------------- floating-point and SIMD state ----
+// Kernel code may use x87, MMX, SSE or wider registers only between a save
+// and a restore of the state the interrupted thread had in them. On i386 the
+// legacy state (x87, MMX, XMM) is KeSaveFloatingPointState's; the wider
+// register state (YMM upper halves, opmask, ZMM) is
+// KeSaveExtendedProcessorState's, by XSAVE component mask.
+typedef struct _KFLOATING_SAVE {
+#if defined(__i386__)
+    ULONG ControlWord;
+    ULONG StatusWord;
+    ULONG ErrorOffset;
+    ULONG ErrorSelector;
+    ULONG DataOffset;
+    ULONG DataSelector;
+    ULONG Cr0NpxState;
+    ULONG Spare1;
+#else
+    ULONG Dummy;
+#endif
+} KFLOATING_SAVE, *PKFLOATING_SAVE;
+
+#define XSTATE_LEGACY_FLOATING_POINT 0
+#define XSTATE_LEGACY_SSE 1
+#define XSTATE_AVX 2
+#define XSTATE_AVX512_KMASK 5
+#define XSTATE_AVX512_ZMM_H 6
+#define XSTATE_AVX512_ZMM 7
+#define XSTATE_MASK_LEGACY ((1ull << XSTATE_LEGACY_FLOATING_POINT) | (1ull << XSTATE_LEGACY_SSE))
+#define XSTATE_MASK_AVX (1ull << XSTATE_AVX)
+#define XSTATE_MASK_AVX512 ((1ull << XSTATE_AVX512_KMASK) | (1ull << XSTATE_AVX512_ZMM_H) | (1ull << XSTATE_AVX512_ZMM))
+
+typedef struct _XSTATE_CONTEXT {
+    ULONGLONG Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    PVOID Area;
+#if defined(__i386__)
+    ULONG Reserved2;
+#endif
+    PVOID Buffer;
+#if defined(__i386__)
+    ULONG Reserved3;
+#endif
+} XSTATE_CONTEXT, *PXSTATE_CONTEXT;
+
+// Opaque to the caller: the kernel links saves of one thread through it.
+typedef struct _XSTATE_SAVE {
+#if defined(__i386__)
+    union {
+        struct {
+            LONGLONG Reserved1;
+            ULONG Reserved2;
+            struct _XSTATE_SAVE* Prev;
+            PVOID Reserved3;
+            PVOID Thread;
+            PVOID Reserved4;
+            UCHAR Level;
+        } s;
+        XSTATE_CONTEXT XStateContext;
+    } u;
+#else
+    struct _XSTATE_SAVE* Prev;
+    PVOID Thread;
+    UCHAR Level;
+    XSTATE_CONTEXT XStateContext;
+#endif
+} XSTATE_SAVE, *PXSTATE_SAVE;
+
+extern "C" {
+NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
+NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONGLONG Mask, PXSTATE_SAVE XStateSave);
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 }  // extern "C"
