@@ -154,8 +154,7 @@ VOID ApplySharpness(DeviceContext* Context, LONG v)
     if (Context->decoderType == DECODER_TYPE_88) {
         if (!InRange(v, 0, 16)) return;
         Context->sharpness = v;
-        const USHORT old = I2cReadAt(Context, Context->decoderI2cAddress, REG88_SHARPNESS);
-        WriteDecoder(Context, REG88_SHARPNESS, ((ULONG)old & 0xF0) | ((ULONG)v & 0x0F));
+        ModifyDecoderRegister(Context, Context->decoderI2cAddress, REG88_SHARPNESS, 0xF0, (USHORT)(v & 0x0F));
     } else {
         Context->sharpness = InRange(v, 0, 7) ? v : 3;
     }
@@ -179,8 +178,7 @@ VOID RestoreFactoryPicture(DeviceContext* Context)
         Context->hue = 180;
         WriteDecoder(Context, REG88_BRIGHTNESS, 0);
         WriteDecoder(Context, REG88_CONTRAST, 96);
-        const USHORT old = I2cReadAt(Context, Context->decoderI2cAddress, REG88_SHARPNESS);
-        WriteDecoder(Context, REG88_SHARPNESS, ((ULONG)old & 0xF0) | 3);
+        ModifyDecoderRegister(Context, Context->decoderI2cAddress, REG88_SHARPNESS, 0xF0, 3);
         WriteDecoder(Context, REG88_SATURATION, 127);
         WriteDecoder(Context, REG88_SATURATION_2, 90);
         WriteDecoder(Context, REG88_HUE, 0);
