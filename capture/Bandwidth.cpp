@@ -253,12 +253,12 @@ NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT BusDeviceObject, PVOID ContextArgum
     context->captureRunning = 0;
     const NTSTATUS saved = SaveSettings(context, SAVE_ALL);
 
-    // Quiesce the bridge; a failed read (0xFF00) still gets its modified value written.
-    WriteRegister(context, BRIDGE_REG_002, (USHORT)(ReadRegister(context, BRIDGE_REG_002) | 0x80));
-    WriteRegister(context, BRIDGE_REG_PIN_DIRECTION, (USHORT)(ReadRegister(context, BRIDGE_REG_PIN_DIRECTION) | 0x01));
-    WriteRegister(context, BRIDGE_REG_CONTROL, (USHORT)((ReadRegister(context, BRIDGE_REG_CONTROL) & 0x5F) | 0x20));
-    WriteRegister(context, BRIDGE_REG_PIN_DATA, (USHORT)(ReadRegister(context, BRIDGE_REG_PIN_DATA) & 0xFE));
-    WriteRegister(context, BRIDGE_REG_CONTROL, (USHORT)(ReadRegister(context, BRIDGE_REG_CONTROL) & 0xDF));
+    // Quiesce the bridge; a register whose read failed is left as it is.
+    ModifyRegister(context, BRIDGE_REG_002, 0xFF, 0x80);
+    ModifyRegister(context, BRIDGE_REG_PIN_DIRECTION, 0xFF, 0x01);
+    ModifyRegister(context, BRIDGE_REG_CONTROL, 0x5F, 0x20);
+    ModifyRegister(context, BRIDGE_REG_PIN_DATA, 0xFE, 0x00);
+    ModifyRegister(context, BRIDGE_REG_CONTROL, 0xDF, 0x00);
     return saved;
 }
 

@@ -378,9 +378,14 @@ VOID PowerDownDevice(DeviceContext* Context)
     // Keep the scaler registers for power-up, then quiesce the bridge: the
     // window's vertical end and register 0x018 to 0, the power-down bits in
     // register 0x000.
-    Context->savedScalerRegs[0] = ReadRegister(Context, BRIDGE_REG_SCALER_0);
-    Context->savedScalerRegs[1] = ReadRegister(Context, BRIDGE_REG_SCALER_1);
-    Context->savedScalerRegs[2] = ReadRegister(Context, BRIDGE_REG_SCALER_2);
+    // A read that failed keeps the value saved before (power-up writes it
+    // back, and 0xFF00 is no register value).
+    for (USHORT i = 0; i < 3; ++i) {
+        const USHORT value = ReadRegister(Context, (USHORT)(BRIDGE_REG_SCALER_0 + i));
+        if (value != REGISTER_READ_FAILED) {
+            Context->savedScalerRegs[i] = value;
+        }
+    }
     WriteRegister(Context, BRIDGE_REG_100, 0x21);
     DelayMs(Context, 300);
     WriteRegister(Context, BRIDGE_REG_WINDOW_FIRST + 6, 0);

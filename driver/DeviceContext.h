@@ -111,6 +111,9 @@ typedef struct _DeviceContext {
     // Between capture start and stop: power-up restores the running format's
     // window and standard, which the decoder's start-up table replaces.
     UCHAR captureRunning;
+    // Bits 0-6 of bridge register 0x000 as the bit-driven bus found them at
+    // the start of its operation; its clock writes keep them.
+    USHORT softBusControlBits;
 } DeviceContext, *PDeviceContext;
 
 static_assert(sizeof(DeviceContext) <= DEVICE_CONTEXT_REGISTERED_SIZE,

@@ -153,8 +153,18 @@ VOID SetRegister0PowerDown(DeviceContext* Context, LONG DecoderType)
     if (DecoderType != Context->decoderType) {
         return;
     }
-    USHORT current = ReadRegister(Context, BRIDGE_REG_CONTROL);
-    WriteRegister(Context, BRIDGE_REG_CONTROL, (USHORT)((current & 0xFFDF) | 0x40));
+    ModifyRegister(Context, BRIDGE_REG_CONTROL, 0xDF, 0x40);
+}
+
+NTSTATUS ModifyRegister(DeviceContext* Context, USHORT Register, USHORT KeepMask, USHORT SetBits)
+{
+    // A failed read gives 0xFF00, not the register: a value built from it
+    // would set bits nobody asked for, so nothing is written.
+    const USHORT current = ReadRegister(Context, Register);
+    if (current == REGISTER_READ_FAILED) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    return WriteRegister(Context, Register, (USHORT)((current & KeepMask) | SetBits));
 }
 
 NTSTATUS DelayMs(DeviceContext* Context, ULONG Milliseconds)

@@ -65,6 +65,12 @@ USHORT I2cReadAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegister);
 NTSTATUS I2cWriteChecked(DeviceContext* Context, USHORT DeviceRegister, USHORT Value);
 VOID I2cLoadPair(DeviceContext* Context, USHORT DeviceRegister, USHORT Value);
 NTSTATUS UpdateRegister100(DeviceContext* Context, USHORT Value);
+// Read-modify-write of one bridge register: (value AND KeepMask) OR SetBits.
+// When the read fails nothing is written and STATUS_UNSUCCESSFUL comes back.
+// The same for a register of an I2C device, through I2cReadAt and I2cWriteAt.
+VOID ModifyDecoderRegister(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT KeepMask,
+                           USHORT SetBits);
+NTSTATUS ModifyRegister(DeviceContext* Context, USHORT Register, USHORT KeepMask, USHORT SetBits);
 VOID SetRegister0PowerDown(DeviceContext* Context, LONG DecoderType);
 NTSTATUS DelayMs(DeviceContext* Context, ULONG Milliseconds);
 

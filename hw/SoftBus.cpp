@@ -27,6 +27,11 @@ VOID SendSubAddress(DeviceContext* Context, USHORT SubAddress, USHORT Length)
 // device-level operation.
 VOID BeginTransaction(DeviceContext* Context, USHORT DeviceAddress, USHORT SubAddress, USHORT SubAddressLength)
 {
+    // Register 0x000 is also the bridge's control register: its other bits
+    // are read once here and carried by every clock write of the operation.
+    // A failed read leaves them cleared, as they always were.
+    const USHORT control = ReadRegister(Context, BRIDGE_REG_CONTROL);
+    Context->softBusControlBits = control == REGISTER_READ_FAILED ? 0 : (USHORT)(control & 0x7F);
     SoftBusRelease(Context);
     SoftBusStart(Context);
     SoftBusWriteByte(Context, (UCHAR)(DeviceAddress & 0xFF));
@@ -50,9 +55,8 @@ VOID SoftBusDriveLine(DeviceContext* Context, ULONG Line, ULONG Level)
         WriteRegister(Context, BRIDGE_REG_PIN_DATA, (USHORT)(Level & 1));
         break;
     case SOFT_BUS_LINE_CLOCK:
-        // The control register is written whole: the bus owns it while a
-        // transaction runs.
-        WriteRegister(Context, BRIDGE_REG_CONTROL, (USHORT)((Level & 1) << 7));
+        // The bridge's own control bits ride along with the clock level.
+        WriteRegister(Context, BRIDGE_REG_CONTROL, (USHORT)(((Level & 1) << 7) | (Context->softBusControlBits & 0x7F)));
         break;
     default:
         break;

@@ -141,34 +141,38 @@ VOID SetVideoStandard(DeviceContext* Context, LONG StandardIndex)
     }
 }
 
+VOID ModifyDecoderRegister(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT KeepMask,
+                           USHORT SetBits)
+{
+    // A failed read is no register value to keep bits of: nothing is written.
+    const USHORT current = I2cReadAt(Context, Address, DeviceRegister);
+    if (current != REGISTER_READ_FAILED) {
+        I2cWriteAt(Context, Address, DeviceRegister, (USHORT)((current & KeepMask) | SetBits));
+    }
+}
+
 VOID SelectVideoInput(DeviceContext* Context, LONG Input)
 {
     const USHORT address = Context->decoderI2cAddress;
-    USHORT r;
     switch (Context->decoderType) {
     case DECODER_TYPE_88:
         if (Input == 0) {
             I2cWriteAt(Context, address, 0x02, 0x40);
             I2cWriteAt(Context, address, 0x06, 0x43);
         } else if (Input == 1) {
-            r = I2cReadAt(Context, address, 0x02);
-            I2cWriteAt(Context, address, 0x02, (USHORT)((r & 0x40) | 0x14));
-            r = I2cReadAt(Context, address, 0x06);
-            I2cWriteAt(Context, address, 0x06, (USHORT)((r & 0xF8) | 0x01));
+            ModifyDecoderRegister(Context, address, 0x02, 0x40, 0x14);
+            ModifyDecoderRegister(Context, address, 0x06, 0xF8, 0x01);
         }
         break;
     case DECODER_TYPE_4A:
         if (Input == 0) {
             // Bit 7 of register 0x02 is forced on for PAL and otherwise kept.
-            r = I2cReadAt(Context, address, 0x02);
-            I2cWriteAt(Context, address, 0x02,
-                       (USHORT)((r & 0xF0) | (Context->standardIndex == STANDARD_INDEX_PAL ? 0x80 : 0x00)));
-            r = I2cReadAt(Context, address, 0x09);
-            I2cWriteAt(Context, address, 0x09, (USHORT)(r & 0x7F));
+            ModifyDecoderRegister(Context, address, 0x02, 0xF0,
+                                  Context->standardIndex == STANDARD_INDEX_PAL ? 0x80 : 0x00);
+            ModifyDecoderRegister(Context, address, 0x09, 0x7F, 0x00);
         } else if (Input == 1) {
             I2cWriteAt(Context, address, 0x02, 0x89);
-            r = I2cReadAt(Context, address, 0x09);
-            I2cWriteAt(Context, address, 0x09, (USHORT)(r | 0x80));
+            ModifyDecoderRegister(Context, address, 0x09, 0xFF, 0x80);
         }
         break;
     case DECODER_TYPE_5150: {

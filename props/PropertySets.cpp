@@ -62,6 +62,23 @@ const KSPROPERTY_ITEM ProcAmpItemsShort[] = {
     PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, Sharpness),
 };
 
+// The low-bandwidth converters take no gamma: on such a device the control
+// would be listed and do nothing.
+const KSPROPERTY_ITEM ProcAmpItemsFullSmall[] = {
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, Brightness),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_SATURATION, Saturation),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_HUE, Hue),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_CONTRAST, Contrast),
+};
+
+const KSPROPERTY_ITEM ProcAmpItemsShortSmall[] = {
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, Brightness),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_SATURATION, Saturation),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_HUE, Hue),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_CONTRAST, Contrast),
+    PROCAMP_ITEM(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, Sharpness),
+};
+
 // ---------------------------------------------------------- video decoder ---
 
 #define DECODER_ITEM(id, get, set, size)                                                                  \
@@ -95,14 +112,31 @@ const KSPROPERTY_SET DevicePropertySetsShort[DEVICE_PROPERTY_SETS_SHORT] = {
     {&PROPSETID_VIDCAP_VIDEOPROCAMP, ITEM_COUNT(ProcAmpItemsShort), ProcAmpItemsShort, 0, nullptr},
 };
 
+namespace {
+
+const KSPROPERTY_SET DevicePropertySetsFullSmall[DEVICE_PROPERTY_SETS_FULL] = {
+    {&PROPSETID_PRIVATE_CONTROL, VENDOR_PROPERTY_ITEMS, VendorPropertyItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_VIDEOPROCAMP, ITEM_COUNT(ProcAmpItemsFullSmall), ProcAmpItemsFullSmall, 0, nullptr},
+    {&PROPSETID_VIDCAP_VIDEODECODER, ITEM_COUNT(DecoderItems), DecoderItems, 0, nullptr},
+};
+
+const KSPROPERTY_SET DevicePropertySetsShortSmall[DEVICE_PROPERTY_SETS_SHORT] = {
+    {&PROPSETID_PRIVATE_CONTROL, VENDOR_PROPERTY_ITEMS, VendorPropertyItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_VIDEOPROCAMP, ITEM_COUNT(ProcAmpItemsShortSmall), ProcAmpItemsShortSmall, 0, nullptr},
+};
+
+}  // namespace
+
 const KSPROPERTY_SET* GetDevicePropertySets(const DeviceContext* Context, PULONG Count)
 {
+    // A device started in the low-bandwidth mode lists no gamma.
+    const bool small = Context->detectedDecoderType != DECODER_TYPE_NONE && Context->highBandwidth == 0;
     if (Context->decoderType >= DECODER_TYPE_4A && Context->decoderType <= DECODER_TYPE_5150) {
         *Count = DEVICE_PROPERTY_SETS_FULL;
-        return DevicePropertySetsFull;
+        return small ? DevicePropertySetsFullSmall : DevicePropertySetsFull;
     }
     *Count = DEVICE_PROPERTY_SETS_SHORT;
-    return DevicePropertySetsShort;
+    return small ? DevicePropertySetsShortSmall : DevicePropertySetsShort;
 }
 
 NTSTATUS AdapterPropertyDispatch(BOOLEAN Get, DeviceContext* Context, PHW_STREAM_REQUEST_BLOCK Srb)

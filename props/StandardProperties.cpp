@@ -28,31 +28,32 @@ namespace {
 typedef struct _PictureControl {
     LONG controlCode;
     LONG saveSelector;
+    LONG minimum, maximum;  // the advertised range
 } PictureControl;
 
 BOOLEAN PictureControlOf(ULONG PropertyId, PictureControl* Control)
 {
     switch (PropertyId) {
     case KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS:
-        *Control = {CONTROL_BRIGHTNESS, SAVE_BRIGHTNESS};
+        *Control = {CONTROL_BRIGHTNESS, SAVE_BRIGHTNESS, 0, 255};
         return TRUE;
     case KSPROPERTY_VIDEOPROCAMP_CONTRAST:
-        *Control = {CONTROL_CONTRAST, SAVE_CONTRAST};
+        *Control = {CONTROL_CONTRAST, SAVE_CONTRAST, 0, 127};
         return TRUE;
     case KSPROPERTY_VIDEOPROCAMP_HUE:
-        *Control = {CONTROL_HUE, SAVE_HUE};
+        *Control = {CONTROL_HUE, SAVE_HUE, 0, 360};
         return TRUE;
     case KSPROPERTY_VIDEOPROCAMP_SATURATION:
-        *Control = {CONTROL_SATURATION, SAVE_SATURATION};
+        *Control = {CONTROL_SATURATION, SAVE_SATURATION, 0, 511};
         return TRUE;
     case KSPROPERTY_VIDEOPROCAMP_SHARPNESS:
-        *Control = {CONTROL_SHARPNESS, SAVE_SHARPNESS};
+        *Control = {CONTROL_SHARPNESS, SAVE_SHARPNESS, 0, 16};
         return TRUE;
     case KSPROPERTY_VIDEOPROCAMP_GAMMA:
-        *Control = {CONTROL_GAMMA, SAVE_GAMMA};
+        *Control = {CONTROL_GAMMA, SAVE_GAMMA, 0, 64};
         return TRUE;
     case KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE:
-        *Control = {CONTROL_WHITE_BALANCE, SAVE_WHITE_BALANCE};
+        *Control = {CONTROL_WHITE_BALANCE, SAVE_WHITE_BALANCE, 0, 256};
         return TRUE;
     default:
         return FALSE;
@@ -172,8 +173,13 @@ NTSTATUS AdapterSetVideoProcAmpProperty(DeviceContext* Context, PHW_STREAM_REQUE
     if (DataBuffer(descriptor, sizeof(KSPROPERTY_VIDEOPROCAMP_S)) == nullptr) {
         return FinishProperty(Srb, STATUS_BUFFER_TOO_SMALL, 0);
     }
-    // No range check here: the picture control decides what a value outside
-    // the advertised range does.
+    // A value outside the advertised range is refused: stored and sent on, it
+    // would reach the decoder wrapped into another value.
+    const LONG value = (LONG)LoadUlong(DataBuffer(descriptor, sizeof(KSPROPERTY_VIDEOPROCAMP_S)),
+                                       offsetof(KSPROPERTY_VIDEOPROCAMP_S, Value));
+    if (value < control.minimum || value > control.maximum) {
+        return FinishProperty(Srb, STATUS_INVALID_PARAMETER, 0);
+    }
     NTSTATUS status = ApplyPictureControl(control.controlCode, Context, Srb);
     if (NT_SUCCESS(status)) {
         SaveSettings(Context, control.saveSelector);

@@ -189,8 +189,9 @@ NTSTATUS ReturnValueRecord(VendorRequest* Request, ULONG Value)
     return STATUS_SUCCESS;
 }
 
-// A register record: value at byte 24, register at byte 28. The record is
-// 40 bytes and the answer says 40.
+// A register record: value at byte 24, register at byte 28. Callers that
+// hand in the 56-byte record of the other ids get all of it back, as those
+// ids answer; a 40-byte buffer gets 40, never more than it holds.
 NTSTATUS ReturnRegisterRecord(VendorRequest* Request, USHORT Register, USHORT Value)
 {
     PUCHAR data = DataBuffer(Request->descriptor, REGISTER_RECORD_BYTES);
@@ -199,7 +200,8 @@ NTSTATUS ReturnRegisterRecord(VendorRequest* Request, USHORT Register, USHORT Va
     }
     StoreUlong(data, RECORD_VALUE_OFFSET, Value);
     StoreUlong(data, RECORD_SECOND_OFFSET, Register);
-    Request->bytes = REGISTER_RECORD_BYTES;
+    Request->bytes = Request->descriptor->PropertyOutputSize >= VALUE_RECORD_BYTES ? VALUE_RECORD_BYTES
+                                                                                   : REGISTER_RECORD_BYTES;
     return STATUS_SUCCESS;
 }
 

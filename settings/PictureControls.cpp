@@ -154,8 +154,7 @@ VOID ApplySharpness(DeviceContext* Context, LONG v)
     if (Context->decoderType == DECODER_TYPE_88) {
         if (!InRange(v, 0, 16)) return;
         Context->sharpness = v;
-        const USHORT old = I2cReadAt(Context, Context->decoderI2cAddress, REG88_SHARPNESS);
-        WriteDecoder(Context, REG88_SHARPNESS, ((ULONG)old & 0xF0) | ((ULONG)v & 0x0F));
+        ModifyDecoderRegister(Context, Context->decoderI2cAddress, REG88_SHARPNESS, 0xF0, (USHORT)(v & 0x0F));
     } else {
         Context->sharpness = InRange(v, 0, 7) ? v : 3;
     }
@@ -179,15 +178,16 @@ VOID RestoreFactoryPicture(DeviceContext* Context)
         Context->hue = 180;
         WriteDecoder(Context, REG88_BRIGHTNESS, 0);
         WriteDecoder(Context, REG88_CONTRAST, 96);
-        const USHORT old = I2cReadAt(Context, Context->decoderI2cAddress, REG88_SHARPNESS);
-        WriteDecoder(Context, REG88_SHARPNESS, ((ULONG)old & 0xF0) | 3);
+        ModifyDecoderRegister(Context, Context->decoderI2cAddress, REG88_SHARPNESS, 0xF0, 3);
         WriteDecoder(Context, REG88_SATURATION, 127);
         WriteDecoder(Context, REG88_SATURATION_2, 90);
         WriteDecoder(Context, REG88_HUE, 0);
         break;
     }
     case DECODER_TYPE_4A:
-        Context->contrast = 142;
+        // The contrast the register value 71 stands for (v & 0x7F), inside
+        // the advertised 0..127.
+        Context->contrast = 71;
         Context->saturation = 256;
         Context->brightness = 128;
         Context->hue = 180;
@@ -199,7 +199,9 @@ VOID RestoreFactoryPicture(DeviceContext* Context)
     case DECODER_TYPE_5150:
         Context->hue = 0;
         Context->brightness = 128;
-        Context->contrast = 128;
+        // The decoder's own contrast register value 0x80 is contrast 64
+        // ((v & 0x7F) x 2), the advertised default; 128 lies outside 0..127.
+        Context->contrast = 64;
         Context->saturation = 128;
         break;
     default:
@@ -326,12 +328,13 @@ NTSTATUS LoadAndApplySettings(DeviceContext* Context)
     }
 
     if (Context->decoderType == DECODER_TYPE_88) {
-        // This decoder always starts from fixed picture values.
-        ApplyLoaded(Context, &request, CONTROL_CONTRAST, KSPROPERTY_VIDEOPROCAMP_CONTRAST, 48);
-        ApplyLoaded(Context, &request, CONTROL_SATURATION, KSPROPERTY_VIDEOPROCAMP_SATURATION, 254);
-        ApplyLoaded(Context, &request, CONTROL_HUE, KSPROPERTY_VIDEOPROCAMP_HUE, 180);
-        ApplyLoaded(Context, &request, CONTROL_SHARPNESS, KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 3);
-        ApplyLoaded(Context, &request, CONTROL_BRIGHTNESS, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 127);
+        // The user's stored values; the load gave this decoder its own
+        // neutral values (48, 254, 180, 3, 127) where nothing was stored.
+        ApplyLoaded(Context, &request, CONTROL_CONTRAST, KSPROPERTY_VIDEOPROCAMP_CONTRAST, Context->contrast);
+        ApplyLoaded(Context, &request, CONTROL_SATURATION, KSPROPERTY_VIDEOPROCAMP_SATURATION, Context->saturation);
+        ApplyLoaded(Context, &request, CONTROL_HUE, KSPROPERTY_VIDEOPROCAMP_HUE, Context->hue);
+        ApplyLoaded(Context, &request, CONTROL_SHARPNESS, KSPROPERTY_VIDEOPROCAMP_SHARPNESS, Context->sharpness);
+        ApplyLoaded(Context, &request, CONTROL_BRIGHTNESS, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, Context->brightness);
     } else if (Context->decoderType == DECODER_TYPE_4A || Context->decoderType == DECODER_TYPE_5150) {
         ApplyLoaded(Context, &request, CONTROL_CONTRAST, KSPROPERTY_VIDEOPROCAMP_CONTRAST, Context->contrast);
         ApplyLoaded(Context, &request, CONTROL_SATURATION, KSPROPERTY_VIDEOPROCAMP_SATURATION, Context->saturation);

@@ -63,10 +63,32 @@ LONG* FieldOf(DeviceContext* Context, const SettingRow& Row)
     return reinterpret_cast<LONG*>(reinterpret_cast<PUCHAR>(Context) + Row.fieldOffset);
 }
 
+// The picture the type 110 decoder starts from when nothing is stored: its
+// neutral register values, not the other decoders' defaults.
+struct Type110Default {
+    ULONG fieldOffset;
+    LONG value;
+};
+const Type110Default Type110Defaults[] = {
+    {(ULONG)offsetof(DeviceContext, brightness), 127},
+    {(ULONG)offsetof(DeviceContext, contrast), 48},
+    {(ULONG)offsetof(DeviceContext, saturation), 254},
+    {(ULONG)offsetof(DeviceContext, hue), 180},
+    {(ULONG)offsetof(DeviceContext, sharpness), 3},
+};
+
 VOID LoadRow(HANDLE Key, DeviceContext* Context, const SettingRow& Row)
 {
     LONG* field = FieldOf(Context, Row);
     NTSTATUS status = ReadRegistryValue(Key, Row.name, Row.nameSize, field);
+    if (*field == -1 && Context->decoderType == DECODER_TYPE_88) {
+        for (const Type110Default& d : Type110Defaults) {
+            if (d.fieldOffset == Row.fieldOffset) {
+                *field = d.value;
+                return;
+            }
+        }
+    }
     if ((Row.defaultKind == DefaultWhenStillUnset && *field == -1) ||
         (Row.defaultKind == DefaultWhenReadFailed && !NT_SUCCESS(status))) {
         *field = Row.defaultValue;

@@ -550,24 +550,29 @@ TEST_F(StopTest, QuiescesTheBridgeFromWhatItReads)
     EXPECT_EQ(Board().BridgeRegister(0x000) & 0x20, 0) << "bit 5 ends cleared";
 }
 
-TEST_F(StopTest, FailedReadsStillGetTheirModifiedValueWritten)
+// A read that failed gives no register value: the register is left as it
+// is rather than written with bits built from 0xFF00.
+TEST_F(StopTest, RegistersWhoseReadFailedAreNotWritten)
 {
     ASSERT_EQ(StartDevice(Traced()), STATUS_SUCCESS);
     DeviceContext* ctx = Ctx();
     ASSERT_EQ(Allocate(640, 480), STATUS_SUCCESS);
 
-    // Every transfer fails: each write carries the failure value, modified.
+    // Every transfer fails: five reads, no write.
     Board().ClearTrace();
     sim::ControlFaults all;
     all.random = sim::FaultKnob::Random(1.0);
     Board().SetControlFaults(all);
     EXPECT_EQ(CamStopCaptureEx(nullptr, ctx, 0), (NTSTATUS)1) << "the settings were still saved";
-    ExpectSteps(StopSteps(), Expected({0xFF00, 0xFF00, 0xFF00, 0xFF00, 0xFF00}));
-    std::vector<uint16_t> written;
-    for (const Step& s : StopSteps()) written.push_back(s.written);
-    EXPECT_EQ(written, (std::vector<uint16_t>{0xFF80, 0xFF01, 0x0020, 0x0000, 0x0000}));
+    std::vector<uint16_t> reads;
+    for (const BridgeAccess& a : BridgeAccesses()) {
+        EXPECT_FALSE(a.write) << "register 0x" << std::hex << a.reg;
+        reads.push_back(a.reg);
+    }
+    EXPECT_EQ(reads, (std::vector<uint16_t>{0x002, 0x003, 0x000, 0x001, 0x000}));
 
-    // Only the read of register 0x003 fails: the bridge takes the low byte.
+    // Only the read of register 0x003 fails: it keeps its bits, the others
+    // are quiesced as usual.
     Board().SetControlFaults({});
     ASSERT_EQ(Board().WriteRegister(0x003, 0x40), STATUS_SUCCESS);
     sim::ControlFaults one;
@@ -575,11 +580,12 @@ TEST_F(StopTest, FailedReadsStillGetTheirModifiedValueWritten)
     Board().SetControlFaults(one);
     Board().ClearTrace();
     EXPECT_EQ(CamStopCaptureEx(nullptr, ctx, 0), (NTSTATUS)1);
-    const std::vector<Step> steps = StopSteps();
-    ASSERT_EQ(steps.size(), 5u);
-    EXPECT_EQ(steps[1].read, 0xFF00);
-    EXPECT_EQ(steps[1].written, 0xFF01);
-    EXPECT_EQ(Board().BridgeRegister(0x003), 0x01) << "the old bits are lost with the failed read";
+    const std::vector<BridgeAccess> accesses = BridgeAccesses();
+    ASSERT_EQ(accesses.size(), 9u);
+    EXPECT_TRUE(accesses[2].failed);
+    EXPECT_EQ(accesses[3].reg, 0x000) << "no write of register 0x003";
+    EXPECT_EQ(Board().BridgeRegister(0x003), 0x40);
+    EXPECT_EQ(Board().BridgeRegister(0x002) & 0x80, 0x80);
 }
 
 TEST_F(StopTest, SavesAllSettingsAndReportsARegistryFailure)

@@ -117,4 +117,29 @@ TEST_F(Power, EveryLowPowerStateGoesDownAndOtherValuesDoNothing)
     EXPECT_EQ(TransferCount(), 0u);
 }
 
+// Reads that fail on the way down build nothing: the saved scaler values
+// stay as they were and register 0x000 keeps its bits.
+TEST_F(Power, FailedReadsOnTheWayDownWriteNothingBuiltFromThem)
+{
+    sim::BoardConfig c;
+    c.decoder5150.id[3] = 0x00;
+    Start(c);
+    Ctx()->savedScalerRegs[0] = 3;
+    Ctx()->savedScalerRegs[1] = 5;
+    Ctx()->savedScalerRegs[2] = 0x1F;
+    Board().WriteRegister(0x000, 0x28);
+    sim::ControlFaults faults;
+    faults.everyRegister = 0x105;
+    Board().SetControlFaults(faults);
+    ASSERT_TRUE(Dev().ChangePowerState(PowerDeviceD3).ok());
+    EXPECT_EQ(Ctx()->savedScalerRegs[1], 5) << "0xFF00 is no register value to restore";
+    Board().SetControlFaults({});
+    Board().WriteRegister(0x000, 0x28);
+    faults.everyRegister = 0x000;
+    Board().SetControlFaults(faults);
+    ASSERT_TRUE(Dev().ChangePowerState(PowerDeviceD3).ok());
+    Board().SetControlFaults({});
+    EXPECT_EQ(Board().BridgeRegister(0x000), 0x28);
+}
+
 }  // namespace

@@ -36,10 +36,11 @@ protected:
         return out;
     }
 
-    // The lines are left idle: clock high in register 0x000, data released.
+    // The lines are left idle: clock high in register 0x000 beside the
+    // bridge's own bits there (0x28 after the 5150 start-up), data released.
     void ExpectIdleBus()
     {
-        EXPECT_EQ(Board().BridgeRegister(0x000), 0x80);
+        EXPECT_EQ(Board().BridgeRegister(0x000), 0x80 | 0x28);
         EXPECT_EQ(Board().BridgeRegister(0x003) & 0x01, 0x00);
         EXPECT_TRUE(Board().GetBitBus()->Scl());
         EXPECT_TRUE(Board().GetBitBus()->Sda());
@@ -224,6 +225,27 @@ TEST_F(SoftBus, EveryLineChangeAndSampleIsARegisterAccess)
     EXPECT_EQ(WritesTo(0x000), (std::vector<uint16_t>{0x00, 0x80}));
     EXPECT_EQ(WritesTo(0x003), (std::vector<uint16_t>{0x01, 0x00}));
     EXPECT_EQ(WritesTo(0x001), (std::vector<uint16_t>{0x00}));
+}
+
+// Register 0x000 is the bridge's control register too: an operation reads
+// it once and every clock write keeps its other bits.
+TEST_F(SoftBus, ClockWritesCarryTheBridgesControlBits)
+{
+    for (uint8_t control : {0x28, 0x65, 0x00}) {
+        SCOPED_TRACE(static_cast<int>(control));
+        ASSERT_EQ(Board().WriteRegister(0x000, control), STATUS_SUCCESS);
+        Clear();
+        UCHAR byte = 0x5A;
+        EXPECT_TRUE(SoftBusWrite8(Ctx(), kEeprom, 0x10, 1, &byte, 0));
+        EXPECT_EQ(Eeprom().Peek(0x10), 0x5A);
+        const std::vector<Shape> shapes = Shapes();
+        ASSERT_FALSE(shapes.empty());
+        EXPECT_EQ(shapes[0], (Shape{false, 0x000})) << "read once, first";
+        const std::vector<uint16_t> writes = WritesTo(0x000);
+        ASSERT_FALSE(writes.empty());
+        for (uint16_t w : writes) EXPECT_EQ(w & 0x7F, control & 0x7F);
+        EXPECT_EQ(Board().BridgeRegister(0x000), 0x80 | (control & 0x7F));
+    }
 }
 
 TEST_F(SoftBus, NullDataIsRefusedWithoutTouchingTheBus)

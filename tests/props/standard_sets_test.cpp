@@ -234,23 +234,36 @@ TEST_F(StandardSetsTest, PictureGetsAnswerTheWorkingCopy)
     }
 }
 
-TEST_F(StandardSetsTest, BrightnessOutsideTheRangeIsAppliedAndSaved)
+// A value outside the advertised range is refused; nothing is stored, saved
+// or sent to the decoder.
+TEST_F(StandardSetsTest, PictureValuesOutsideTheRangeAreRefused)
 {
     Start();
     sim::RegisterFileDevice* decoder = Board().Device(0xBA);
     ASSERT_NE(decoder, nullptr);
-    const sc::Result r = ProcAmp(true, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 300);
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.actualBytes, 40u);
-    EXPECT_EQ(decoder->Peek(0x09), 300 & 0xFF);
-    EXPECT_EQ(Setting("Brightness"), 300u);
-    KSPROPERTY_VIDEOPROCAMP_S answer{};
-    ASSERT_EQ(ProcAmp(false, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 0, &answer).status, STATUS_SUCCESS);
-    EXPECT_EQ(answer.Value, 300);
+    const uint8_t before = decoder->Peek(0x09);
+    struct Case {
+        ULONG id;
+        LONG value;
+    };
+    for (const Case c : {Case{KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 300}, Case{KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -1},
+                         Case{KSPROPERTY_VIDEOPROCAMP_CONTRAST, 128}, Case{KSPROPERTY_VIDEOPROCAMP_HUE, 361},
+                         Case{KSPROPERTY_VIDEOPROCAMP_SATURATION, 512}, Case{KSPROPERTY_VIDEOPROCAMP_GAMMA, 65}}) {
+        SCOPED_TRACE(testing::Message() << c.id << " = " << c.value);
+        const sc::Result r = ProcAmp(true, c.id, c.value);
+        EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(r.actualBytes, 0u);
+    }
+    EXPECT_EQ(decoder->Peek(0x09), before);
+    const auto names = reg::KeyExists(SettingsKey()) ? reg::ValueNames(SettingsKey()) : std::vector<std::string>{};
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Brightness"), 0);
+    EXPECT_EQ(Context()->brightness, 0);
 
-    ASSERT_EQ(ProcAmp(true, KSPROPERTY_VIDEOPROCAMP_GAMMA, 40).status, STATUS_SUCCESS);
-    EXPECT_EQ(Setting("Gamma"), 40u);
-    EXPECT_EQ(Context()->gamma, 40);
+    // The ends of the range are taken.
+    ASSERT_EQ(ProcAmp(true, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 255).status, STATUS_SUCCESS);
+    EXPECT_EQ(decoder->Peek(0x09), 255);
+    ASSERT_EQ(ProcAmp(true, KSPROPERTY_VIDEOPROCAMP_GAMMA, 64).status, STATUS_SUCCESS);
+    EXPECT_EQ(Setting("Gamma"), 64u);
 }
 
 TEST_F(StandardSetsTest, StandardMapsToTheDriversNumbering)
@@ -452,4 +465,35 @@ TEST_F(StandardSetsTest, StandardChosenBeforeTheStreamRunsSurvivesTheCaptureStar
     EXPECT_EQ(Context()->standardIndex, STANDARD_INDEX_PAL);
     EXPECT_EQ(Context()->videoStandard, (LONG)KS_AnalogVideo_PAL_B);
     EXPECT_EQ(CamFreeBandwidthEx(nullptr, Context(), 0), STATUS_SUCCESS);
+}
+
+// Gamma is the pipeline's; the low-bandwidth converters never apply it, so
+// such a device does not list it. Sharpness stays a type 110 control.
+TEST(DevicePropertySets, GammaIsListedWhereItActs)
+{
+    struct Case {
+        LONG type;
+        USHORT highBandwidth;
+        bool gamma, sharpness;
+    };
+    for (const Case c : {Case{110, 1, true, true}, Case{110, 0, false, true}, Case{111, 1, true, false},
+                         Case{113, 1, true, false}, Case{113, 0, false, false}}) {
+        SCOPED_TRACE(testing::Message() << c.type << (c.highBandwidth ? " full" : " low bandwidth"));
+        DeviceContext context{};
+        context.decoderType = context.detectedDecoderType = c.type;
+        context.highBandwidth = c.highBandwidth;
+        ULONG count = 0;
+        const KSPROPERTY_SET* sets = GetDevicePropertySets(&context, &count);
+        ASSERT_GE(count, 2u);
+        const KSPROPERTY_SET& procAmp = sets[1];
+        auto listed = [&](ULONG id) {
+            for (ULONG i = 0; i < procAmp.PropertiesCount; ++i) {
+                if (procAmp.PropertyItem[i].PropertyId == id) return true;
+            }
+            return false;
+        };
+        EXPECT_EQ(listed(KSPROPERTY_VIDEOPROCAMP_GAMMA), c.gamma);
+        EXPECT_EQ(listed(KSPROPERTY_VIDEOPROCAMP_SHARPNESS), c.sharpness);
+        EXPECT_TRUE(listed(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS));
+    }
 }

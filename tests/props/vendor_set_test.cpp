@@ -362,6 +362,14 @@ TEST_F(VendorSetTest, LatchesKeepTheLastRead)
     ASSERT_EQ(Get(i2cAnswer).status, STATUS_SUCCESS);
     EXPECT_EQ(WordAt(i2cAnswer.data, 24), 0x3Cu);
     EXPECT_EQ(WordAt(i2cAnswer.data, 28), 0x21u);
+
+    // In the 56-byte record the other ids use, the whole record is reported.
+    for (ULONG id : {17u, 19u}) {
+        auto wide = Record(id, VALUE_RECORD_BYTES);
+        const sc::Result r = Get(wide);
+        ASSERT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.actualBytes, 56u) << id;
+    }
 }
 
 TEST_F(VendorSetTest, FrameTimingSwitchesBitSix)

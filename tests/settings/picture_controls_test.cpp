@@ -246,35 +246,41 @@ TEST_F(PictureTest, MalformedRequestsAreIgnored)
 
 // ------------------------------------------------------ capture start ---
 
-TEST_F(PictureTest, Decoder110StartsFromFixedValuesAtEveryStart)
+// The type 110 decoder starts from its own neutral values where nothing is
+// stored, and from the user's stored values otherwise.
+TEST_F(PictureTest, Decoder110KeepsTheStoredValuesAndStartsNeutral)
 {
     Start(sim::DecoderKind::Type110);
     const std::string key = SettingsKey();
-    for (int run = 0; run < 2; ++run) {
-        SCOPED_TRACE(run);
-        for (auto [name, value] : {std::pair<const char*, uint32_t>{"Brightness", 10}, {"Contrast", 20},
-                                   {"Saturation", 30}, {"Hue", 40}, {"Sharpness", 5}}) {
-            reg::SetDword(key, name, value + run);
-        }
-        Decoder().Poke(0x12, 0x50);
-        Decoder().ClearWriteLog();
-        ASSERT_EQ(Allocate(640, 480), STATUS_SUCCESS);
-        EXPECT_EQ(Ctx()->contrast, 48);
-        EXPECT_EQ(Ctx()->saturation, 254);
-        EXPECT_EQ(Ctx()->hue, 180);
-        EXPECT_EQ(Ctx()->sharpness, 3);
-        EXPECT_EQ(Ctx()->brightness, 127);
-        EXPECT_EQ(Only(Decoder().WriteLog(), {0x10, 0x11, 0x12, 0x13, 0x14, 0x15}),
-                  (Writes{{0x11, 96}, {0x13, 126}, {0x14, 89}, {0x15, 0}, {0x12, 0x53}, {0x10, 0}}));
+    Decoder().Poke(0x12, 0x50);
+    Decoder().ClearWriteLog();
+    ASSERT_EQ(Allocate(640, 480), STATUS_SUCCESS);
+    EXPECT_EQ(Ctx()->contrast, 48);
+    EXPECT_EQ(Ctx()->saturation, 254);
+    EXPECT_EQ(Ctx()->hue, 180);
+    EXPECT_EQ(Ctx()->sharpness, 3);
+    EXPECT_EQ(Ctx()->brightness, 127);
+    EXPECT_EQ(Only(Decoder().WriteLog(), {0x10, 0x11, 0x12, 0x13, 0x14, 0x15}),
+              (Writes{{0x11, 96}, {0x13, 126}, {0x14, 89}, {0x15, 0}, {0x12, 0x53}, {0x10, 0}}));
+    ASSERT_EQ(CamStopCaptureEx(nullptr, Ctx(), 0), (NTSTATUS)1);
+    ASSERT_EQ(CamFreeBandwidthEx(nullptr, Ctx(), 0), STATUS_SUCCESS);
 
-        ASSERT_EQ(CamStopCaptureEx(nullptr, Ctx(), 0), (NTSTATUS)1);
-        EXPECT_EQ(reg::GetDword(key, "Brightness"), 127u);
-        EXPECT_EQ(reg::GetDword(key, "Contrast"), 48u);
-        EXPECT_EQ(reg::GetDword(key, "Saturation"), 254u);
-        EXPECT_EQ(reg::GetDword(key, "Hue"), 180u);
-        EXPECT_EQ(reg::GetDword(key, "Sharpness"), 3u);
-        ASSERT_EQ(CamFreeBandwidthEx(nullptr, Ctx(), 0), STATUS_SUCCESS);
+    for (auto [name, value] : {std::pair<const char*, uint32_t>{"Brightness", 10}, {"Contrast", 20},
+                               {"Saturation", 30}, {"Hue", 40}, {"Sharpness", 5}}) {
+        reg::SetDword(key, name, value);
     }
+    Decoder().ClearWriteLog();
+    ASSERT_EQ(Allocate(640, 480), STATUS_SUCCESS);
+    EXPECT_EQ(Ctx()->brightness, 10);
+    EXPECT_EQ(Ctx()->contrast, 20);
+    EXPECT_EQ(Ctx()->sharpness, 5);
+    EXPECT_EQ(Only(Decoder().WriteLog(), {0x10, 0x11, 0x13}), (Writes{{0x11, 40}, {0x13, 14}, {0x10, 138}}));
+    ASSERT_EQ(CamStopCaptureEx(nullptr, Ctx(), 0), (NTSTATUS)1);
+    for (auto [name, value] : {std::pair<const char*, uint32_t>{"Brightness", 10}, {"Contrast", 20},
+                               {"Saturation", 30}, {"Hue", 40}, {"Sharpness", 5}}) {
+        EXPECT_EQ(reg::GetDword(key, name), value) << name << " survives the capture";
+    }
+    ASSERT_EQ(CamFreeBandwidthEx(nullptr, Ctx(), 0), STATUS_SUCCESS);
 }
 
 TEST_F(PictureTest, Decoders111And113ApplyTheLoadedValues)
@@ -377,8 +383,9 @@ TEST_F(PictureTest, CompletedSequenceRestoresTheFactoryValues)
     } cases[] = {
         {sim::DecoderKind::Type110, 48, 254, 127, 180, 3,
          {{0x10, 0}, {0x11, 96}, {0x12, 0xC3}, {0x13, 127}, {0x14, 90}, {0x15, 0}}},
-        {sim::DecoderKind::Type111, 142, 256, 128, 180, -5, {{0x0A, 128}, {0x0B, 71}, {0x0C, 64}, {0x0D, 0}}},
-        {sim::DecoderKind::Type113, 128, 128, 128, 0, -5, {}},
+        // Contrast stays inside 0..127: the value the register written stands for.
+        {sim::DecoderKind::Type111, 71, 256, 128, 180, -5, {{0x0A, 128}, {0x0B, 71}, {0x0C, 64}, {0x0D, 0}}},
+        {sim::DecoderKind::Type113, 64, 128, 128, 0, -5, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.kind));
