@@ -69,10 +69,22 @@ thread_local uint32_t tRaisedCode = 0;  // set by a raise, read by the SIGILL it
 std::atomic<int> gNextEntry{0};
 std::atomic<uint64_t> gDispatched{0};
 
+struct ImageRange {
+    const char* name;
+    uint32_t base, size;
+};
+ImageRange gRanges[8];
+std::atomic<int> gRangeCount{0};
+
 [[noreturn]] void Unhandled(const ExceptionRecord& record)
 {
-    std::fprintf(stderr, "image exception 0x%08X at 0x%08X: no exception frame handles it\n", record.code,
-                 record.address);
+    for (int i = 0; i < gRangeCount; ++i) {
+        if (record.address - gRanges[i].base < gRanges[i].size) {
+            std::fprintf(stderr, "image exception in %s at RVA 0x%X\n", gRanges[i].name, record.address - gRanges[i].base);
+        }
+    }
+    std::fprintf(stderr, "image exception 0x%08X at 0x%08X (data address 0x%08X): no exception frame handles it\n",
+                 record.code, record.address, record.information[1]);
     std::_Exit(134);
 }
 
@@ -162,6 +174,15 @@ bool EnterImageThread()
     __asm__ volatile("movw %0, %%fs" : : "r"(selector));
     tBlock = block;
     return true;
+}
+
+void NoteImageRange(const char* name, uint32_t base, uint32_t size)
+{
+    const int i = gRangeCount;
+    if (i < 8) {
+        gRanges[i] = {name, base, size};
+        gRangeCount = i + 1;
+    }
 }
 
 uint32_t ExceptionChainHead() { return tBlock ? tBlock->exceptionList : kEndOfChain; }

@@ -22,6 +22,9 @@ bool EnterImageThread();
 // The head of the calling thread's exception chain (0xFFFFFFFF when empty).
 uint32_t ExceptionChainHead();
 
+// Names an image's address range in the message of an unhandled exception.
+void NoteImageRange(const char* name, uint32_t base, uint32_t size);
+
 // Exceptions dispatched to image frames since the process started.
 uint64_t DispatchedExceptions();
 

@@ -39,6 +39,15 @@ constexpr bool Cdecl(R (*)(A..., ...))
 
 uint32_t Address(const void* routine) { return (uint32_t)(uintptr_t)routine; }
 
+// Image code takes an 8-byte record result in EDX:EAX, where Linux i386 code
+// returns records through a hidden pointer; the images get a routine
+// returning the same bytes as a 64-bit integer, which both ABIs return in
+// EDX:EAX.
+ULONGLONG NTAPI ImageKeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    return (ULONGLONG)KeQueryPerformanceCounter(PerformanceFrequency).QuadPart;
+}
+
 }  // namespace
 
 std::map<std::string, std::map<std::string, HostRoutine>> HostModules()
@@ -57,6 +66,7 @@ std::map<std::string, std::map<std::string, HostRoutine>> HostModules()
 #undef KV_STDCALL
 #undef KV_FASTCALL
 #undef KV_CDECL
+    modules["HAL.dll"]["KeQueryPerformanceCounter"] = HostRoutine{Address((const void*)&ImageKeQueryPerformanceCounter)};
     // A module whose routines are all listed above may still import none.
     for (const char* module : {"ntoskrnl.exe", "HAL.dll", "stream.sys", "USBD.SYS"}) modules[module];
     return modules;

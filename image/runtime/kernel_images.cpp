@@ -52,6 +52,9 @@ std::unique_ptr<KernelImages> LoadKernelImages(const std::string& directory, std
     }
     images->driver = images->loader.Load(directory + "/KV3300.SYS", error);
     if (!images->driver) return nullptr;
+    for (const LoadedImage* image : {images->pipeline, images->classLibrary, images->driver}) {
+        NoteImageRange(image->Name().c_str(), image->Base(), image->File().sizeOfImage);
+    }
     images->driverEntry = reinterpret_cast<PDRIVER_INITIALIZE>((uintptr_t)images->driver->EntryPoint());
     return images;
 }
