@@ -279,6 +279,18 @@ NTSTATUS Pin::Close()
 
 // ----------------------------------------------------------------- filter ---
 
+namespace {
+
+#if defined(KV_APP_WITHOUT_DRIVER)
+PDRIVER_INITIALIZE gDriverEntry = nullptr;
+#else
+PDRIVER_INITIALIZE gDriverEntry = &DriverEntry;
+#endif
+
+}  // namespace
+
+void SetDriverEntry(PDRIVER_INITIALIZE entry) { gDriverEntry = entry; }
+
 std::unique_ptr<Filter> Filter::Open(sim::Board& board, const FilterOptions& options)
 {
     return Open(board.BusInterface(), options);
@@ -292,7 +304,8 @@ std::unique_ptr<Filter> Filter::Open(const USBBUS_DEVICE_INTERFACE& usb, const F
     } catch (const std::exception& e) {
         throw Error(std::string("no USB port for the device: ") + e.what(), STATUS_INVALID_PARAMETER);
     }
-    filter->driver_ = sc::Driver::Load(&DriverEntry);
+    if (!gDriverEntry) throw Error("no driver to load", STATUS_NO_SUCH_DEVICE);
+    filter->driver_ = sc::Driver::Load(gDriverEntry);
     if (!NT_SUCCESS(filter->driver_->EntryStatus()) || !filter->driver_->Registered()) {
         throw Error("the driver did not load: " + StatusText(filter->driver_->EntryStatus()),
                     filter->driver_->EntryStatus());

@@ -105,6 +105,11 @@ struct DroppedFrames {
     ULONG averageFrameSize = 0;
 };
 
+// The minidriver's entry point that Filter::Open loads: the driver built
+// into the program unless another is set (the i386 build sets the entry of
+// the loaded KV3300.SYS image, and has no built-in driver).
+void SetDriverEntry(PDRIVER_INITIALIZE entry);
+
 struct FilterOptions {
     std::string instanceId = "USB\\VID_1234&PID_5678\\5&1a2b3c&0&1";
     kv::streamclass::DeviceOptions device;

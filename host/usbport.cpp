@@ -21,12 +21,12 @@ std::unique_ptr<Port> Port::Attach(const USBBUS_DEVICE_INTERFACE& device, std::s
     offered.Size = sizeof(offered);
     offered.Version = USBBUS_DEVICE_INTERFACE_VERSION;
     offered.Context = port.get();
-    offered.InterfaceReference = [](PVOID c) {
+    offered.InterfaceReference = [](PVOID c) NTAPI {
         Port* self = Self(c);
         ++self->references_;
         if (self->device_.InterfaceReference != nullptr) self->device_.InterfaceReference(self->device_.Context);
     };
-    offered.InterfaceDereference = [](PVOID c) {
+    offered.InterfaceDereference = [](PVOID c) NTAPI {
         Port* self = Self(c);
         if (self->references_ == 0) {
             kv::kernel::RecordViolation("USB bus interface dereferenced more often than referenced");
@@ -36,22 +36,22 @@ std::unique_ptr<Port> Port::Attach(const USBBUS_DEVICE_INTERFACE& device, std::s
         if (self->device_.InterfaceDereference != nullptr) self->device_.InterfaceDereference(self->device_.Context);
     };
     offered.ControlTransfer = [](PVOID c, const USB_DEFAULT_PIPE_SETUP_PACKET* setup, PUCHAR buffer, PULONG length,
-                                 USBD_STATUS* usbdStatus) {
+                                 USBD_STATUS* usbdStatus) NTAPI {
         kv::kernel::CheckPassive("USB control transfer");
         Port* self = Self(c);
         return self->device_.ControlTransfer(self->device_.Context, setup, buffer, length, usbdStatus);
     };
-    offered.SelectAlternateSetting = [](PVOID c, UCHAR interfaceNumber, UCHAR alternate, USBD_STATUS* usbdStatus) {
+    offered.SelectAlternateSetting = [](PVOID c, UCHAR interfaceNumber, UCHAR alternate, USBD_STATUS* usbdStatus) NTAPI {
         kv::kernel::CheckPassive("USB alternate setting selection");
         Port* self = Self(c);
         return self->device_.SelectAlternateSetting(self->device_.Context, interfaceNumber, alternate, usbdStatus);
     };
     offered.IsochronousIn = [](PVOID c, UCHAR endpoint, ULONG count, PUSBD_ISO_PACKET_DESCRIPTOR packets,
-                               PUCHAR buffer, ULONG length) {
+                               PUCHAR buffer, ULONG length) NTAPI {
         Port* self = Self(c);
         return self->device_.IsochronousIn(self->device_.Context, endpoint, count, packets, buffer, length);
     };
-    offered.GetCurrentMicroframe = [](PVOID c) -> ULONGLONG {
+    offered.GetCurrentMicroframe = [](PVOID c) NTAPI -> ULONGLONG {
         Port* self = Self(c);
         return self->device_.GetCurrentMicroframe(self->device_.Context);
     };

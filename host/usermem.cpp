@@ -146,9 +146,18 @@ ULONG Map(void* host, size_t length, bool writable)
     if (host == nullptr || s.next + span > kAddressLimit) {
         return 0;  // never a caller address
     }
+#if defined(__i386__)
+    // Kernel images copy from caller addresses themselves (inside an
+    // exception frame), so here a caller address is the host address; the
+    // probes still refuse every byte outside a region.
+    (void)span;
+    const uint64_t address = (uintptr_t)host;
+    if (address < kFirstAddress) return 0;
+#else
     const uint64_t address = s.next;
-    s.regions[address] = Region{static_cast<uint8_t*>(host), length, writable};
     s.next = address + span + kPage;  // one unmapped page behind every region
+#endif
+    s.regions[address] = Region{static_cast<uint8_t*>(host), length, writable};
     return static_cast<ULONG>(address);
 }
 

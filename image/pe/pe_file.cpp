@@ -108,6 +108,8 @@ bool ReadHeaders(PeFile& pe, Reader& r)
     const uint16_t sectionCount = Get<uint16_t>(at + 6);
     const uint16_t optionalSize = Get<uint16_t>(at + 20);
     pe.characteristics = Get<uint16_t>(at + 22);
+    pe.symbolTable = Get<uint32_t>(at + 12);
+    pe.symbolCount = Get<uint32_t>(at + 16);
     const uint64_t optional = (uint64_t)peOffset + 24;
     if (optionalSize < 96) return r.Fail("optional header of " + std::to_string(optionalSize) + " bytes is too small");
     if (!r.File(optional, optionalSize, "optional header", at)) return false;
@@ -252,6 +254,31 @@ const Section* PeFile::SectionAt(uint32_t rva) const
         if (rva >= s.virtualAddress && rva - s.virtualAddress < std::max(s.virtualSize, s.rawSize)) return &s;
     }
     return nullptr;
+}
+
+uint32_t SymbolRva(const PeFile& pe, const std::string& name)
+{
+    constexpr uint64_t kSymbolSize = 18;
+    const uint64_t strings = (uint64_t)pe.symbolTable + kSymbolSize * pe.symbolCount;
+    if (pe.symbolTable == 0 || strings + 4 > pe.bytes.size()) return 0;
+    const uint8_t* base = pe.bytes.data();
+    for (uint32_t i = 0; i < pe.symbolCount; ++i) {
+        const uint8_t* sym = base + pe.symbolTable + kSymbolSize * i;
+        std::string symbolName;
+        if (Get<uint32_t>(sym) == 0) {
+            const uint64_t offset = strings + Get<uint32_t>(sym + 4);
+            if (offset >= pe.bytes.size()) continue;
+            symbolName.assign((const char*)base + offset, strnlen((const char*)base + offset, pe.bytes.size() - offset));
+        } else {
+            symbolName.assign((const char*)sym, strnlen((const char*)sym, 8));
+        }
+        const int16_t section = Get<int16_t>(sym + 12);
+        if (symbolName == name && section > 0 && (size_t)section <= pe.sections.size()) {
+            return pe.sections[section - 1].virtualAddress + Get<uint32_t>(sym + 8);
+        }
+        i += sym[17];  // auxiliary records
+    }
+    return 0;
 }
 
 std::optional<PeFile> ParsePe(std::vector<uint8_t> bytes, std::string& error)

@@ -56,6 +56,7 @@ struct PeFile {
     std::vector<uint8_t> bytes;
     uint16_t machine = 0, characteristics = 0, magic = 0, subsystem = 0, dllCharacteristics = 0;
     uint32_t imageBase = 0, sizeOfImage = 0, sizeOfHeaders = 0, entryPoint = 0;
+    uint32_t symbolTable = 0, symbolCount = 0;  // file offset and count, or 0
     std::vector<Section> sections;
     Directory directories[kDirCount];
     std::vector<Import> imports;
@@ -65,6 +66,10 @@ struct PeFile {
     // The section holding `rva`, or null.
     const Section* SectionAt(uint32_t rva) const;
 };
+
+// The RVA of a symbol of the image's own symbol table (kept by the build
+// for diagnosis and tests), or 0 when the image has none by that name.
+uint32_t SymbolRva(const PeFile& pe, const std::string& name);
 
 // Reads a PE32 file; on failure the message says what is wrong ("truncated:
 // ...", "relocation block at RVA 0x... runs past its directory", ...).
