@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <mutex>
 
@@ -22,6 +23,7 @@ std::vector<std::string> gLines;
 std::string gPending;
 std::string gText;
 bool gEcho = false;
+std::function<void(std::string_view)> gSink;  // called once per DbgPrint
 
 enum class Size { Default, Char, Short, Long, LongLong, Pointer, SizeT, Wide, LongDouble };
 
@@ -115,6 +117,14 @@ std::string WideText(const WCHAR* text, int precision)
 
 void Emit(std::string text)
 {
+    std::function<void(std::string_view)> sink;
+    {
+        std::lock_guard lock(gMutex);
+        sink = gSink;
+    }
+    if (sink) {
+        sink(text);  // outside the lock: the sink may read the clock or print
+    }
     std::lock_guard lock(gMutex);
     if (gEcho) {
         std::cerr << text << std::flush;
@@ -139,6 +149,7 @@ void detail::ResetDebug()
     gPending.clear();
     gText.clear();
     gEcho = false;
+    gSink = nullptr;
 }
 
 namespace debug {
@@ -173,6 +184,12 @@ void SetEcho(bool echo)
 {
     std::lock_guard lock(gMutex);
     gEcho = echo;
+}
+
+void SetSink(std::function<void(std::string_view text)> sink)
+{
+    std::lock_guard lock(gMutex);
+    gSink = std::move(sink);
 }
 
 std::string Format(const char* format, va_list args)

@@ -178,6 +178,9 @@ bool Contains(std::string_view text);
 void Clear();
 // Echo every DbgPrint to stderr as well (off after Reset).
 void SetEcho(bool echo);
+// Hands the text of every DbgPrint call, as printed, to `sink` (none after
+// Reset), for an application that shows each call on its own line.
+void SetSink(std::function<void(std::string_view text)> sink);
 
 // The formatter behind DbgPrint, for other components of the emulation.
 std::string Format(const char* format, va_list args);

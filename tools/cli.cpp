@@ -195,6 +195,7 @@ const std::vector<OptionSpec>& Options()
          [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
              const auto f = ParseFrequency(v);
              if (!f || *f == 0) return "--frequency: " + Quote(v) + " is not a frequency (e.g. 55.25MHz or 55250000)";
+             if (auto why = CheckTunerFrequency(*f)) return "--frequency: " + *why;
              inv.frequency = *f;
              return std::nullopt;
          }},

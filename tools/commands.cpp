@@ -608,6 +608,10 @@ int RunCapture(Session& s, const Invocation& inv)
     const uint64_t fillLimit = static_cast<uint64_t>(10 * 10'000'000 / interval) + 1;  // 10 s of repeats at most per gap
     std::vector<uint8_t> previous;
     int64_t lastSlot = -1;
+    // The frame slots (presentation time / frame interval) the file covers,
+    // first to last, for the summary.
+    std::optional<int64_t> firstSlot;
+    int64_t endSlot = 0;
     uint64_t frames = 0, wrongSize = 0, filled = 0;
     bool pipeClosed = false, warnedLock = false;
     std::string failure;
@@ -646,8 +650,8 @@ int RunCapture(Session& s, const Invocation& inv)
                      std::string(frequency ? " at " + FormatFrequency(*frequency) + " (no station there?)" : "") +
                      "; the picture is noise");
         }
+        const int64_t slot = std::llround(static_cast<double>(frame.presentationTime) / static_cast<double>(interval));
         if (fill) {
-            const int64_t slot = std::llround(static_cast<double>(frame.presentationTime) / static_cast<double>(interval));
             if (lastSlot >= 0 && !previous.empty()) {
                 uint64_t gap = slot > lastSlot + 1 ? static_cast<uint64_t>(slot - lastSlot - 1) : 0;
                 gap = std::min(gap, fillLimit);
@@ -655,6 +659,7 @@ int RunCapture(Session& s, const Invocation& inv)
                     if (!write(previous)) break;
                     ++frames;
                     ++filled;
+                    endSlot = lastSlot + 1 + static_cast<int64_t>(k) + 1;
                 }
                 if (!failure.empty() || pipeClosed) break;
             }
@@ -664,6 +669,8 @@ int RunCapture(Session& s, const Invocation& inv)
         }
         if (!write(frame.data)) break;
         ++frames;
+        if (!firstSlot) firstSlot = slot;
+        endSlot = std::max(endSlot, (fill ? lastSlot : slot) + 1);
         pin->GetStatistics(&stats);
         progress.Update(frames, static_cast<uint64_t>(stats.DropCount), videoSeconds(), Seconds(CLOCK_MONOTONIC) - wall0,
                         false);
@@ -709,6 +716,7 @@ int RunCapture(Session& s, const Invocation& inv)
                   {"dropped", stats.DropCount},
                   {"packets", stats.PacketsReceived},
                   {"packetErrors", stats.PacketErrors},
+                  {"span", firstSlot ? static_cast<double>(endSlot - *firstSlot) * static_cast<double>(interval) / 1e7 : 0.0},
                   {"videoSeconds", played},
                   {"wallSeconds", wall},
                   {"complete", ended.empty()},

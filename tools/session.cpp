@@ -1,5 +1,6 @@
 #include "tools/session.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -30,6 +31,24 @@ void OnInterrupt(int signal)
 }
 
 namespace sc = kv::streamclass;
+
+// The driver's debug output as dmesg shows a kernel's: one line per piece
+// of text, after the emulated time in seconds. The driver prints many
+// pieces without a newline; each still gets its own line.
+void EchoDebugText(std::string_view text)
+{
+    const LONGLONG now = kv::kernel::clock::Now();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(start, end - start);
+        if (!line.empty())
+            std::fprintf(stderr, "[%5lld.%06lld] %.*s\n", static_cast<long long>(now / 10'000'000),
+                         static_cast<long long>(now % 10'000'000 / 10), static_cast<int>(line.size()), line.data());
+        start = end + 1;
+    }
+}
 
 const GUID& SetGuid(PropertySet set)
 {
@@ -114,7 +133,7 @@ std::unique_ptr<Session> Session::Open(const Invocation& inv, std::string* error
     s->registry_ = *location;
 
     kv::kernel::Reset();
-    kv::kernel::debug::SetEcho(inv.verbose);
+    if (inv.verbose) kv::kernel::debug::SetSink(EchoDebugText);
     const LoadOutcome loaded = LoadRegistryFile(s->registry_.path, error);
     if (loaded == LoadOutcome::Failed) return nullptr;
     s->firstRun_ = loaded == LoadOutcome::FirstRun;

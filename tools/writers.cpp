@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -230,7 +232,7 @@ void PutChunk(std::vector<uint8_t>& out, const char type[4], const uint8_t* data
 
 }  // namespace
 
-std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height)
+std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height, uint32_t aspectWidth, uint32_t aspectHeight)
 {
     // Each row with the Sub filter: pictures change slowly across a row.
     const size_t stride = static_cast<size_t>(width) * 3;
@@ -253,9 +255,29 @@ std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height)
     Put32(ihdr, static_cast<uint32_t>(height));
     ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});  // 8 bits, RGB, deflate, adaptive filters, no interlace
     PutChunk(png, "IHDR", ihdr.data(), ihdr.size());
+    if (aspectWidth && aspectHeight && aspectWidth != aspectHeight) {
+        // Pixels per unit across and down, unit unknown: a pixel 12:11 wide
+        // is 11 per unit across and 12 down.
+        std::vector<uint8_t> phys;
+        Put32(phys, aspectHeight);
+        Put32(phys, aspectWidth);
+        phys.push_back(0);
+        PutChunk(png, "pHYs", phys.data(), phys.size());
+    }
     PutChunk(png, "IDAT", packed.data(), packed.size());
     PutChunk(png, "IEND", nullptr, 0);
     return png;
+}
+
+std::string ShellQuote(const std::string& word)
+{
+    const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_./:+-=,@%", c) != nullptr;
+    });
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 std::string Y4mHeader(const VideoFormat& f)
@@ -349,7 +371,9 @@ public:
         const std::string name = numbered_ ? ExpandFramePattern(pattern_, frames_ + 1) : pattern_;
         rgb_.resize(static_cast<size_t>(format_.size.width) * format_.size.height * 3);
         FrameToRgb(format_, frame, rgb_.data());
-        const std::vector<uint8_t> png = EncodePng(rgb_.data(), format_.size.width, format_.size.height);
+        // BT.601 sampling: 12:11 pixels for 625 lines, 10:11 for 525.
+        const std::vector<uint8_t> png =
+            EncodePng(rgb_.data(), format_.size.width, format_.size.height, format_.lines625 ? 12 : 10, 11);
         if (png.empty()) {
             if (error) *error = "cannot compress the picture for " + name;
             return false;
@@ -417,49 +441,29 @@ private:
         return o;
     }
 
-    static std::string JsonString(const std::string& s)
-    {
-        std::string out = "\"";
-        for (char c : s) {
-            const auto u = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\') {
-                out.push_back('\\');
-                out.push_back(c);
-            } else if (u < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
-                out += buffer;
-            } else {
-                out.push_back(c);
-            }
-        }
-        return out + "\"";
-    }
-
     std::string Sidecar() const
     {
         const bool bottomUp = format_.fourcc == Fourcc::RGB24;
-        std::string read = "ffmpeg " + FfmpegOptions() + " -i " + file_->Path();
+        std::string read = "ffmpeg " + FfmpegOptions() + " -i " + ShellQuote(file_->Path());
         if (bottomUp) read += " -vf vflip";
-        std::string s = "{\n";
-        s += "  \"fourcc\": \"" + std::string(FourccName(format_.fourcc)) + "\",\n";
-        s += "  \"width\": " + std::to_string(format_.size.width) + ",\n";
-        s += "  \"height\": " + std::to_string(format_.size.height) + ",\n";
-        s += "  \"frameRate\": \"" + std::to_string(format_.rateNumerator) + "/" +
-             std::to_string(format_.rateDenominator) + "\",\n";
-        s += "  \"frames\": " + std::to_string(frames_) + ",\n";
-        s += "  \"frameBytes\": " + std::to_string(FrameBytes(format_)) + ",\n";
-        s += "  \"layout\": \"" +
-             std::string(format_.fourcc == Fourcc::YUY2   ? "packed Y0 U Y1 V"
-                         : format_.fourcc == Fourcc::I420 ? "planes Y, U, V (chroma width/2 x height/2)"
-                                                          : "packed B G R") +
-             "\",\n";
-        s += "  \"rowOrder\": \"" + std::string(bottomUp ? "bottom-up" : "top-down") + "\",\n";
-        s += "  \"levels\": \"" + std::string(bottomUp ? "full range" : "BT.601 limited range") + "\",\n";
-        s += "  \"ffmpegPixelFormat\": \"" + std::string(FfmpegPixelFormat(format_.fourcc)) + "\",\n";
-        s += "  \"read\": " + JsonString(read) + "\n";
-        s += "}\n";
-        return s;
+        const nlohmann::ordered_json j = {
+            {"fourcc", std::string(FourccName(format_.fourcc))},
+            {"width", format_.size.width},
+            {"height", format_.size.height},
+            {"frameRate", std::to_string(format_.rateNumerator) + "/" + std::to_string(format_.rateDenominator)},
+            {"frames", frames_},
+            {"frameBytes", FrameBytes(format_)},
+            {"layout", format_.fourcc == Fourcc::YUY2   ? "packed Y0 U Y1 V"
+                       : format_.fourcc == Fourcc::I420 ? "planes Y, U, V (chroma width/2 x height/2)"
+                                                        : "packed B G R"},
+            {"rowOrder", bottomUp ? "bottom-up" : "top-down"},
+            {"levels", bottomUp ? "full range" : "BT.601 limited range"},
+            {"ffmpegPixelFormat", std::string(FfmpegPixelFormat(format_.fourcc))},
+            {"read", read},
+        };
+        // Names that are not valid UTF-8 are kept byte for byte (\u escapes
+        // would change them) rather than refused.
+        return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     }
 
     std::unique_ptr<AtomicFile> file_;

@@ -12,7 +12,7 @@
 // frames are turned back into BT.601 YUV as 4:4:4 (C444), so nothing of their
 // colour resolution is lost. The range tag says the levels are limited.
 //
-// PNG. 8-bit RGB. YUV frames are converted from BT.601 limited range; RGB24
+// PNG. 8-bit RGB with the pixel aspect of the sampling in pHYs. YUV frames are converted from BT.601 limited range; RGB24
 // frames (bottom-up BGR rows) are turned top-down. A name with a frame-number
 // pattern (%d, %05d) gets one file per frame, numbered from 1; a plain name
 // holds exactly one frame.
@@ -76,6 +76,10 @@ protected:
 std::unique_ptr<FrameWriter> OpenWriter(Container container, const std::string& path, const VideoFormat& format,
                                         std::string* error);
 
+// A word as a POSIX shell reads it back: unchanged when it is plain, else
+// in single quotes.
+std::string ShellQuote(const std::string& word);
+
 // The Y4M stream header line for a format (with the newline).
 std::string Y4mHeader(const VideoFormat& format);
 
@@ -88,7 +92,9 @@ void Yuy2ToPlanar422(const uint8_t* yuy2, int width, int height, uint8_t* y, uin
 // Any of the three frame layouts into top-down RGB rows (width x 3 bytes).
 // BT.601 limited range to full range, rounded.
 void FrameToRgb(const VideoFormat& format, const uint8_t* frame, uint8_t* rgb);
-// A complete PNG file of top-down 8-bit RGB rows.
-std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height);
+// A complete PNG file of top-down 8-bit RGB rows; the pixel aspect
+// (width:height, e.g. 12:11) goes into a pHYs chunk when it is not 1:1.
+std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height, uint32_t aspectWidth = 1,
+                               uint32_t aspectHeight = 1);
 
 }  // namespace kvcap

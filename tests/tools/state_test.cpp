@@ -87,3 +87,52 @@ TEST_F(StoredSettings, MalformedOrUnreadableFileIsRefusedAndLeftAlone)
     EXPECT_FALSE(SaveRegistryFile(path + "/sub/registry.reg", &error));
     EXPECT_FALSE(error.empty());
 }
+
+TEST_F(StoredSettings, ChangesOfARunMergeIntoWhatTheFileHoldsNow)
+{
+    namespace reg = kv::kernel::registry;
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kv\\Settings";
+    TempDir dir;
+    const std::string path = dir.File("registry.reg");
+    std::string error;
+
+    // The run starts from A=1 B=2 C=3 and a key Old, then changes B, adds D,
+    // removes C and the key Old.
+    reg::SetDword(key, "A", 1);
+    reg::SetDword(key, "B", 2);
+    reg::SetDword(key, "C", 3);
+    reg::SetDword(key + "\\Old\\Deeper", "X", 9);
+    ASSERT_TRUE(SaveRegistryFile(path, &error)) << error;
+    const std::string before = reg::SaveToText();
+    reg::SetDword(key, "B", 20);
+    reg::SetDword(key, "D", 4);
+    reg::DeleteValue(key, "C");
+    reg::DeleteKey(key + "\\Old");
+
+    // Meanwhile another run stored A=100 and a key of its own.
+    const std::string mine = reg::SaveToText();
+    ASSERT_TRUE(reg::LoadFromText(before));
+    reg::SetDword(key, "A", 100);
+    reg::SetDword(key + "\\Other", "Y", 7);
+    ASSERT_TRUE(SaveRegistryFile(path, &error)) << error;
+    ASSERT_TRUE(reg::LoadFromText(mine));
+
+    ASSERT_TRUE(SaveRegistryChanges(path, before, &error)) << error;
+    ASSERT_EQ(LoadRegistryFile(path, &error), LoadOutcome::Loaded) << error;
+    const struct {
+        const char* key;
+        const char* name;
+        std::optional<uint32_t> value;
+    } expected[] = {
+        {"", "A", 100}, {"", "B", 20}, {"", "C", std::nullopt}, {"", "D", 4}, {"\\Other", "Y", 7},
+    };
+    for (const auto& e : expected) EXPECT_EQ(reg::GetDword(key + e.key, e.name), e.value) << e.name;
+    EXPECT_FALSE(reg::KeyExists(key + "\\Old"));
+
+    // A run that changed nothing does not write at all.
+    const std::string text = ReadText(path);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(SaveRegistryChanges(path, reg::SaveToText(), &error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(RegistryChanges(text, text), "");
+}

@@ -4,6 +4,8 @@
 
 #include <zlib.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstring>
 
 #include "tests/tools/temp_dir.h"
@@ -43,7 +45,8 @@ uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) <
 
 // A small PNG reader for what EncodePng writes: chunk CRCs checked, IDAT
 // inflated and the row filters undone. Returns top-down RGB rows.
-std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& png, int* width, int* height)
+std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& png, int* width, int* height, uint32_t* across = nullptr,
+                               uint32_t* down = nullptr)
 {
     static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (png.size() < 8 || std::memcmp(png.data(), sig, 8) != 0) return {};
@@ -61,6 +64,9 @@ std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& png, int* width, int*
             *width = static_cast<int>(Be32(data));
             *height = static_cast<int>(Be32(data + 4));
             if (data[8] != 8 || data[9] != 2) return {};
+        } else if (type == "pHYs" && len == 9 && across && down) {
+            *across = Be32(data);
+            *down = Be32(data + 4);
         } else if (type == "IDAT") {
             idat.insert(idat.end(), data, data + len);
         } else if (type == "IEND") {
@@ -243,6 +249,27 @@ TEST(Png, NumberedStillsDecodeToThePicture)
     EXPECT_EQ(rgb, expected);
 }
 
+TEST(Png, PixelAspectOfTheLineSystemInPhys)
+{
+    TempDir dir;
+    std::string error;
+    for (const bool lines625 : {true, false}) {
+        const VideoFormat f = Format(Fourcc::YUY2, 4, 2, lines625);
+        const std::string name = dir.File(lines625 ? "pal.png" : "ntsc.png");
+        auto writer = OpenWriter(Container::Png, name, f, &error);
+        ASSERT_TRUE(writer) << error;
+        const std::vector<uint8_t> frame(FrameBytes(f), 128);
+        ASSERT_TRUE(writer->WriteFrame(frame.data(), frame.size(), &error)) << error;
+        ASSERT_TRUE(writer->Finish(&error)) << error;
+        int width = 0, height = 0;
+        uint32_t across = 0, down = 0;
+        ASSERT_FALSE(DecodePng(ReadBytes(name), &width, &height, &across, &down).empty());
+        // Pixels per unit: a 12:11 pixel is 11 across and 12 down.
+        EXPECT_EQ(across, 11u);
+        EXPECT_EQ(down, lines625 ? 12u : 10u);
+    }
+}
+
 TEST(Png, PlainNameTakesOneFrame)
 {
     TempDir dir;
@@ -292,6 +319,25 @@ TEST(Raw, FramesAndSidecarStatingTheFormat)
                               "\"frames\": 3", "\"frameBytes\": 24", "\"rowOrder\": \"bottom-up\"",
                               "\"ffmpegPixelFormat\": \"bgr24\"", "-vf vflip"})
         EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+}
+
+TEST(Raw, SidecarReadCommandQuotesTheNameForTheShell)
+{
+    TempDir dir;
+    std::string error;
+    const std::string name = dir.File("it's $(rm -rf x) `a`.raw");
+    auto w = OpenWriter(Container::Raw, name, Format(Fourcc::YUY2, 4, 2), &error);
+    ASSERT_TRUE(w) << error;
+    ASSERT_TRUE(w->Finish(&error)) << error;
+    const auto json = nlohmann::json::parse(ReadText(name + ".json"));
+    const std::string read = json["read"];
+    // The shell gives the name back as one word, unexpanded.
+    const std::string out = dir.File("args");
+    const std::string script = "set -- " + read + "; for a; do printf '%s\\n' \"$a\"; done > " + ShellQuote(out);
+    ASSERT_EQ(std::system(("sh -c " + ShellQuote(script)).c_str()), 0);
+    const std::string words = ReadText(out);
+    EXPECT_NE(words.find("\n-i\n" + name + "\n"), std::string::npos) << words;
+    EXPECT_EQ(ShellQuote("plain/name-1.raw"), "plain/name-1.raw");
 }
 
 TEST(AtomicFiles, WriteFileAtomicallyReplacesWholeFiles)
