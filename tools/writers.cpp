@@ -414,7 +414,8 @@ public:
 
     bool Finish(std::string* error) override
     {
-        if (file_->IsStdout()) return file_->Commit(error);
+        // A pipe or a device has no place beside it for a description.
+        if (file_->IsDirect()) return file_->Commit(error);
         // The description goes into place first, so the data never appears
         // without it.
         const std::string sidecar = file_->Path() + ".json";

@@ -343,11 +343,13 @@ TEST_F(Kvcap, SpecialFilesAreWrittenIntoNotReplaced)
     // A character device is written into: /dev/null stays what it is, and
     // --discard is the same without naming it.
     for (const char* args : {"capture -s 160x120 -n 2 -c y4m -o /dev/null --no-progress",
+                             "capture -s 160x120 -n 2 -c raw -o /dev/null --no-progress",
                              "capture -s 160x120 -n 2 --discard --no-progress"}) {
         SCOPED_TRACE(args);
         o = Run(args);
         EXPECT_EQ(o.exit, 0) << o.err;
         EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+        EXPECT_FALSE(std::filesystem::exists("/dev/null.json"));
     }
     EXPECT_EQ(Files(), (std::vector<std::string>{"link.y4m", "pipe", "target.y4m"}));
 }
