@@ -261,3 +261,71 @@ TEST_F(MatrixTest, TwentyFiveFrameNamesOfFiveTwoFiveLineSystemsAreRefused)
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+class TimingTest : public MatrixTest {
+protected:
+    app::Pin* RunFirstFormat()
+    {
+        Open(kBoards[2], LineSystem::L525, false);
+        app::Format format;
+        EXPECT_EQ(filter_->Intersect(filter_->Formats()[0], &format), STATUS_SUCCESS);
+        app::Pin* pin = filter_->OpenPin(format);
+        EXPECT_NE(pin, nullptr);
+        if (pin != nullptr) {
+            EXPECT_EQ(pin->Run(), STATUS_SUCCESS);
+        }
+        return pin;
+    }
+};
+
+// Frames the board never sent count as dropped: the picture number follows
+// the presentation time in frame periods.
+TEST_F(TimingTest, FramesThatNeverReachedTheBusAreCountedAsDropped)
+{
+    app::Pin* pin = RunFirstFormat();
+    ASSERT_NE(pin, nullptr);
+    pin->SetReadDepth(1);
+    std::vector<app::Frame> before = Read(*pin, 3);
+    ASSERT_EQ(before.size(), 3u);
+    // The bridge sends no fields while powered down (bit 6 of register 0x000).
+    const uint8_t control = board_->BridgeRegister(0x000);
+    ASSERT_EQ(board_->WriteRegister(0x000, control | 0x40), STATUS_SUCCESS);
+    app::Frame none;
+    EXPECT_EQ(pin->ReadFrame(&none, 10 * 333667), STATUS_TIMEOUT);
+    ASSERT_EQ(board_->WriteRegister(0x000, control), STATUS_SUCCESS);
+    std::vector<app::Frame> after = Read(*pin, 3);
+    ASSERT_EQ(after.size(), 3u);
+    const app::Frame& f = after.back();
+    const LONGLONG periods = (f.presentationTime - before.front().presentationTime + 333667 / 2) / 333667;
+    EXPECT_EQ(f.pictureNumber, before.front().pictureNumber + periods);
+    EXPECT_GE(f.dropCount, 9);
+    EXPECT_EQ(f.pictureNumber - f.dropCount, 6) << "six frames were delivered";
+    app::DroppedFrames dropped;
+    ASSERT_EQ(pin->GetDroppedFrames(&dropped), STATUS_SUCCESS);
+    EXPECT_EQ(dropped.pictureNumber - dropped.dropCount, 6);
+    EXPECT_GE(dropped.pictureNumber, f.pictureNumber);
+    EXPECT_EQ(pin->Stop(), STATUS_SUCCESS);
+}
+
+// The stream clock stands still while the stream is paused.
+TEST_F(TimingTest, PauseTimeDoesNotAppearInThePresentationTimes)
+{
+    app::Pin* pin = RunFirstFormat();
+    ASSERT_NE(pin, nullptr);
+    std::vector<app::Frame> before = Read(*pin, 3);
+    ASSERT_EQ(before.size(), 3u);
+    ASSERT_EQ(pin->Pause(), STATUS_SUCCESS);
+    app::Frame none;
+    pin->ReadFrame(&none, 20'000'000);  // two seconds of emulated time pass
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    std::vector<app::Frame> after = Read(*pin, 2);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_LT(after.back().presentationTime - before.back().presentationTime, 10 * 333667);
+    EXPECT_EQ(pin->Stop(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace e2e
