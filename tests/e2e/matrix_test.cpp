@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace e2e {
 namespace {
@@ -308,6 +309,29 @@ TEST_F(TimingTest, FramesThatNeverReachedTheBusAreCountedAsDropped)
     EXPECT_EQ(dropped.pictureNumber - dropped.dropCount, 6);
     EXPECT_GE(dropped.pictureNumber, f.pictureNumber);
     EXPECT_EQ(pin->Stop(), STATUS_SUCCESS);
+}
+
+// The first intersection after device start already knows the stored
+// standard, and a device with nothing stored runs NTSC.
+TEST_F(TimingTest, TheStoredStandardIsKnownFromDeviceStart)
+{
+    struct Case {
+        std::optional<uint32_t> storedIndex;
+        LONGLONG avgTimePerFrame;
+    };
+    for (const Case c : {Case{std::nullopt, 333667}, Case{4, 333667}, Case{3, 400000}}) {
+        SCOPED_TRACE(c.storedIndex.value_or(0));
+        Open(kBoards[2], LineSystem::L525, false);
+        const std::string settings = filter_->DriverKeyPath() + "\\Settings";
+        kv::kernel::registry::DeleteKey(settings);
+        if (c.storedIndex) kv::kernel::registry::SetDword(settings, "InputSource", *c.storedIndex);
+        filter_.reset();
+        filter_ = app::Filter::Open(*board_);
+        const auto formats = filter_->Formats();
+        app::Format format;
+        ASSERT_EQ(filter_->Intersect(formats[5], &format), STATUS_SUCCESS);  // 640 x 480, both systems
+        EXPECT_EQ(format.AvgTimePerFrame(), c.avgTimePerFrame);
+    }
 }
 
 // The stream clock stands still while the stream is paused.
