@@ -322,6 +322,10 @@ VOID BeginFrame(UsbcamdStream* stream, ULONGLONG packetIndex)
         frame->packets = 0;
         frame->limit = engine->rawFrameLength;
         frame->startTime = engine->runStart - engine->timeBase + (LONGLONG)packetIndex * USBCAMD_MICROFRAME_UNITS;
+        if (!engine->havePictureBase) {
+            engine->pictureBase = frame->startTime;
+            engine->havePictureBase = TRUE;
+        }
         if (frame->frameContext != nullptr) {
             memset(frame->frameContext, 0, engine->frameContextSize);
         }
@@ -475,6 +479,30 @@ VOID DescribeFrame(UsbcamdStream* stream, PKSSTREAM_HEADER header, const Usbcamd
     }
 }
 
+// Frames that never reached the bus (lost fields, a board that sent
+// nothing) leave no raw frame to drop: the picture number follows the
+// frame's time in frame periods from the first frame, and what it counts
+// beyond the frames decided is dropped too (under the lock).
+VOID CountUnseenFrames(UsbcamdStream* stream, const UsbcamdRawFrame* frame)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    const KSDATAFORMAT* format = stream->format;
+    if (!engine->havePictureBase || format == nullptr || format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) ||
+        !IsEqualGUIDBytes(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
+        return;
+    }
+    const LONGLONG period = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.AvgTimePerFrame;
+    const LONGLONG elapsed = frame->startTime - engine->pictureBase;
+    if (period <= 0 || elapsed < 0) {
+        return;
+    }
+    const LONGLONG byTime = 1 + (elapsed + period / 2) / period;
+    if (byTime > engine->stats.PictureNumber) {
+        engine->stats.DropCount += byTime - engine->stats.PictureNumber;
+        engine->stats.PictureNumber = byTime;
+    }
+}
+
 // -------------------------------------------------------- deferred work ---
 
 VOID NTAPI EngineWork(PDEVICE_OBJECT DeviceObject, PVOID Context);
@@ -547,6 +575,7 @@ VOID NTAPI EngineWork(PDEVICE_OBJECT DeviceObject, PVOID Context)
         }
         ++engine->stats.PictureNumber;
         ++engine->stats.FramesDelivered;
+        CountUnseenFrames(stream, frame);
         engine->stats.BytesDelivered += bytes;
         engine->haveDelivered = TRUE;
         engine->lastDeliveredTime = frame->startTime;
@@ -638,6 +667,7 @@ NTSTATUS Prepare(UsbcamdStream* stream)
     }
     memset(&engine->stats, 0, sizeof(engine->stats));
     engine->haveTimeBase = FALSE;
+    engine->havePictureBase = FALSE;
     engine->haveDelivered = FALSE;
     engine->sequence = 0;
     if (!present) {
@@ -696,6 +726,10 @@ NTSTATUS Start(UsbcamdStream* stream)
     if (!engine->haveTimeBase) {
         engine->timeBase = engine->runStart;
         engine->haveTimeBase = TRUE;
+    } else {
+        // Time spent paused does not count: the stream time goes on from
+        // where the last run left it.
+        engine->timeBase += engine->runStart - engine->haltTime;
     }
     engine->packetsFetched = 0;
     engine->synchronised = FALSE;
@@ -717,6 +751,7 @@ VOID Halt(UsbcamdStream* stream)
     KIRQL irql;
     KeAcquireSpinLock(&engine->lock, &irql);
     engine->running = FALSE;
+    engine->haltTime = (LONGLONG)KeQueryInterruptTime();
     KeReleaseSpinLock(&engine->lock, irql);
     KeCancelTimer(&engine->timer);
     KeFlushQueuedDpcs();

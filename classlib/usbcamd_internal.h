@@ -118,6 +118,9 @@ struct UsbcamdEngine {
     LONGLONG runStart;   // interrupt time the present run began
     ULONGLONG packetsFetched;  // microframes taken from the bus in this run
     LONGLONG lastDeliveredTime;
+    LONGLONG haltTime;     // interrupt time the last run ended; the stream clock stands still until the next
+    BOOLEAN havePictureBase;
+    LONGLONG pictureBase;  // stream time of the first frame since the stream left STOP
     USBCAMD_STREAM_STATISTICS stats;
 };
 

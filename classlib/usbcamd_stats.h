@@ -8,9 +8,12 @@
 // reports the same totals in its standard form.
 //
 // Every frame the camera's packet routine completes ends in exactly one way:
-// delivered, or dropped for one reason. PictureNumber counts them all, so
-// PictureNumber - DropCount = FramesDelivered, and the picture numbers of
-// two delivered frames differ by one plus the frames dropped between them.
+// delivered, or dropped for one reason. PictureNumber counts them all, and
+// at each delivered frame it is raised to the frame's presentation time in
+// frame periods (AvgTimePerFrame) from the stream's first frame, so frames
+// that never reached the bus count too. PictureNumber - DropCount =
+// FramesDelivered; DropCount is the sum of the reasons below plus those
+// unseen frames. The stream time stands still while the stream is paused.
 //
 // Frame interval: the value the camera gives USBCAMD_SetFrameInterval is the
 // least spacing of two delivered frames, in units of 100 us (320: 32.0 ms,

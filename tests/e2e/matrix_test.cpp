@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace e2e {
 namespace {
@@ -257,6 +258,97 @@ TEST_F(MatrixTest, TwentyFiveFrameNamesOfFiveTwoFiveLineSystemsAreRefused)
     ULONG standard = 0;
     ASSERT_EQ(filter_->GetVideoStandard(&standard), STATUS_SUCCESS);
     EXPECT_EQ(standard, static_cast<ULONG>(KS_AnalogVideo_NTSC_M));
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+class TimingTest : public MatrixTest {
+protected:
+    app::Pin* RunFirstFormat()
+    {
+        Open(kBoards[2], LineSystem::L525, false);
+        app::Format format;
+        EXPECT_EQ(filter_->Intersect(filter_->Formats()[0], &format), STATUS_SUCCESS);
+        app::Pin* pin = filter_->OpenPin(format);
+        EXPECT_NE(pin, nullptr);
+        if (pin != nullptr) {
+            EXPECT_EQ(pin->Run(), STATUS_SUCCESS);
+        }
+        return pin;
+    }
+};
+
+// Frames the board never sent count as dropped: the picture number follows
+// the presentation time in frame periods.
+TEST_F(TimingTest, FramesThatNeverReachedTheBusAreCountedAsDropped)
+{
+    app::Pin* pin = RunFirstFormat();
+    ASSERT_NE(pin, nullptr);
+    pin->SetReadDepth(1);
+    std::vector<app::Frame> before = Read(*pin, 3);
+    ASSERT_EQ(before.size(), 3u);
+    // The bridge sends no fields while powered down (bit 6 of register 0x000).
+    const uint8_t control = board_->BridgeRegister(0x000);
+    ASSERT_EQ(board_->WriteRegister(0x000, control | 0x40), STATUS_SUCCESS);
+    app::Frame none;
+    EXPECT_EQ(pin->ReadFrame(&none, 10 * 333667), STATUS_TIMEOUT);
+    ASSERT_EQ(board_->WriteRegister(0x000, control), STATUS_SUCCESS);
+    std::vector<app::Frame> after = Read(*pin, 3);
+    ASSERT_EQ(after.size(), 3u);
+    const app::Frame& f = after.back();
+    const LONGLONG periods = (f.presentationTime - before.front().presentationTime + 333667 / 2) / 333667;
+    EXPECT_EQ(f.pictureNumber, before.front().pictureNumber + periods);
+    EXPECT_GE(f.dropCount, 9);
+    EXPECT_EQ(f.pictureNumber - f.dropCount, 6) << "six frames were delivered";
+    app::DroppedFrames dropped;
+    ASSERT_EQ(pin->GetDroppedFrames(&dropped), STATUS_SUCCESS);
+    EXPECT_EQ(dropped.pictureNumber - dropped.dropCount, 6);
+    EXPECT_GE(dropped.pictureNumber, f.pictureNumber);
+    EXPECT_EQ(pin->Stop(), STATUS_SUCCESS);
+}
+
+// The first intersection after device start already knows the stored
+// standard, and a device with nothing stored runs NTSC.
+TEST_F(TimingTest, TheStoredStandardIsKnownFromDeviceStart)
+{
+    struct Case {
+        std::optional<uint32_t> storedIndex;
+        LONGLONG avgTimePerFrame;
+    };
+    for (const Case c : {Case{std::nullopt, 333667}, Case{4, 333667}, Case{3, 400000}}) {
+        SCOPED_TRACE(c.storedIndex.value_or(0));
+        Open(kBoards[2], LineSystem::L525, false);
+        const std::string settings = filter_->DriverKeyPath() + "\\Settings";
+        kv::kernel::registry::DeleteKey(settings);
+        if (c.storedIndex) kv::kernel::registry::SetDword(settings, "InputSource", *c.storedIndex);
+        filter_.reset();
+        filter_ = app::Filter::Open(*board_);
+        const auto formats = filter_->Formats();
+        app::Format format;
+        ASSERT_EQ(filter_->Intersect(formats[5], &format), STATUS_SUCCESS);  // 640 x 480, both systems
+        EXPECT_EQ(format.AvgTimePerFrame(), c.avgTimePerFrame);
+    }
+}
+
+// The stream clock stands still while the stream is paused.
+TEST_F(TimingTest, PauseTimeDoesNotAppearInThePresentationTimes)
+{
+    app::Pin* pin = RunFirstFormat();
+    ASSERT_NE(pin, nullptr);
+    std::vector<app::Frame> before = Read(*pin, 3);
+    ASSERT_EQ(before.size(), 3u);
+    ASSERT_EQ(pin->Pause(), STATUS_SUCCESS);
+    app::Frame none;
+    pin->ReadFrame(&none, 20'000'000);  // two seconds of emulated time pass
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    std::vector<app::Frame> after = Read(*pin, 2);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_LT(after.back().presentationTime - before.back().presentationTime, 10 * 333667);
+    EXPECT_EQ(pin->Stop(), STATUS_SUCCESS);
 }
 
 }  // namespace
