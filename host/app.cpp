@@ -294,7 +294,7 @@ std::unique_ptr<Filter> Filter::Open(kv::usbport::UsbFunction& usb, uint32_t ban
         port.bandwidthBudget = bandwidthBudget;
         filter->port_ = kv::usbport::Port::Attach(usb, port);
         if (options.usbEvents) filter->port_->SetEventSink(options.usbEvents);
-        filter->port_->SetRecording(false);
+        filter->port_->SetRecording(false, options.usbEventData);
     } catch (const std::exception& e) {
         throw Error(std::string("no USB port for the device: ") + e.what(), STATUS_INVALID_PARAMETER);
     }

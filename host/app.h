@@ -113,6 +113,7 @@ struct FilterOptions {
     // Told every URB submission and completion at the USB port, from the
     // first request of the device start on (usbmon's view of the bus).
     std::function<void(const kv::usbport::UrbEvent&)> usbEvents;
+    bool usbEventData = false;  // the events carry the bytes that crossed
 };
 
 class Filter;
