@@ -73,7 +73,8 @@ struct Port::Pending {
     ULONG packets = 0;
     LONGLONG due = 0;  // clock time the last microframe ends
     uint64_t id = 0;
-    bool bufferTracked = false;  // the buffer is a pool block of its own
+    bool urbTracked = false;     // the URB is a pool block of its own
+    bool bufferTracked = false;  // so is the buffer
 };
 
 struct Port::Impl {
@@ -784,6 +785,7 @@ NTSTATUS Port::SubmitIsochronous(PIRP irp, PURB urb, uint64_t id, UrbEvent submi
     p.packets = r.NumberOfPackets;
     p.due = impl_->ClockAt(start + r.NumberOfPackets);
     p.id = id;
+    p.urbTracked = kv::kernel::pool::IsLive(urb);
     p.bufferTracked = kv::kernel::pool::IsLive(r.TransferBuffer);
     pipe->next = start + r.NumberOfPackets;
     r.ErrorCount = 0;
@@ -838,13 +840,15 @@ void Port::Service()
 }
 
 // Whether the request's memory is still there; a violation names what is not.
+// Memory from the pool is checked; a URB or buffer elsewhere is the
+// client's word.
 bool Port::StillOwned(const Pending& p)
 {
     if (!kv::kernel::io::IsLiveIrp(p.irp)) {
         kv::kernel::RecordViolation("USB request IRP freed while pending on " + options_.instanceId);
         return false;
     }
-    if (!kv::kernel::pool::IsLive(p.urb)) {
+    if (p.urbTracked && !kv::kernel::pool::IsLive(p.urb)) {
         kv::kernel::RecordViolation("URB freed while its IRP was pending on " + options_.instanceId);
         return false;
     }
