@@ -256,4 +256,99 @@ TEST_F(UsbPortTest, MisuseIsRecorded)
     never->completed = true;  // the test frees it
 }
 
+TEST_F(UsbPortTest, ControlRequestsReachEndpointZeroAsSetupPacketsAndTakeBusTime)
+{
+    usb.registers[0x0123] = 0x5A;
+    URB read{};
+    UCHAR value = 0;
+    auto& r = read.UrbControlVendorClassRequest;
+    r.Hdr.Length = sizeof(r);
+    r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    r.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    r.TransferBufferLength = 1;
+    r.TransferBuffer = &value;
+    r.Index = 0x0123;
+    const LONGLONG before = k::clock::Now();
+    EXPECT_EQ(Send(&read)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(r.TransferBufferLength, 1u);
+    EXPECT_EQ(k::clock::Now() - before, 3 * kMicroframe);
+    const USB_DEFAULT_PIPE_SETUP_PACKET& setup = usb.Log().back().setup;
+    EXPECT_EQ(setup.bmRequestType, 0xC0);
+    EXPECT_EQ(setup.wIndex, 0x0123);
+    EXPECT_EQ(setup.wLength, 1);
+
+    // A raw control transfer whose flags contradict its setup packet.
+    URB contradictory{};
+    auto& c = contradictory.UrbControlTransfer;
+    c.Hdr.Length = sizeof(c);
+    c.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
+    c.TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+    c.SetupPacket[0] = 0x80;
+    const size_t logged = usb.Log().size();
+    EXPECT_EQ(Send(&contradictory)->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(usb.Log().size(), logged) << "nothing went on the bus";
+    // A function the controller does not know.
+    URB unknown{};
+    unknown.UrbHeader.Length = sizeof(unknown);
+    unknown.UrbHeader.Function = 0x00FF;
+    EXPECT_EQ(Send(&unknown)->Status(), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(unknown.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
+}
+
+TEST_F(UsbPortTest, ConfigurationHelpersFollowOnlyWhatTheDescriptorHolds)
+{
+    auto config = [&] { return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(usb.ConfigurationDescriptor().data()); };
+    PUSB_INTERFACE_DESCRIPTOR third = USBD_ParseConfigurationDescriptorEx(config(), config(), 0, 3, -1, -1, -1);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->bAlternateSetting, 3);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config(), config(), 0, 3, 0x0E, -1, -1), nullptr) << "class differs";
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{third, nullptr}, {nullptr, nullptr}};
+    PURB urb = USBD_CreateConfigurationRequestEx(config(), list);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+    EXPECT_EQ(list[0].Interface->Length, GET_USBD_INTERFACE_SIZE(4));
+    EXPECT_EQ(list[0].Interface->AlternateSetting, 3);
+    ExFreePool(urb);
+
+    const auto good = usb.ConfigurationDescriptor();
+    struct Case {
+        const char* what;
+        size_t at;
+        uint8_t value;
+    } broken[] = {
+        {"a descriptor of length zero", 9, 0},
+        {"a descriptor running past the total", 9, 250},
+        {"more endpoints announced than follow", 9 + 4, 9},
+    };
+    for (const Case& b : broken) {
+        SCOPED_TRACE(b.what);
+        usb.ConfigurationDescriptor() = good;
+        usb.ConfigurationDescriptor()[b.at] = b.value;
+        PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(config(), config(), -1, 0, -1, -1, -1);
+        if (first == nullptr) continue;  // refused already
+        USBD_INTERFACE_LIST_ENTRY entries[2] = {{first, nullptr}, {nullptr, nullptr}};
+        EXPECT_EQ(USBD_CreateConfigurationRequestEx(config(), entries), nullptr);
+    }
+}
+
+TEST_F(UsbPortTest, ARequestAfterTheDeviceWasRemovedIsRecorded)
+{
+    Configure(1);
+    Request removal;
+    removal.irp = IoAllocateIrp(port->Pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(removal.irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_REMOVE_DEVICE;
+    removal.irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSetCompletionRoutine(removal.irp, Request::Done, &removal, TRUE, TRUE, TRUE);
+    IoCallDriver(port->Pdo(), removal.irp);
+    EXPECT_TRUE(removal.completed);
+
+    ULONG portStatus = 0;
+    EXPECT_EQ(Send(&portStatus, IOCTL_INTERNAL_USB_GET_PORT_STATUS)->Status(), STATUS_DEVICE_NOT_CONNECTED);
+    ExpectViolation("after its removal");
+}
+
 }  // namespace
