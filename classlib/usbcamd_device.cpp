@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr GUID kUsbBusInterfaceGuid = GUID_USBBUS_DEVICE_INTERFACE_VALUE;
-
 PCAM_INITIALIZE_ROUTINE InitializeRoutine(const UsbcamdDevice* device)
 {
     if (device->haveDeviceData2) {
@@ -26,59 +24,28 @@ PCAM_INITIALIZE_ROUTINE UnInitializeRoutine(const UsbcamdDevice* device)
     return device->haveDeviceData ? device->deviceData.CamUnInitialize : nullptr;
 }
 
-// IRP_MN_QUERY_INTERFACE for the USB bus interface, sent to the device the
-// class device object is attached to.
-NTSTATUS QueryBusInterface(UsbcamdDevice* device)
+// The device must sit on a live port before anything is asked of it.
+NTSTATUS CheckPort(UsbcamdDevice* device)
 {
-    USBBUS_DEVICE_INTERFACE bus;
-    memset(&bus, 0, sizeof(bus));
-
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    memset(&ioStatus, 0, sizeof(ioStatus));
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device->busDeviceObject, nullptr, 0, nullptr, &event,
-                                            &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_QUERY_INTERFACE;
-    next->Parameters.QueryInterface.InterfaceType = &kUsbBusInterfaceGuid;
-    next->Parameters.QueryInterface.Size = sizeof(bus);
-    next->Parameters.QueryInterface.Version = USBBUS_DEVICE_INTERFACE_VERSION;
-    next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&bus);
-    next->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
-
-    NTSTATUS status = IofCallDriver(device->busDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
+    ULONG portStatus = 0;
+    const NTSTATUS status = UsbcamdPortStatus(device, &portStatus);
+    if (status == STATUS_DEVICE_NOT_CONNECTED) {
+        return status;
     }
     if (!NT_SUCCESS(status)) {
-        return STATUS_NO_SUCH_DEVICE;
+        return STATUS_NO_SUCH_DEVICE;  // not a USB device stack
     }
-    // A provider that answered took a reference for us; one whose record is
-    // unusable gets it back.
-    if (bus.Size < sizeof(bus) || bus.Version < USBBUS_DEVICE_INTERFACE_VERSION || bus.ControlTransfer == nullptr ||
-        bus.SelectAlternateSetting == nullptr) {
-        if (bus.InterfaceDereference != nullptr) {
-            bus.InterfaceDereference(bus.Context);
-        }
-        return STATUS_NO_SUCH_DEVICE;
+    if ((portStatus & USBD_PORT_CONNECTED) == 0) {
+        device->usbGone = TRUE;
+        return STATUS_DEVICE_NOT_CONNECTED;
     }
-    device->bus = bus;
-    device->busReferenced = TRUE;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ReadDescriptors(UsbcamdDevice* device)
 {
     ULONG length = sizeof(USB_DEVICE_DESCRIPTOR);
-    NTSTATUS status = UsbcamdControlTransfer(device, BMREQUEST_DEVICE_TO_HOST, USB_REQUEST_GET_DESCRIPTOR,
-                                             USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, &device->deviceDescriptor, &length);
+    NTSTATUS status = UsbcamdGetDescriptor(device, USB_DEVICE_DESCRIPTOR_TYPE, &device->deviceDescriptor, &length);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -90,8 +57,7 @@ NTSTATUS ReadDescriptors(UsbcamdDevice* device)
     // The configuration header first, for its total length.
     USB_CONFIGURATION_DESCRIPTOR header;
     length = sizeof(header);
-    status = UsbcamdControlTransfer(device, BMREQUEST_DEVICE_TO_HOST, USB_REQUEST_GET_DESCRIPTOR,
-                                    USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, &header, &length);
+    status = UsbcamdGetDescriptor(device, USB_CONFIGURATION_DESCRIPTOR_TYPE, &header, &length);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -106,8 +72,7 @@ NTSTATUS ReadDescriptors(UsbcamdDevice* device)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     length = total;
-    status = UsbcamdControlTransfer(device, BMREQUEST_DEVICE_TO_HOST, USB_REQUEST_GET_DESCRIPTOR,
-                                    USB_CONFIGURATION_DESCRIPTOR_TYPE << 8, 0, configuration, &length);
+    status = UsbcamdGetDescriptor(device, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, &length);
     if (NT_SUCCESS(status) && (length != total || configuration->wTotalLength != total)) {
         status = STATUS_DEVICE_DATA_ERROR;
     }
@@ -120,70 +85,52 @@ NTSTATUS ReadDescriptors(UsbcamdDevice* device)
     return STATUS_SUCCESS;
 }
 
-// The first interface of the configuration, in its alternate setting 0.
-const USB_INTERFACE_DESCRIPTOR* FirstInterface(const UsbcamdDevice* device)
-{
-    const PUCHAR start = reinterpret_cast<PUCHAR>(device->configDescriptor);
-    ULONG at = device->configDescriptor->bLength;
-    while (at + 2 <= device->configDescriptorLength) {
-        const UCHAR length = start[at];
-        if (length < 2 || length > device->configDescriptorLength - at) {
-            return nullptr;
-        }
-        if (start[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
-            if (length < sizeof(USB_INTERFACE_DESCRIPTOR)) {
-                return nullptr;
-            }
-            const USB_INTERFACE_DESCRIPTOR* found = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(start + at);
-            return UsbcamdFindInterface(device, found->bInterfaceNumber, 0);
-        }
-        at += length;
-    }
-    return nullptr;
-}
-
-// SET_CONFIGURATION, then the interface description of the first interface
-// in alternate setting 0, as the USB stack hands it to a client after
-// selecting the configuration.
+// SELECT_CONFIGURATION with the first interface of the configuration in its
+// alternate setting 0; the stack's answer (pipe handles, packet sizes) is
+// the interface description handed to the camera.
 NTSTATUS SelectConfiguration(UsbcamdDevice* device)
 {
-    const USB_INTERFACE_DESCRIPTOR* interfaceDescriptor = FirstInterface(device);
-    if (interfaceDescriptor == nullptr) {
+    PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(
+        device->configDescriptor, device->configDescriptor, -1, 0, -1, -1, -1);
+    if (first == nullptr) {
         return STATUS_DEVICE_DATA_ERROR;
     }
-    const LONG pipes = UsbcamdFillPipes(device, interfaceDescriptor, nullptr, USBCAMD_MAX_PIPES);
+    const LONG pipes = UsbcamdCountPipes(device, first, USBCAMD_MAX_PIPES);
     if (pipes < 0) {
         return STATUS_DEVICE_DATA_ERROR;
     }
-
-    ULONG none = 0;
-    NTSTATUS status = UsbcamdControlTransfer(device, BMREQUEST_HOST_TO_DEVICE, USB_REQUEST_SET_CONFIGURATION,
-                                             device->configDescriptor->bConfigurationValue, 0, nullptr, &none);
+    USBD_INTERFACE_LIST_ENTRY list[2];
+    memset(list, 0, sizeof(list));
+    list[0].InterfaceDescriptor = first;
+    PURB urb = USBD_CreateConfigurationRequestEx(device->configDescriptor, list);
+    if (urb == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = UsbcamdSubmitUrb(device, urb);
+    if (NT_SUCCESS(status) && (list[0].Interface == nullptr || list[0].Interface->NumberOfPipes != (ULONG)pipes)) {
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
     if (!NT_SUCCESS(status)) {
+        ExFreePool(urb);
         return status;
     }
-
     const ULONG size = pipes > 0 ? GET_USBD_INTERFACE_SIZE((ULONG)pipes) : (ULONG)sizeof(USBD_INTERFACE_INFORMATION);
     PUSBD_INTERFACE_INFORMATION info =
         static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, size, USBCAMD_POOL_TAG));
     if (info == nullptr) {
+        ExFreePool(urb);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     memset(info, 0, size);
+    memcpy(info, list[0].Interface,
+           pipes > 0 ? size : (ULONG)FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes));
     info->Length = (USHORT)size;
-    info->InterfaceNumber = interfaceDescriptor->bInterfaceNumber;
-    info->AlternateSetting = 0;
-    info->Class = interfaceDescriptor->bInterfaceClass;
-    info->SubClass = interfaceDescriptor->bInterfaceSubClass;
-    info->Protocol = interfaceDescriptor->bInterfaceProtocol;
-    info->InterfaceHandle = &device->interfaceHandle;
-    info->NumberOfPipes = (ULONG)pipes;
-    UsbcamdFillPipes(device, interfaceDescriptor, info, (ULONG)pipes);
+    device->configurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+    ExFreePool(urb);
 
+    UsbcamdTakePipes(device, info);
     device->interfaceInfo = info;
     device->pipeCount = (ULONG)pipes;
-    device->interfaceNumber = interfaceDescriptor->bInterfaceNumber;
-    device->alternateSetting = 0;
     return STATUS_SUCCESS;
 }
 
@@ -285,7 +232,9 @@ NTSTATUS UsbcamdStartDevice(UsbcamdDevice* device, PHW_STREAM_REQUEST_BLOCK Srb)
     config->StreamDescriptorSize =
         (ULONG)(sizeof(HW_STREAM_HEADER) + USBCAMD_MAX_STREAMS * sizeof(HW_STREAM_INFORMATION));
 
-    NTSTATUS status = QueryBusInterface(device);
+    device->usbReady = TRUE;
+    device->usbGone = FALSE;
+    NTSTATUS status = CheckPort(device);
     if (NT_SUCCESS(status)) {
         status = ReadDescriptors(device);
     }
@@ -340,13 +289,10 @@ VOID UsbcamdReleaseDevice(UsbcamdDevice* device)
         ExFreePoolWithTag(device->pipeConfig, USBCAMD_POOL_TAG);
         device->pipeConfig = nullptr;
     }
-    if (device->busReferenced) {
-        if (device->bus.InterfaceDereference != nullptr) {
-            device->bus.InterfaceDereference(device->bus.Context);
-        }
-        device->busReferenced = FALSE;
-    }
-    memset(&device->bus, 0, sizeof(device->bus));
+    device->usbReady = FALSE;
+    device->configurationHandle = nullptr;
+    memset(device->pipes, 0, sizeof(device->pipes));
+    device->currentPipeCount = 0;
     memset(&device->deviceDescriptor, 0, sizeof(device->deviceDescriptor));
     device->pipeCount = 0;
     device->dataPipeIndex = -1;

@@ -4,17 +4,25 @@
 // complete frame with the head read request's buffer.
 //
 // States: leaving STOP the camera allocates its bandwidth and names the raw
-// frame length, and the library allocates its buffers; entering RUN the
-// camera starts capturing and a periodic timer starts the transfers; leaving
-// RUN the transfers stop and the camera stops capturing; entering STOP the
-// bandwidth and the buffers are given back and queued reads are cancelled.
-// ACQUIRE and PAUSE hold the bandwidth without transfers.
+// frame length, and the library allocates its buffers and its isochronous
+// transfers (IRP, URB and packet buffer each); entering RUN the camera starts
+// capturing and the transfers go down the stack; leaving RUN the pipe is
+// aborted, every transfer's completion is waited for, and the camera stops
+// capturing; entering STOP the bandwidth and the buffers are given back and
+// queued reads are cancelled. ACQUIRE and PAUSE hold the bandwidth without
+// transfers.
 //
-// Time: the timer ticks every millisecond of emulated time; each tick takes
-// from the bus the packets of the microframes elapsed since the run began,
-// so the packet count, not the tick, fixes a frame's time. A frame's time is
-// the microframe of its first packet, counted from the stream's start (the
-// first RUN after STOP) in 100 ns units.
+// Transfers: each completion routine (DISPATCH_LEVEL) takes its packets in
+// bus order and sends the transfer down again at once (start ASAP, right
+// behind the others). A transfer that fails as a whole loses its packets and
+// the frame they belonged to; a work item then quiets the pipe (abort, wait),
+// resets it and sends every transfer down again. A device found gone ends
+// the run: waiting reads complete with STATUS_DEVICE_NOT_CONNECTED and
+// nothing is sent to the device any more.
+//
+// Time: a frame's time is the microframe of its first packet, counted from
+// the first microframe of the run, added to the run's start on the stream's
+// clock (the first RUN after STOP) in 100 ns units.
 #include "classlib/usbcamd_internal.h"
 
 #include <string.h>
@@ -146,9 +154,10 @@ NTSTATUS ProcessRawFrame(UsbcamdStream* stream, UsbcamdRawFrame* frame, PVOID bu
 
 // ------------------------------------------------------------- the pipe ---
 
-// Endpoint address and bytes per microframe of the data pipe in the
-// alternate setting now selected; FALSE when it has no isochronous bandwidth.
-BOOLEAN FindDataPipe(const UsbcamdDevice* device, PUCHAR endpoint, PULONG bytesPerPacket)
+// Endpoint address, bytes per microframe and handle of the data pipe in the
+// alternate setting now selected; FALSE when it has no isochronous bandwidth
+// or the stack opened no pipe for it.
+BOOLEAN FindDataPipe(const UsbcamdDevice* device, PUCHAR endpoint, PULONG bytesPerPacket, USBD_PIPE_HANDLE* handle)
 {
     if (device->dataPipeIndex < 0 || device->configDescriptor == nullptr) {
         return FALSE;
@@ -177,7 +186,13 @@ BOOLEAN FindDataPipe(const UsbcamdDevice* device, PUCHAR endpoint, PULONG bytesP
                 }
                 *endpoint = e->bEndpointAddress;
                 *bytesPerPacket = UsbHighSpeedBytesPerMicroframe(e->wMaxPacketSize);
-                return *bytesPerPacket != 0;
+                *handle = nullptr;
+                for (ULONG i = 0; i < device->currentPipeCount; ++i) {
+                    if (device->pipes[i].EndpointAddress == e->bEndpointAddress) {
+                        *handle = device->pipes[i].PipeHandle;
+                    }
+                }
+                return *bytesPerPacket != 0 && *handle != nullptr;
             }
             ++index;
         }
@@ -200,18 +215,36 @@ VOID FreeBuffers(UsbcamdEngine* engine)
         }
         memset(frame, 0, sizeof(*frame));
     }
-    if (engine->packetBuffer != nullptr) {
-        ExFreePoolWithTag(engine->packetBuffer, USBCAMD_POOL_TAG);
-        engine->packetBuffer = nullptr;
+    for (ULONG i = 0; i < USBCAMD_TRANSFERS_IN_FLIGHT; ++i) {
+        UsbcamdTransfer* transfer = &engine->transfers[i];
+        if (transfer->irp != nullptr) {
+            IoFreeIrp(transfer->irp);
+        }
+        if (transfer->urb != nullptr) {
+            ExFreePoolWithTag(transfer->urb, USBCAMD_POOL_TAG);
+        }
+        if (transfer->buffer != nullptr) {
+            ExFreePoolWithTag(transfer->buffer, USBCAMD_POOL_TAG);
+        }
+        memset(transfer, 0, sizeof(*transfer));
     }
 }
 
-NTSTATUS AllocateBuffers(UsbcamdEngine* engine)
+NTSTATUS AllocateBuffers(UsbcamdStream* stream)
 {
-    engine->packetBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
-        NonPagedPool, USBCAMD_PACKETS_PER_TRANSFER * engine->bytesPerPacket, USBCAMD_POOL_TAG));
-    if (engine->packetBuffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    UsbcamdEngine* engine = &stream->engine;
+    const CCHAR stackSize = stream->device->busDeviceObject->StackSize;
+    for (ULONG i = 0; i < USBCAMD_TRANSFERS_IN_FLIGHT; ++i) {
+        UsbcamdTransfer* transfer = &engine->transfers[i];
+        transfer->stream = stream;
+        transfer->irp = IoAllocateIrp(stackSize, FALSE);
+        transfer->urb = static_cast<PURB>(ExAllocatePoolWithTag(
+            NonPagedPool, GET_ISO_URB_SIZE(USBCAMD_PACKETS_PER_TRANSFER), USBCAMD_POOL_TAG));
+        transfer->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+            NonPagedPool, USBCAMD_PACKETS_PER_TRANSFER * engine->bytesPerPacket, USBCAMD_POOL_TAG));
+        if (transfer->irp == nullptr || transfer->urb == nullptr || transfer->buffer == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
     }
     for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
         UsbcamdRawFrame* frame = &engine->raw[i];
@@ -244,6 +277,7 @@ VOID Drop(UsbcamdEngine* engine, UCHAR reason)
     case UsbcamdDropTooEarly: ++s.DroppedTooEarly; break;
     case UsbcamdDropConversion: ++s.DroppedConversion; break;
     case UsbcamdDropBusy: ++s.DroppedBusy; break;
+    case UsbcamdDropTransfer: ++s.DroppedTransfer; break;
     case UsbcamdDropCamera:
     default: ++s.DroppedByCamera; break;
     }
@@ -335,10 +369,10 @@ VOID BeginFrame(UsbcamdStream* stream, ULONGLONG packetIndex)
     }
 }
 
-VOID TakePacket(UsbcamdStream* stream, ULONG slot, ULONGLONG packetIndex)
+VOID TakePacket(UsbcamdStream* stream, UsbcamdTransfer* transfer, ULONG slot, ULONGLONG packetIndex)
 {
     UsbcamdEngine* engine = &stream->engine;
-    PUSBD_ISO_PACKET_DESCRIPTOR packet = &engine->packets[slot];
+    PUSBD_ISO_PACKET_DESCRIPTOR packet = &transfer->urb->UrbIsochronousTransfer.IsoPacket[slot];
     ++engine->stats.PacketsReceived;
     // The slot is the library's own: whatever the bus wrote into the offset
     // is not followed.
@@ -352,7 +386,7 @@ VOID TakePacket(UsbcamdStream* stream, ULONG slot, ULONGLONG packetIndex)
     if (!USBD_SUCCESS(packet->Status)) {
         ++engine->stats.PacketErrors;
     }
-    const PUCHAR data = engine->packetBuffer + slot * engine->bytesPerPacket;
+    const PUCHAR data = transfer->buffer + slot * engine->bytesPerPacket;
     UsbcamdRawFrame* frame = engine->current >= 0 ? &engine->raw[engine->current] : nullptr;
 
     BOOLEAN frameComplete = FALSE;
@@ -588,68 +622,200 @@ VOID NTAPI EngineWork(PDEVICE_OBJECT DeviceObject, PVOID Context)
     }
 }
 
-// The timer's DPC: the packets of the elapsed microframes, through the
-// packet routine into the raw frames.
-VOID NTAPI EngineTick(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
+// ------------------------------------------------------------ transfers ---
+
+NTSTATUS NTAPI TransferDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI RecoverPipe(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// Builds the transfer's request afresh and sends it down; its completion
+// routine owns it from here. The caller counted it in flight.
+VOID SendTransfer(UsbcamdTransfer* transfer)
 {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(Argument1);
-    UNREFERENCED_PARAMETER(Argument2);
+    UsbcamdStream* stream = transfer->stream;
+    UsbcamdEngine* engine = &stream->engine;
+    struct _URB_ISOCH_TRANSFER& r = transfer->urb->UrbIsochronousTransfer;
+    memset(&r, 0, FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket));
+    r.Hdr.Length = (USHORT)GET_ISO_URB_SIZE(USBCAMD_PACKETS_PER_TRANSFER);
+    r.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    r.PipeHandle = engine->pipeHandle;
+    r.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
+    r.TransferBufferLength = USBCAMD_PACKETS_PER_TRANSFER * engine->bytesPerPacket;
+    r.TransferBuffer = transfer->buffer;
+    r.NumberOfPackets = USBCAMD_PACKETS_PER_TRANSFER;
+    for (ULONG i = 0; i < USBCAMD_PACKETS_PER_TRANSFER; ++i) {
+        r.IsoPacket[i].Offset = i * engine->bytesPerPacket;
+        r.IsoPacket[i].Length = 0;
+        r.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
+    }
+    IoReuseIrp(transfer->irp, STATUS_NOT_SUPPORTED);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(transfer->irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = transfer->urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(transfer->irp, TransferDone, transfer, TRUE, TRUE, TRUE);
+    IoCallDriver(stream->device->busDeviceObject, transfer->irp);
+}
+
+// Counts a transfer in flight (under the lock).
+VOID CountInFlight(UsbcamdEngine* engine, UsbcamdTransfer* transfer)
+{
+    transfer->inFlight = TRUE;
+    transfer->sequence = ++engine->submitted;
+    if (engine->inFlight++ == 0) {
+        KeClearEvent(&engine->transfersIdle);
+    }
+}
+
+// A transfer is back for good (under the lock).
+VOID CountReturned(UsbcamdEngine* engine, UsbcamdTransfer* transfer)
+{
+    transfer->inFlight = FALSE;
+    if (--engine->inFlight == 0) {
+        KeSetEvent(&engine->transfersIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// The run ends because the device is gone (under the lock); returns the
+// reads to complete.
+PHW_STREAM_REQUEST_BLOCK EndRun(UsbcamdStream* stream, NTSTATUS status)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    engine->running = FALSE;
+    engine->stats.TransferStatus = status;
+    if (engine->current >= 0) {
+        ReleaseFrame(&engine->raw[engine->current]);
+        engine->current = -1;
+    }
+    return DetachReads(stream);
+}
+
+// The completion routine of every isochronous transfer, at DISPATCH_LEVEL.
+NTSTATUS NTAPI TransferDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UsbcamdTransfer* transfer = static_cast<UsbcamdTransfer*>(Context);
+    UsbcamdStream* stream = transfer->stream;
+    UsbcamdDevice* device = stream->device;
+    UsbcamdEngine* engine = &stream->engine;
+    struct _URB_ISOCH_TRANSFER& r = transfer->urb->UrbIsochronousTransfer;
+    const NTSTATUS status = Irp->IoStatus.Status;
+    const USBD_STATUS usbd = r.Hdr.Status;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    BOOLEAN again = FALSE;
+    PHW_STREAM_REQUEST_BLOCK failed = nullptr;
+    if (status == STATUS_DEVICE_NOT_CONNECTED || usbd == USBD_STATUS_DEVICE_GONE) {
+        device->usbGone = TRUE;
+        if (engine->running) {
+            failed = EndRun(stream, STATUS_DEVICE_NOT_CONNECTED);
+        }
+    } else if (NT_SUCCESS(status) && USBD_SUCCESS(usbd)) {
+        // A transfer taken out of turn would put its packets out of bus order:
+        // the frame they would join is given up instead.
+        if (transfer->sequence != engine->taken + 1) {
+            MarkCurrent(engine, UsbcamdDropTransfer);
+        }
+        engine->taken = transfer->sequence;
+        const ULONGLONG first = (ULONGLONG)r.StartFrame * 8;
+        if (!engine->haveBusStart) {
+            engine->busStart = first;
+            engine->haveBusStart = TRUE;
+        }
+        const ULONGLONG base = first >= engine->busStart ? first - engine->busStart : 0;
+        const ULONG packets =
+            r.NumberOfPackets <= USBCAMD_PACKETS_PER_TRANSFER ? r.NumberOfPackets : USBCAMD_PACKETS_PER_TRANSFER;
+        if (engine->running) {
+            for (ULONG i = 0; i < packets; ++i) {
+                TakePacket(stream, transfer, i, base + i);
+            }
+            engine->packetsFetched = base + packets;
+            again = !engine->recovering;
+        }
+    } else if (status != STATUS_CANCELLED && engine->running) {
+        // The transfer failed as a whole: its packets are lost, and with them
+        // the frame being assembled. The pipe is reset before it goes on.
+        ++engine->stats.TransferErrors;
+        engine->taken = transfer->sequence;
+        MarkCurrent(engine, UsbcamdDropTransfer);
+        if (!engine->recoveryQueued && engine->recoveryItem != nullptr) {
+            engine->recoveryQueued = TRUE;
+            engine->recovering = TRUE;
+            KeClearEvent(&engine->recoveryIdle);
+            IoQueueWorkItem(engine->recoveryItem, RecoverPipe, DelayedWorkQueue, stream);
+        }
+    }
+    if (again) {
+        CountReturned(engine, transfer);
+        CountInFlight(engine, transfer);
+    } else {
+        CountReturned(engine, transfer);
+    }
+    KickWork(stream);
+    KeReleaseSpinLock(&engine->lock, irql);
+    CompleteList(failed, STATUS_DEVICE_NOT_CONNECTED);
+    if (again) {
+        SendTransfer(transfer);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends every idle transfer down (PASSIVE_LEVEL, or DISPATCH_LEVEL).
+VOID SendAll(UsbcamdStream* stream)
+{
+    UsbcamdEngine* engine = &stream->engine;
+    UsbcamdTransfer* ready[USBCAMD_TRANSFERS_IN_FLIGHT];
+    ULONG count = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
+    if (engine->running && !engine->recovering) {
+        for (ULONG i = 0; i < USBCAMD_TRANSFERS_IN_FLIGHT; ++i) {
+            if (!engine->transfers[i].inFlight) {
+                CountInFlight(engine, &engine->transfers[i]);
+                ready[count++] = &engine->transfers[i];
+            }
+        }
+    }
+    KeReleaseSpinLock(&engine->lock, irql);
+    for (ULONG i = 0; i < count; ++i) {
+        SendTransfer(ready[i]);
+    }
+}
+
+// Runs at PASSIVE_LEVEL after a transfer failed: the pipe is quieted and
+// reset, then the transfers start again, unless the device has gone.
+VOID NTAPI RecoverPipe(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
     UsbcamdStream* stream = static_cast<UsbcamdStream*>(Context);
     UsbcamdDevice* device = stream->device;
     UsbcamdEngine* engine = &stream->engine;
-
-    KeAcquireSpinLockAtDpcLevel(&engine->lock);
-    if (!engine->running) {
-        KeReleaseSpinLockFromDpcLevel(&engine->lock);
-        return;
+    UsbcamdAbortPipe(device, engine->pipeHandle);
+    KeWaitForSingleObject(&engine->transfersIdle, Executive, KernelMode, FALSE, nullptr);
+    ULONG portStatus = 0;
+    NTSTATUS status = UsbcamdPortStatus(device, &portStatus);
+    if (NT_SUCCESS(status) && (portStatus & USBD_PORT_CONNECTED) == 0) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
     }
-    const LONGLONG elapsed = (LONGLONG)KeQueryInterruptTime() - engine->runStart;
-    const ULONGLONG due = elapsed > 0 ? (ULONGLONG)elapsed / USBCAMD_MICROFRAME_UNITS : 0;
-    ULONG budget = USBCAMD_PACKETS_PER_TICK;
-    NTSTATUS failure = STATUS_SUCCESS;
-    while (engine->packetsFetched < due && budget != 0) {
-        ULONGLONG wanted = due - engine->packetsFetched;
-        ULONG count = wanted < USBCAMD_PACKETS_PER_TRANSFER ? (ULONG)wanted : USBCAMD_PACKETS_PER_TRANSFER;
-        if (count > budget) {
-            count = budget;
-        }
-        for (ULONG i = 0; i < count; ++i) {
-            engine->packets[i].Offset = i * engine->bytesPerPacket;
-            engine->packets[i].Length = 0;
-            engine->packets[i].Status = USBD_STATUS_SUCCESS;
-        }
-        const NTSTATUS status =
-            device->bus.IsochronousIn != nullptr
-                ? device->bus.IsochronousIn(device->bus.Context, engine->endpoint, count, engine->packets,
-                                            engine->packetBuffer, count * engine->bytesPerPacket)
-                : STATUS_DEVICE_NOT_CONNECTED;
-        if (!NT_SUCCESS(status)) {
-            failure = status;
-            break;
-        }
-        for (ULONG i = 0; i < count; ++i) {
-            TakePacket(stream, i, engine->packetsFetched + i);
-        }
-        engine->packetsFetched += count;
-        budget -= count;
+    if (NT_SUCCESS(status)) {
+        status = UsbcamdPipeRequest(device, URB_FUNCTION_RESET_PIPE, engine->pipeHandle);
     }
+    KIRQL irql;
+    KeAcquireSpinLock(&engine->lock, &irql);
     PHW_STREAM_REQUEST_BLOCK failed = nullptr;
-    if (!NT_SUCCESS(failure)) {
-        // The device is gone (or the pipe refused): the run ends here and
-        // every waiting read learns why.
-        engine->running = FALSE;
-        engine->stats.TransferStatus = failure;
-        if (engine->current >= 0) {
-            ReleaseFrame(&engine->raw[engine->current]);
-            engine->current = -1;
-        }
-        KeCancelTimer(&engine->timer);
-        failed = DetachReads(stream);
+    engine->recovering = FALSE;
+    if (!NT_SUCCESS(status) && engine->running) {
+        failed = EndRun(stream, status == STATUS_DEVICE_NOT_CONNECTED ? status : STATUS_DEVICE_DATA_ERROR);
     }
-    KickWork(stream);
-    KeReleaseSpinLockFromDpcLevel(&engine->lock);
-    CompleteList(failed, failure);
+    KeReleaseSpinLock(&engine->lock, irql);
+    CompleteList(failed, status == STATUS_DEVICE_NOT_CONNECTED ? status : STATUS_DEVICE_DATA_ERROR);
+    if (NT_SUCCESS(status)) {
+        SendAll(stream);
+    }
+    KeAcquireSpinLock(&engine->lock, &irql);
+    engine->recoveryQueued = FALSE;
+    KeSetEvent(&engine->recoveryIdle, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&engine->lock, irql);
 }
 
 // ---------------------------------------------------- state transitions ---
@@ -678,17 +844,19 @@ NTSTATUS Prepare(UsbcamdStream* stream)
     }
     UCHAR endpoint = 0;
     ULONG bytesPerPacket = 0;
+    USBD_PIPE_HANDLE pipeHandle = nullptr;
     if (rawFrameLength == 0 || rawFrameLength > USBCAMD_MAX_RAW_FRAME_LENGTH ||
-        !FindDataPipe(device, &endpoint, &bytesPerPacket)) {
+        !FindDataPipe(device, &endpoint, &bytesPerPacket, &pipeHandle)) {
         FreeBandwidth(stream);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     engine->endpoint = endpoint;
+    engine->pipeHandle = pipeHandle;
     engine->bytesPerPacket = bytesPerPacket;
     engine->rawFrameLength = rawFrameLength;
     const ULONG contextSize = device->driver != nullptr ? device->driver->frameContextSize : 0;
     engine->frameContextSize = contextSize <= USBCAMD_MAX_FRAME_CONTEXT ? contextSize : USBCAMD_MAX_FRAME_CONTEXT;
-    status = AllocateBuffers(engine);
+    status = AllocateBuffers(stream);
     if (!NT_SUCCESS(status)) {
         FreeBuffers(engine);
         FreeBandwidth(stream);
@@ -701,6 +869,18 @@ NTSTATUS Prepare(UsbcamdStream* stream)
     return STATUS_SUCCESS;
 }
 
+VOID FreeWorkItems(UsbcamdEngine* engine)
+{
+    if (engine->workItem != nullptr) {
+        IoFreeWorkItem(engine->workItem);
+        engine->workItem = nullptr;
+    }
+    if (engine->recoveryItem != nullptr) {
+        IoFreeWorkItem(engine->recoveryItem);
+        engine->recoveryItem = nullptr;
+    }
+}
+
 // Entering RUN: the camera starts, then the transfers.
 NTSTATUS Start(UsbcamdStream* stream)
 {
@@ -709,13 +889,18 @@ NTSTATUS Start(UsbcamdStream* stream)
     if (!engine->prepared) {
         return STATUS_SUCCESS;
     }
+    if (device->usbGone) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
     NTSTATUS status = StartCapture(stream);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     engine->captureStarted = TRUE;
     engine->workItem = IoAllocateWorkItem(device->classDeviceObject);
-    if (engine->workItem == nullptr) {
+    engine->recoveryItem = IoAllocateWorkItem(device->classDeviceObject);
+    if (engine->workItem == nullptr || engine->recoveryItem == nullptr) {
+        FreeWorkItems(engine);
         StopCapture(stream);
         engine->captureStarted = FALSE;
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -732,35 +917,42 @@ NTSTATUS Start(UsbcamdStream* stream)
         engine->timeBase += engine->runStart - engine->haltTime;
     }
     engine->packetsFetched = 0;
+    engine->submitted = 0;
+    engine->taken = 0;
+    engine->haveBusStart = FALSE;
     engine->synchronised = FALSE;
+    engine->recovering = FALSE;
     engine->current = -1;
     engine->currentDrop = UsbcamdDropNone;
     engine->stats.TransferStatus = STATUS_SUCCESS;
     engine->running = TRUE;
-    LARGE_INTEGER due;
-    due.QuadPart = -(LONGLONG)USBCAMD_TICK_MS * 10000;
-    KeSetTimerEx(&engine->timer, due, USBCAMD_TICK_MS, &engine->dpc);
     KeReleaseSpinLock(&engine->lock, irql);
+    SendAll(stream);
     return STATUS_SUCCESS;
 }
 
-// Leaving RUN: the transfers stop, work in flight finishes, the camera stops.
+// Leaving RUN: the pipe is aborted and every transfer's completion waited
+// for, work in flight finishes, the camera stops.
 VOID Halt(UsbcamdStream* stream)
 {
+    UsbcamdDevice* device = stream->device;
     UsbcamdEngine* engine = &stream->engine;
     KIRQL irql;
     KeAcquireSpinLock(&engine->lock, &irql);
     engine->running = FALSE;
     engine->haltTime = (LONGLONG)KeQueryInterruptTime();
+    const BOOLEAN busy = engine->inFlight != 0;
     KeReleaseSpinLock(&engine->lock, irql);
-    KeCancelTimer(&engine->timer);
-    KeFlushQueuedDpcs();
-    // A frame the DPC handed over just before may still be converting.
-    KeWaitForSingleObject(&engine->workIdle, Executive, KernelMode, FALSE, nullptr);
-    if (engine->workItem != nullptr) {
-        IoFreeWorkItem(engine->workItem);
-        engine->workItem = nullptr;
+    // A recovery under way finishes first (it sends nothing once the run is over).
+    KeWaitForSingleObject(&engine->recoveryIdle, Executive, KernelMode, FALSE, nullptr);
+    if (busy) {
+        // Even for a device that is gone: the stack still holds the requests.
+        UsbcamdAbortPipe(device, engine->pipeHandle);
     }
+    KeWaitForSingleObject(&engine->transfersIdle, Executive, KernelMode, FALSE, nullptr);
+    // A frame handed over just before may still be converting.
+    KeWaitForSingleObject(&engine->workIdle, Executive, KernelMode, FALSE, nullptr);
+    FreeWorkItems(engine);
     KeAcquireSpinLock(&engine->lock, &irql);
     for (ULONG i = 0; i < USBCAMD_RAW_FRAMES; ++i) {
         ReleaseFrame(&engine->raw[i]);
@@ -791,9 +983,9 @@ VOID UsbcamdInitializeEngine(UsbcamdStream* stream)
     UsbcamdEngine* engine = &stream->engine;
     memset(engine, 0, sizeof(*engine));
     KeInitializeSpinLock(&engine->lock);
-    KeInitializeTimerEx(&engine->timer, NotificationTimer);
-    KeInitializeDpc(&engine->dpc, EngineTick, stream);
     KeInitializeEvent(&engine->workIdle, NotificationEvent, TRUE);
+    KeInitializeEvent(&engine->recoveryIdle, NotificationEvent, TRUE);
+    KeInitializeEvent(&engine->transfersIdle, NotificationEvent, TRUE);
     engine->current = -1;
 }
 

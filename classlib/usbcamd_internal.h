@@ -14,7 +14,6 @@
 #include "platform/ksmedia.h"
 #include "platform/strmini.h"
 #include "platform/usb.h"
-#include "platform/usbbus.h"
 #include "platform/usbcamdi.h"
 #include "platform/wdm.h"
 #include "classlib/usbcamd_stats.h"
@@ -47,13 +46,13 @@ struct UsbcamdDevice;
 // Raw frame buffers of a running stream: one is assembled from the packets
 // while the one before waits for conversion.
 #define USBCAMD_RAW_FRAMES 2
-// Isochronous packets asked of the bus in one transfer.
-#define USBCAMD_PACKETS_PER_TRANSFER 32
-// Packets one timer tick takes at most; a tick that falls further behind
-// leaves the rest to the next one.
-#define USBCAMD_PACKETS_PER_TICK 8000
-// The engine's timer period, and the bus time of one microframe (100 ns units).
-#define USBCAMD_TICK_MS 1
+// Isochronous packets of one transfer: whole frames of eight microframes, as
+// a high-speed endpoint with an interval of one takes them.
+#define USBCAMD_PACKETS_PER_TRANSFER 8
+// Isochronous transfers kept in flight on the data pipe, so the bus never
+// waits for a completion routine.
+#define USBCAMD_TRANSFERS_IN_FLIGHT 3
+// The bus time of one microframe (100 ns units).
 #define USBCAMD_MICROFRAME_UNITS 1250
 // Largest raw frame and frame context the library allocates for a camera.
 #define USBCAMD_MAX_RAW_FRAME_LENGTH (16u * 1024u * 1024u)
@@ -71,6 +70,7 @@ enum UsbcamdDropReason {
     UsbcamdDropTooEarly,
     UsbcamdDropConversion,
     UsbcamdDropBusy,
+    UsbcamdDropTransfer,
 };
 
 struct UsbcamdRawFrame {
@@ -85,38 +85,61 @@ struct UsbcamdRawFrame {
     LONGLONG startTime;  // stream time of its first packet, 100 ns units
 };
 
-// The isochronous engine of a stream. The timer's DPC asks the bus for the
-// packets of the microframes elapsed since the run began, runs the camera's
-// packet routine on each at DISPATCH_LEVEL and assembles raw frames; a work
-// item hands every complete frame to the raw-frame routine at PASSIVE_LEVEL
-// with the head read request's buffer. The lock guards everything below and
-// the stream's read queue.
+struct UsbcamdStream;
+
+// One isochronous transfer of the data pipe: its IRP, URB and packet buffer,
+// allocated when the stream leaves STOP and reused for every submission.
+struct UsbcamdTransfer {
+    UsbcamdStream* stream;
+    PIRP irp;
+    PURB urb;        // GET_ISO_URB_SIZE(USBCAMD_PACKETS_PER_TRANSFER) bytes
+    PUCHAR buffer;   // USBCAMD_PACKETS_PER_TRANSFER x bytesPerPacket
+    BOOLEAN inFlight;  // sent down and not yet back in its completion routine
+    ULONGLONG sequence;  // submission order, so completions are taken in bus order
+};
+
+// The isochronous engine of a stream. USBCAMD_TRANSFERS_IN_FLIGHT transfers
+// stay queued on the data pipe; each one's completion routine (DISPATCH_LEVEL)
+// runs the camera's packet routine on its packets in bus order, assembles raw
+// frames and sends the transfer down again. A work item hands every complete
+// frame to the raw-frame routine at PASSIVE_LEVEL with the head read
+// request's buffer; another one recovers the pipe after a failed transfer.
+// The lock guards everything below and the stream's read queue.
 struct UsbcamdEngine {
     KSPIN_LOCK lock;
-    KTIMER timer;
-    KDPC dpc;
     PIO_WORKITEM workItem;
     KEVENT workIdle;    // signalled while no work item is queued or running
     BOOLEAN workQueued;
+    PIO_WORKITEM recoveryItem;
+    KEVENT recoveryIdle;  // signalled while no recovery is queued or running
+    BOOLEAN recoveryQueued;
+    KEVENT transfersIdle;  // signalled while no transfer is in flight
+    LONG inFlight;
     BOOLEAN prepared;   // bandwidth allocated and buffers held (ACQUIRE, PAUSE, RUN)
     BOOLEAN captureStarted;  // CamStartCapture succeeded; CamStopCapture is owed
-    BOOLEAN running;    // the timer fetches packets
+    BOOLEAN running;    // transfers are sent down again as they complete
     BOOLEAN synchronised;  // a frame start was seen in this run
     BOOLEAN haveTimeBase;
     BOOLEAN haveDelivered;
+    BOOLEAN haveBusStart;  // busStart holds the first microframe of the run
+    BOOLEAN recovering;    // a failed transfer's recovery is queued or running
     UCHAR endpoint;
+    USBD_PIPE_HANDLE pipeHandle;
     ULONG bytesPerPacket;
     ULONG rawFrameLength;
     ULONG frameContextSize;
-    PUCHAR packetBuffer;  // USBCAMD_PACKETS_PER_TRANSFER x bytesPerPacket
-    USBD_ISO_PACKET_DESCRIPTOR packets[USBCAMD_PACKETS_PER_TRANSFER];
+    UsbcamdTransfer transfers[USBCAMD_TRANSFERS_IN_FLIGHT];
+    ULONGLONG submitted;  // transfers sent down in this run
+    ULONGLONG taken;      // transfers whose packets went to the camera
+    ULONGLONG busStart;   // microframe the run's first transfer began at
+    ULONGLONG transferErrors;  // transfers that failed as a whole
     UsbcamdRawFrame raw[USBCAMD_RAW_FRAMES];
     LONG current;        // raw frame being assembled; -1 none (busy, or not synchronised)
     UCHAR currentDrop;   // drop reason of a frame assembled without a buffer
     ULONGLONG sequence;
     LONGLONG timeBase;   // interrupt time the stream time counts from
     LONGLONG runStart;   // interrupt time the present run began
-    ULONGLONG packetsFetched;  // microframes taken from the bus in this run
+    ULONGLONG packetsFetched;  // microframes taken from the bus in this run (packet index of the next)
     LONGLONG lastDeliveredTime;
     LONGLONG haltTime;     // interrupt time the last run ended; the stream clock stands still until the next
     BOOLEAN havePictureBase;
@@ -168,9 +191,10 @@ struct UsbcamdDevice {
     BOOLEAN camInitialized;  // CamInitialize was called and CamUnInitialize is owed
     DEVICE_POWER_STATE powerState;
 
-    // The USB device.
-    USBBUS_DEVICE_INTERFACE bus;
-    BOOLEAN busReferenced;
+    // The USB device, reached through URBs sent to busDeviceObject.
+    BOOLEAN usbReady;         // the device answered; URBs may be sent
+    BOOLEAN usbGone;          // a request came back with the device gone
+    USBD_CONFIGURATION_HANDLE configurationHandle;
     USB_DEVICE_DESCRIPTOR deviceDescriptor;
     PUSB_CONFIGURATION_DESCRIPTOR configDescriptor;  // pool, configDescriptorLength bytes
     ULONG configDescriptorLength;
@@ -181,8 +205,9 @@ struct UsbcamdDevice {
     LONG syncPipeIndex;
     UCHAR interfaceNumber;
     UCHAR alternateSetting;
-    UCHAR pipeHandles[USBCAMD_MAX_PIPES];  // their addresses serve as pipe handles
-    UCHAR interfaceHandle;                 // its address serves as the interface handle
+    // The pipes of the setting now selected, as the USB stack described them.
+    USBD_PIPE_INFORMATION pipes[USBCAMD_MAX_PIPES];
+    ULONG currentPipeCount;
 
     // Streams as reported at SRB_GET_STREAM_INFO.
     ULONG streamCount;
@@ -224,17 +249,28 @@ VOID UsbcamdStopDevice(UsbcamdDevice* device);
 VOID UsbcamdReleaseDevice(UsbcamdDevice* device);
 
 // ------------------------------------------------------------ USB helpers ---
-NTSTATUS UsbcamdControlTransfer(UsbcamdDevice* device, UCHAR requestType, UCHAR request, USHORT value,
-                                USHORT index, PVOID buffer, PULONG length);
+// Sends one URB down the device's stack and waits for it (PASSIVE_LEVEL).
+// Returns the request's status; a device found gone is remembered.
+NTSTATUS UsbcamdSubmitUrb(UsbcamdDevice* device, PURB urb);
+// IOCTL_INTERNAL_USB_GET_PORT_STATUS: the port's USBD_PORT_* bits.
+NTSTATUS UsbcamdPortStatus(UsbcamdDevice* device, PULONG portStatus);
+// A request on one pipe (ABORT_PIPE, RESET_PIPE).
+NTSTATUS UsbcamdPipeRequest(UsbcamdDevice* device, USHORT function, USBD_PIPE_HANDLE pipe);
+// ABORT_PIPE even after the device is found gone: the stack may still hold
+// the pipe's requests, and only it can hand them back.
+NTSTATUS UsbcamdAbortPipe(UsbcamdDevice* device, USBD_PIPE_HANDLE pipe);
+// GET_DESCRIPTOR from the device into `buffer`; *length in: room, out: bytes.
+NTSTATUS UsbcamdGetDescriptor(UsbcamdDevice* device, UCHAR type, PVOID buffer, PULONG length);
+// Records the pipes a SELECT_CONFIGURATION or SELECT_INTERFACE answer gave.
+VOID UsbcamdTakePipes(UsbcamdDevice* device, const USBD_INTERFACE_INFORMATION* info);
 // Finds the interface descriptor (interfaceNumber, alternate) in the
 // configuration descriptor; null when absent or malformed.
 const USB_INTERFACE_DESCRIPTOR* UsbcamdFindInterface(const UsbcamdDevice* device, UCHAR interfaceNumber,
                                                      UCHAR alternate);
-// Fills Pipes[0..] of `info` from the endpoints behind `interfaceDescriptor`;
-// returns the number of pipes, or -1 when the endpoints are malformed or more
-// than `capacity`.
-LONG UsbcamdFillPipes(UsbcamdDevice* device, const USB_INTERFACE_DESCRIPTOR* interfaceDescriptor,
-                      PUSBD_INTERFACE_INFORMATION info, ULONG capacity);
+// The number of endpoints behind `interfaceDescriptor`, or -1 when they are
+// malformed, disagree with bNumEndpoints or are more than `capacity`.
+LONG UsbcamdCountPipes(const UsbcamdDevice* device, const USB_INTERFACE_DESCRIPTOR* interfaceDescriptor,
+                       ULONG capacity);
 
 // ------------------------------------------------------------ streams ---
 NTSTATUS UsbcamdGetStreamInfo(UsbcamdDevice* device, PHW_STREAM_REQUEST_BLOCK Srb);

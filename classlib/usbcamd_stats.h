@@ -47,4 +47,6 @@ typedef struct _USBCAMD_STREAM_STATISTICS {
     ULONG FrameInterval;       // the value of USBCAMD_SetFrameInterval in force (100 us units)
     ULONG RawFrameLength;      // bytes of each raw frame buffer, from the camera's bandwidth allocation
     ULONG BytesPerPacket;      // the data pipe's bytes per microframe
+    LONGLONG DroppedTransfer;  // an isochronous transfer carrying some of its packets failed as a whole
+    LONGLONG TransferErrors;   // isochronous transfers that failed as a whole (the pipe was reset after each)
 } USBCAMD_STREAM_STATISTICS, *PUSBCAMD_STREAM_STATISTICS;

@@ -293,14 +293,20 @@ void SetDriverEntry(PDRIVER_INITIALIZE entry) { gDriverEntry = entry; }
 
 std::unique_ptr<Filter> Filter::Open(sim::Board& board, const FilterOptions& options)
 {
-    return Open(board.BusInterface(), options);
+    return Open(static_cast<kv::usbport::UsbFunction&>(board), board.BandwidthBudget(), options);
 }
 
-std::unique_ptr<Filter> Filter::Open(const USBBUS_DEVICE_INTERFACE& usb, const FilterOptions& options)
+std::unique_ptr<Filter> Filter::Open(kv::usbport::UsbFunction& usb, uint32_t bandwidthBudget,
+                                     const FilterOptions& options)
 {
     std::unique_ptr<Filter> filter(new Filter);
     try {
-        filter->port_ = kv::usbport::Port::Attach(usb, options.instanceId);
+        kv::usbport::PortOptions port;
+        port.instanceId = options.instanceId;
+        port.bandwidthBudget = bandwidthBudget;
+        filter->port_ = kv::usbport::Port::Attach(usb, port);
+        if (options.usbEvents) filter->port_->SetEventSink(options.usbEvents);
+        filter->port_->SetRecording(false, options.usbEventData);
     } catch (const std::exception& e) {
         throw Error(std::string("no USB port for the device: ") + e.what(), STATUS_INVALID_PARAMETER);
     }

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -37,7 +38,6 @@
 #include "host/streamclass.h"
 #include "host/usbport.h"
 #include "platform/ksmedia.h"
-#include "platform/usbbus.h"
 
 namespace sim {
 class Board;
@@ -115,6 +115,10 @@ struct FilterOptions {
     kv::streamclass::DeviceOptions device;
     // Pace the emulated clock to the wall clock (frames at the video rate).
     bool pacedToWallClock = false;
+    // Told every URB submission and completion at the USB port, from the
+    // first request of the device start on (usbmon's view of the bus).
+    std::function<void(const kv::usbport::UrbEvent&)> usbEvents;
+    bool usbEventData = false;  // the events carry the bytes that crossed
 };
 
 class Filter;
@@ -178,7 +182,8 @@ public:
     // (or whatever stands behind `usb`) must outlive the filter. Throws
     // kv::app::Error when the device does not start.
     static std::unique_ptr<Filter> Open(sim::Board& board, const FilterOptions& options = {});
-    static std::unique_ptr<Filter> Open(const USBBUS_DEVICE_INTERFACE& usb, const FilterOptions& options = {});
+    static std::unique_ptr<Filter> Open(kv::usbport::UsbFunction& usb, uint32_t bandwidthBudget,
+                                        const FilterOptions& options = {});
     // Closes the pin and stops the device.
     ~Filter();
     Filter(const Filter&) = delete;
@@ -211,6 +216,7 @@ public:
     NTSTATUS GetVendorValue(ULONG id, ULONG* value);
 
     kv::streamclass::Device& Device() { return *device_; }
+    kv::usbport::Port& UsbPort() { return *port_; }
     PDEVICE_OBJECT PhysicalDeviceObject() const;
     // The device's driver key (\REGISTRY\MACHINE\...\{class}\NNNN); its
     // "Settings" subkey holds the stored settings.

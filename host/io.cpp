@@ -351,6 +351,12 @@ std::string InstanceId(PDEVICE_OBJECT physicalDevice)
     return it == gIo.devices.end() ? std::string() : it->second.instanceId;
 }
 
+bool IsLiveIrp(PIRP irp)
+{
+    std::lock_guard lock(gMutex);
+    return gIo.irps.find(irp) != gIo.irps.end();
+}
+
 size_t OutstandingIrpCount()
 {
     std::lock_guard lock(gMutex);
@@ -379,19 +385,26 @@ using namespace kv::kernel;
 
 namespace {
 
-PIRP AllocateIrpLocked(CCHAR stackSize, bool synchronous)
+// An IRP as the I/O manager hands it out: nothing but its size and stack.
+void InitializeIrp(PIRP irp, USHORT bytes, CCHAR stackSize)
 {
-    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto block = std::make_unique<RawBlock>(bytes);
-    auto* irp = static_cast<PIRP>(block->address);
+    std::memset(irp, 0, bytes);
     irp->Type = IO_TYPE_IRP;
-    irp->Size = static_cast<USHORT>(bytes);
+    irp->Size = bytes;
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     irp->RequestorMode = KernelMode;
     irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
     irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+}
+
+PIRP AllocateIrpLocked(CCHAR stackSize, bool synchronous)
+{
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto block = std::make_unique<RawBlock>(bytes);
+    auto* irp = static_cast<PIRP>(block->address);
+    InitializeIrp(irp, static_cast<USHORT>(bytes), stackSize);
     IrpInfo info;
     info.block = std::move(block);
     info.synchronous = synchronous;
@@ -635,6 +648,24 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         lock.unlock();
         RecordViolation("IoFreeIrp of " + detail::PointerText(Irp) + " which is not a live IRP");
     }
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    std::unique_lock lock(gMutex);
+    auto it = gIo.irps.find(Irp);
+    if (it == gIo.irps.end() || it->second.synchronous) {
+        lock.unlock();
+        RecordViolation("IoReuseIrp of " + detail::PointerText(Irp) + " which is not a live IRP from IoAllocateIrp");
+        return;
+    }
+    if (Irp->CurrentLocation != Irp->StackCount + 1) {
+        lock.unlock();
+        RecordViolation("IoReuseIrp of an IRP that a driver still holds");
+        return;
+    }
+    InitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->IoStatus.Status = Status;
 }
 
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,

@@ -115,6 +115,8 @@ constexpr ULONG Tag(const char (&text)[5])
 std::string TagText(ULONG tag);
 
 std::vector<Allocation> Outstanding();  // in allocation order
+// Whether `address` is the start of an allocation not yet freed.
+bool IsLive(const void* address);
 size_t OutstandingCount();
 size_t OutstandingCount(ULONG tag);
 size_t OutstandingBytes();
@@ -328,6 +330,7 @@ std::string InstanceId(PDEVICE_OBJECT physicalDevice);
 
 // IRPs allocated and not yet completed or freed.
 size_t OutstandingIrpCount();
+bool IsLiveIrp(PIRP irp);
 std::vector<std::string> OutstandingIrps();
 
 }  // namespace io

@@ -186,6 +186,12 @@ std::vector<Allocation> Outstanding()
     return list;
 }
 
+bool IsLive(const void* address)
+{
+    std::lock_guard lock(gMutex);
+    return gPool.live.find(const_cast<void*>(address)) != gPool.live.end();
+}
+
 size_t OutstandingCount()
 {
     std::lock_guard lock(gMutex);

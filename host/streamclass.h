@@ -10,7 +10,7 @@
 // builds them:
 //
 //     auto driver = kv::streamclass::Driver::Load(&DriverEntry);
-//     auto port = kv::usbport::Port::Attach(usbDouble.Interface());
+//     auto port = kv::usbport::Port::Attach(usbDouble);
 //     auto device = kv::streamclass::Device::Add(*driver, port->Pdo());
 //     ASSERT_EQ(device->Start(), STATUS_SUCCESS);  // initialize, stream info, complete
 //     kv::streamclass::Stream* stream = nullptr;

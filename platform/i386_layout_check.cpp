@@ -359,6 +359,59 @@ static_assert(GET_USBD_INTERFACE_SIZE(2) == 56, "an interface with two pipes is 
 SIZE_IS(USBD_ISO_PACKET_DESCRIPTOR, 12);
 OFFSET_IS(USBD_ISO_PACKET_DESCRIPTOR, Status, 8);
 
+SIZE_IS(struct _URB_HEADER, 16);
+OFFSET_IS(struct _URB_HEADER, Function, 2);
+OFFSET_IS(struct _URB_HEADER, Status, 4);
+OFFSET_IS(struct _URB_HEADER, UsbdFlags, 12);
+SIZE_IS(struct _URB_HCD_AREA, 32);
+SIZE_IS(URB, 96);
+SIZE_IS(struct _URB_SELECT_CONFIGURATION, 60);
+OFFSET_IS(struct _URB_SELECT_CONFIGURATION, ConfigurationDescriptor, 16);
+OFFSET_IS(struct _URB_SELECT_CONFIGURATION, ConfigurationHandle, 20);
+OFFSET_IS(struct _URB_SELECT_CONFIGURATION, Interface, 24);
+SIZE_IS(struct _URB_SELECT_INTERFACE, 56);
+OFFSET_IS(struct _URB_SELECT_INTERFACE, ConfigurationHandle, 16);
+OFFSET_IS(struct _URB_SELECT_INTERFACE, Interface, 20);
+SIZE_IS(struct _URB_PIPE_REQUEST, 24);
+OFFSET_IS(struct _URB_PIPE_REQUEST, PipeHandle, 16);
+SIZE_IS(struct _URB_GET_CURRENT_FRAME_NUMBER, 20);
+SIZE_IS(struct _URB_CONTROL_TRANSFER, 80);
+OFFSET_IS(struct _URB_CONTROL_TRANSFER, TransferBufferLength, 24);
+OFFSET_IS(struct _URB_CONTROL_TRANSFER, hca, 40);
+OFFSET_IS(struct _URB_CONTROL_TRANSFER, SetupPacket, 72);
+SIZE_IS(struct _URB_CONTROL_DESCRIPTOR_REQUEST, 80);
+OFFSET_IS(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer, 28);
+OFFSET_IS(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index, 74);
+OFFSET_IS(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType, 75);
+OFFSET_IS(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId, 76);
+SIZE_IS(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, 80);
+OFFSET_IS(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferFlags, 20);
+OFFSET_IS(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, RequestTypeReservedBits, 72);
+OFFSET_IS(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request, 73);
+OFFSET_IS(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Value, 74);
+OFFSET_IS(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Index, 76);
+SIZE_IS(struct _URB_BULK_OR_INTERRUPT_TRANSFER, 72);
+SIZE_IS(struct _URB_ISOCH_TRANSFER, 96);
+OFFSET_IS(struct _URB_ISOCH_TRANSFER, PipeHandle, 16);
+OFFSET_IS(struct _URB_ISOCH_TRANSFER, TransferBuffer, 28);
+OFFSET_IS(struct _URB_ISOCH_TRANSFER, StartFrame, 72);
+OFFSET_IS(struct _URB_ISOCH_TRANSFER, NumberOfPackets, 76);
+OFFSET_IS(struct _URB_ISOCH_TRANSFER, ErrorCount, 80);
+OFFSET_IS(struct _URB_ISOCH_TRANSFER, IsoPacket, 84);
+static_assert(GET_ISO_URB_SIZE(32) == 84 + 12 * 32, "an isochronous request is 84 bytes and 12 per packet");
+SIZE_IS(USBD_INTERFACE_LIST_ENTRY, 8);
+OFFSET_IS(USBD_INTERFACE_LIST_ENTRY, Interface, 4);
+OFFSET_IS(IO_STACK_LOCATION, Parameters.Others.Argument1, 4);
+OFFSET_IS(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, 12);
+OFFSET_IS(IO_STACK_LOCATION, CompletionRoutine, 28);
+OFFSET_IS(IRP, IoStatus, 24);
+OFFSET_IS(IRP, StackCount, 34);
+OFFSET_IS(IRP, CurrentLocation, 35);
+OFFSET_IS(IRP, Cancel, 36);
+OFFSET_IS(IRP, CancelRoutine, 56);
+OFFSET_IS(IRP, Tail.Overlay.CurrentStackLocation, 96);
+static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "the submit code is CTL_CODE(FILE_DEVICE_USB, 0, METHOD_NEITHER, FILE_ANY_ACCESS)");
+
 SIZE_IS(USB_DEVICE_DESCRIPTOR, 18);
 ALIGN_IS(USB_DEVICE_DESCRIPTOR, 1);
 OFFSET_IS(USB_DEVICE_DESCRIPTOR, idVendor, 8);
@@ -491,6 +544,13 @@ constexpr NTSTATUS(KV_STDCALL* selectAlternateInterface)(PVOID, PUSBD_INTERFACE_
 constexpr NTSTATUS(KV_STDCALL* getRegistryKeyValue)(HANDLE, PWCHAR, ULONG, PVOID, ULONG) = &USBCAMD_GetRegistryKeyValue;
 constexpr ULONG(KV_STDCALL* setFrameInterval)(PVOID, ULONG) = &USBCAMD_SetFrameInterval;
 constexpr ULONG(KV_STDCALL* descriptorLength)(PVOID) = &USBCAMD_DescriptorLength;
+
+// The USB stack's exports the class library imports.
+constexpr PUSB_INTERFACE_DESCRIPTOR(KV_STDCALL* parseConfiguration)(PUSB_CONFIGURATION_DESCRIPTOR, PVOID, LONG, LONG,
+                                                                   LONG, LONG, LONG) =
+    &USBD_ParseConfigurationDescriptorEx;
+constexpr PURB(KV_STDCALL* createConfigurationRequest)(PUSB_CONFIGURATION_DESCRIPTOR, PUSBD_INTERFACE_LIST_ENTRY) =
+    &USBD_CreateConfigurationRequestEx;
 
 // Bus-interface routines reached through copied interface records.
 constexpr NTSTATUS(KV_STDCALL* setVideoFormat)(PVOID, PHW_STREAM_REQUEST_BLOCK) =

@@ -770,6 +770,9 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);
+// Makes an IRP from IoAllocateIrp ready to be sent again: every stack
+// location cleared, the status set to Status.
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
 // Builds a synchronous IRP (IRP_MJ_READ, WRITE, FLUSH_BUFFERS, SHUTDOWN, PNP
 // or POWER) for DeviceObject's stack; completing it copies the status into
 // IoStatusBlock, signals Event and frees the IRP.

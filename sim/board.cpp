@@ -145,69 +145,6 @@ Board::Board(BoardConfig config) : config_(std::move(config))
 
 Board::~Board() = default;
 
-// ---- bus interface -------------------------------------------------------------
-
-USBBUS_DEVICE_INTERFACE Board::BusInterface()
-{
-    USBBUS_DEVICE_INTERFACE i{};
-    i.Size = sizeof(i);
-    i.Version = USBBUS_DEVICE_INTERFACE_VERSION;
-    i.Context = this;
-    i.InterfaceReference = &ThunkReference;
-    i.InterfaceDereference = &ThunkDereference;
-    i.ControlTransfer = &ThunkControl;
-    i.SelectAlternateSetting = &ThunkSelect;
-    i.IsochronousIn = &ThunkIso;
-    i.GetCurrentMicroframe = &ThunkMicroframe;
-    return i;
-}
-
-int Board::InterfaceReferences() const
-{
-    std::lock_guard g(lock_);
-    return references_;
-}
-
-void NTAPI Board::ThunkReference(PVOID context)
-{
-    auto* b = static_cast<Board*>(context);
-    std::lock_guard g(b->lock_);
-    ++b->references_;
-}
-
-void NTAPI Board::ThunkDereference(PVOID context)
-{
-    auto* b = static_cast<Board*>(context);
-    std::lock_guard g(b->lock_);
-    --b->references_;
-}
-
-NTSTATUS NTAPI Board::ThunkControl(PVOID context, const USB_DEFAULT_PIPE_SETUP_PACKET* setup,
-                                   PUCHAR buffer, PULONG length, USBD_STATUS* usbdStatus)
-{
-    return static_cast<Board*>(context)->ControlTransfer(setup, buffer, length, usbdStatus);
-}
-
-NTSTATUS NTAPI Board::ThunkSelect(PVOID context, UCHAR interfaceNumber, UCHAR alternateSetting,
-                                  USBD_STATUS* usbdStatus)
-{
-    return static_cast<Board*>(context)->SelectAlternateSetting(interfaceNumber, alternateSetting,
-                                                                usbdStatus);
-}
-
-NTSTATUS NTAPI Board::ThunkIso(PVOID context, UCHAR endpoint, ULONG packetCount,
-                               PUSBD_ISO_PACKET_DESCRIPTOR packets, PUCHAR buffer,
-                               ULONG bufferLength)
-{
-    return static_cast<Board*>(context)->IsochronousIn(endpoint, packetCount, packets, buffer,
-                                                       bufferLength);
-}
-
-ULONGLONG NTAPI Board::ThunkMicroframe(PVOID context)
-{
-    return static_cast<Board*>(context)->CurrentMicroframe();
-}
-
 // ---- control endpoint ------------------------------------------------------------
 
 NTSTATUS Board::ControlTransfer(const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t* buffer,

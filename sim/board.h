@@ -4,11 +4,13 @@
 // and its devices, the snapshot button and the analog sources behind the
 // decoder's inputs.
 //
-// The class library reaches it through USBBUS_DEVICE_INTERFACE
-// (BusInterface()); tests and tools also call the same operations directly and
-// inspect the hardware through the accessors. The board keeps its own bus
-// time in microframes: IsochronousIn advances it by one per packet, and
-// AdvanceMicroframes moves it on when nobody is reading the video endpoint.
+// It sits at the end of the emulated host controller's port
+// (kv::usbport::UsbFunction) and sees only bus traffic: setup packets with
+// their data stages, and isochronous IN transactions. Tests and tools also
+// call the same operations directly and inspect the hardware through the
+// accessors. The board keeps its own bus time in microframes: IsochronousIn
+// advances it by one per packet, and AdvanceMicroframes moves it on when
+// nobody is reading the video endpoint.
 // All entry points are serialised by one lock, so the transfer path and the
 // control path may run on different threads.
 //
@@ -37,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbbus.h"
+#include "host/usbport.h"
 #include "sim/bitbus/bitbus.h"
 #include "sim/bridge.h"
 #include "sim/decoder.h"
@@ -72,7 +74,8 @@ struct BoardConfig {
     uint16_t lowBandwidthDescriptorLength = 99;  // 99, or 195, or any length above 100
 
     BridgeOptions bridge;
-    // Bytes per microframe of isochronous bandwidth the host grants; alternate
+    // Bytes per microframe of isochronous bandwidth the host controller the
+    // board is plugged into grants (its port takes it from here); alternate
     // settings needing more are refused.
     uint32_t bandwidthBudget = 0xFFFFFFFFu;
 
@@ -91,7 +94,7 @@ struct BoardConfig {
     TraceOptions trace;
 };
 
-class Board final : private FieldProvider {
+class Board final : public kv::usbport::UsbFunction, private FieldProvider {
 public:
     // Throws std::invalid_argument for a configuration that cannot be built
     // (a low-bandwidth descriptor length below 99 or of 100).
@@ -100,20 +103,18 @@ public:
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    // The bus interface; Context is this board, which must outlive its use.
-    USBBUS_DEVICE_INTERFACE BusInterface();
-    // Outstanding InterfaceReference calls minus InterfaceDereference calls.
-    int InterfaceReferences() const;
-
-    // ---- the USB device, as the bus interface calls it ----
+    // ---- the USB device, as the host controller's port reaches it ----
     NTSTATUS ControlTransfer(const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t* buffer,
-                             ULONG* length, USBD_STATUS* usbdStatus);
+                             ULONG* length, USBD_STATUS* usbdStatus) override;
+    NTSTATUS IsochronousIn(uint8_t endpoint, ULONG packetCount, USBD_ISO_PACKET_DESCRIPTOR* packets,
+                           uint8_t* buffer, ULONG bufferLength) override;
+    uint64_t CurrentMicroframe() const override;
+    void AdvanceMicroframes(uint64_t count) override;
+    // What a host controller does for SET_INTERFACE, for tests that drive the
+    // board without one: the bandwidth check, then the request.
     NTSTATUS SelectAlternateSetting(uint8_t interfaceNumber, uint8_t alternateSetting,
                                     USBD_STATUS* usbdStatus);
-    NTSTATUS IsochronousIn(uint8_t endpoint, ULONG packetCount, USBD_ISO_PACKET_DESCRIPTOR* packets,
-                           uint8_t* buffer, ULONG bufferLength);
-    uint64_t CurrentMicroframe() const;
-    void AdvanceMicroframes(uint64_t count);
+    uint32_t BandwidthBudget() const { return config_.bandwidthBudget; }
 
     // ---- shortcuts for tests: one vendor request each ----
     NTSTATUS WriteRegister(uint16_t reg, uint16_t value);
@@ -142,7 +143,7 @@ public:
     void PressButton();
     void ReleaseButton();
     void Unplug();
-    bool Unplugged() const;
+    bool Unplugged() const override;
 
     // Whether the decoder is locked to a signal right now (what its status
     // register reports).
@@ -177,16 +178,6 @@ private:
     const uint8_t* Render(VideoSource* src, LineSystem sys, const FieldId& id, const Window& w,
                           const PictureAdjust& adj, bool preview, size_t& size);
 
-    static void NTAPI ThunkReference(PVOID context);
-    static void NTAPI ThunkDereference(PVOID context);
-    static NTSTATUS NTAPI ThunkControl(PVOID context, const USB_DEFAULT_PIPE_SETUP_PACKET* setup,
-                                       PUCHAR buffer, PULONG length, USBD_STATUS* usbdStatus);
-    static NTSTATUS NTAPI ThunkSelect(PVOID context, UCHAR interfaceNumber,
-                                      UCHAR alternateSetting, USBD_STATUS* usbdStatus);
-    static NTSTATUS NTAPI ThunkIso(PVOID context, UCHAR endpoint, ULONG packetCount,
-                                   PUSBD_ISO_PACKET_DESCRIPTOR packets, PUCHAR buffer,
-                                   ULONG bufferLength);
-    static ULONGLONG NTAPI ThunkMicroframe(PVOID context);
 
     BoardConfig config_;
     mutable std::recursive_mutex lock_;
@@ -195,7 +186,6 @@ private:
     bool unplugged_ = false;
     uint8_t configuration_ = 0;
     uint8_t alternate_ = 0;
-    int references_ = 0;
 
     I2cBus i2c_;
     std::unique_ptr<BitBus> bitBus_;

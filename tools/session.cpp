@@ -195,9 +195,6 @@ std::unique_ptr<Session> Session::Open(const Invocation& inv, std::string* error
         }
     }
     if (!inv.usbTrace.empty()) {
-        config.trace.control = true;
-        config.trace.isochronous = true;
-        config.trace.isoData = true;
         UsbPcapOptions o;
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
@@ -215,6 +212,14 @@ std::unique_ptr<Session> Session::Open(const Invocation& inv, std::string* error
     }
     kv::app::FilterOptions options;
     options.pacedToWallClock = inv.realtime;
+    if (s->pcap_) {
+        // The trace is what the host controller's port sees, as usbmon shows it.
+        Session* self = s.get();
+        options.usbEventData = true;
+        options.usbEvents = [self](const kv::usbport::UrbEvent& event) {
+            if (self->traceError_.empty()) self->pcap_->Add(event, &self->traceError_);
+        };
+    }
     try {
         s->filter_ = kv::app::Filter::Open(*s->board_, options);
     } catch (const kv::app::Error& e) {

@@ -48,12 +48,13 @@ struct Header {
     uint32_t flags = 0;
 };
 
-// One pcap record: record header, usbmon header, descriptors, data.
-void Emit(std::vector<uint8_t>& out, const Header& h, uint64_t microframe, const UsbPcapOptions& o,
-          const std::vector<uint8_t>& descriptors, const uint8_t* data, size_t dataLength, uint8_t busNumber,
-          uint8_t deviceNumber)
+// One pcap record: record header, usbmon header, descriptors, data. The time
+// is in microseconds from the start of the file.
+void EmitAt(std::vector<uint8_t>& out, const Header& h, uint64_t microseconds, const UsbPcapOptions& o,
+            const std::vector<uint8_t>& descriptors, const uint8_t* data, size_t dataLength, uint8_t busNumber,
+            uint8_t deviceNumber)
 {
-    const uint64_t micro = static_cast<uint64_t>(o.startMicroseconds) + microframe * 125;
+    const uint64_t micro = static_cast<uint64_t>(o.startMicroseconds) + microseconds;
     const int64_t seconds = o.startSeconds + static_cast<int64_t>(micro / 1'000'000);
     const auto useconds = static_cast<int32_t>(micro % 1'000'000);
     const auto captured = static_cast<uint32_t>(descriptors.size() + dataLength);
@@ -100,13 +101,25 @@ void Emit(std::vector<uint8_t>& out, const Header& h, uint64_t microframe, const
     if (dataLength) out.insert(out.end(), data, data + dataLength);
 }
 
+void Emit(std::vector<uint8_t>& out, const Header& h, uint64_t microframe, const UsbPcapOptions& o,
+          const std::vector<uint8_t>& descriptors, const uint8_t* data, size_t dataLength, uint8_t busNumber,
+          uint8_t deviceNumber)
+{
+    EmitAt(out, h, microframe * 125, o, descriptors, data, dataLength, busNumber, deviceNumber);
+}
+
+void AddIsoDescriptor(std::vector<uint8_t>& d, int32_t status, uint32_t offset, uint32_t length)
+{
+    Le32(d, static_cast<uint32_t>(status));
+    Le32(d, offset);  // within the data that follows
+    Le32(d, length);
+    Le32(d, 0);
+}
+
 std::vector<uint8_t> IsoDescriptor(int32_t status, uint32_t length)
 {
     std::vector<uint8_t> d;
-    Le32(d, static_cast<uint32_t>(status));
-    Le32(d, 0);  // offset within the URB's buffer
-    Le32(d, length);
-    Le32(d, 0);
+    AddIsoDescriptor(d, status, 0, length);
     return d;
 }
 
@@ -122,6 +135,7 @@ int32_t LinuxUrbStatus(int32_t ntStatus, int32_t usbdStatus)
     case USBD_STATUS_BTSTUFF: return -EILSEQ;
     case USBD_STATUS_DEV_NOT_RESPONDING: return -EPROTO;
     case USBD_STATUS_DEVICE_GONE: return -ENODEV;
+    case USBD_STATUS_CANCELED: return -ENOENT;  // killed, as usbmon shows an unlinked URB
     case USBD_STATUS_DATA_OVERRUN:
     case USBD_STATUS_BUFFER_OVERRUN: return -EOVERFLOW;
     default: return ntStatus < 0 || (usbd & 0xC0000000u) == 0xC0000000u ? -EIO : 0;
@@ -195,6 +209,63 @@ std::vector<uint8_t> PcapRecordsFor(const sim::TraceRecord& rec, const UsbPcapOp
     return out;
 }
 
+std::vector<uint8_t> PcapRecordFor(const kv::usbport::UrbEvent& e, const UsbPcapOptions& o)
+{
+    std::vector<uint8_t> out;
+    const bool iso = e.function == URB_FUNCTION_ISOCH_TRANSFER;
+    if (!iso && !e.hasSetup) return out;
+    const bool submit = e.kind == kv::usbport::UrbEvent::Kind::Submit;
+    Header h;
+    h.id = 0xFFFF'8880'0000'0000ull + e.id * 0x100;
+    h.type = submit ? 'S' : 'C';
+    h.endpoint = e.endpoint;
+    const bool in = (e.endpoint & 0x80) != 0;
+    const uint64_t microseconds = static_cast<uint64_t>(e.time > 0 ? e.time : 0) / 10;
+    const uint8_t* data = e.data.empty() ? nullptr : e.data.data();
+    if (!iso) {
+        h.xferType = kControl;
+        h.flags = in ? kUrbDirIn : 0;
+        h.setupPresent = submit;
+        if (submit) h.setup = e.setup;
+        h.status = submit ? kInProgress : LinuxUrbStatus(e.status, e.usbdStatus);
+        h.urbLength = e.length;
+        const size_t bytes = (submit != in) ? std::min<size_t>(e.data.size(), e.length) : 0;
+        EmitAt(out, h, microseconds, o, {}, data, bytes, o.busNumber, o.deviceNumber);
+        return out;
+    }
+    h.xferType = kIso;
+    h.flags = (in ? kUrbDirIn : 0) | 0x0002;  // URB_ISO_ASAP
+    h.ndesc = static_cast<uint32_t>(e.packets.size());
+    h.interval = 1;
+    h.startFrame = e.startFrame;
+    h.urbLength = e.length;
+    std::vector<uint8_t> descriptors;
+    if (submit) {
+        h.status = kInProgress;
+        for (size_t i = 0; i < e.packets.size(); ++i) {
+            const uint32_t offset = e.packets[i].Offset;
+            const uint32_t end = i + 1 < e.packets.size() ? e.packets[i + 1].Offset : e.length;
+            AddIsoDescriptor(descriptors, kIsoNotDone, offset, end > offset ? end - offset : 0);
+        }
+        EmitAt(out, h, microseconds, o, descriptors, nullptr, 0, o.busNumber, o.deviceNumber);
+        return out;
+    }
+    // The packets' bytes follow back to back; each descriptor points at its own.
+    int32_t errors = 0;
+    uint32_t at = 0;
+    for (const auto& p : e.packets) {
+        const int32_t status = LinuxUrbStatus(0, p.Status);
+        if (status != 0) ++errors;
+        AddIsoDescriptor(descriptors, status, at, p.Length);
+        at += p.Length;
+    }
+    h.status = LinuxUrbStatus(e.status, e.usbdStatus);
+    h.isoErrors = errors;
+    EmitAt(out, h, microseconds, o, descriptors, data, std::min<size_t>(e.data.size(), at), o.busNumber,
+           o.deviceNumber);
+    return out;
+}
+
 std::unique_ptr<UsbPcapWriter> UsbPcapWriter::Create(const std::string& path, const UsbPcapOptions& options,
                                                      std::string* error)
 {
@@ -216,6 +287,15 @@ bool UsbPcapWriter::Add(const sim::TraceRecord& record, std::string* error)
     const auto bytes = PcapRecordsFor(record, options_);
     if (!file_->Write(bytes.data(), bytes.size(), error)) return false;
     ++transfers_;
+    return true;
+}
+
+bool UsbPcapWriter::Add(const kv::usbport::UrbEvent& event, std::string* error)
+{
+    const auto bytes = PcapRecordFor(event, options_);
+    if (bytes.empty()) return true;
+    if (!file_->Write(bytes.data(), bytes.size(), error)) return false;
+    if (event.kind == kv::usbport::UrbEvent::Kind::Complete) ++transfers_;
     return true;
 }
 

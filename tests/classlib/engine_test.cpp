@@ -15,6 +15,7 @@
 #include "host/kernel.h"
 #include "host/scheduler.h"
 #include "host/streamclass.h"
+#include "classlib/usbcamd_internal.h"
 #include "host/usbport.h"
 #include "platform/usbcamdi.h"
 #include "tests/support/kernel_test.h"
@@ -63,6 +64,7 @@ struct Camera {
     std::vector<std::string> calls;
     std::vector<uint8_t> interfaceCopy;
     NTSTATUS allocateStatus = STATUS_SUCCESS;
+    NTSTATUS expectSelectStatus = STATUS_SUCCESS;
     NTSTATUS startStatus = STATUS_SUCCESS;
     ULONG rawFrameLength = kFrameBytes;
     ULONG lowerFrameLengthTo = 0;  // CamNewVideoFrameEx lowers the frame to this
@@ -181,7 +183,9 @@ NTSTATUS NTAPI AllocateEx(PDEVICE_OBJECT, PVOID context, PULONG rawFrameLength, 
     EXPECT_EQ(streamNumber, 0u);
     EXPECT_EQ(static_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader.bmiHeader.biWidth, 25);
     if (!NT_SUCCESS(g_cam->allocateStatus)) return g_cam->allocateStatus;
-    EXPECT_EQ(SelectAlternate(context, kAlternate), STATUS_SUCCESS);
+    const NTSTATUS selected = SelectAlternate(context, kAlternate);
+    EXPECT_EQ(selected, g_cam->expectSelectStatus);
+    if (!NT_SUCCESS(selected)) return selected;
     *rawFrameLength = g_cam->rawFrameLength;
     return STATUS_SUCCESS;
 }
@@ -243,33 +247,24 @@ NTSTATUS NTAPI CameraEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
 // The USB device: the scripted double for descriptors and settings, and
 // isochronous packets from `packet` (microframe, packet bytes) instead of its
 // empty ones.
-struct ScriptedUsb {
+struct ScriptedUsb : kv::usbport::UsbFunction {
     kvtest::UsbDouble usb;
-    USBBUS_DEVICE_INTERFACE inner{};
     std::function<std::vector<uint8_t>(uint64_t microframe)> packet;
     std::function<void(uint64_t, USBD_ISO_PACKET_DESCRIPTOR&)> adjust;
     ULONGLONG microframe = 0;
     bool unplugged = false;
 
-    USBBUS_DEVICE_INTERFACE Interface()
+    NTSTATUS ControlTransfer(const USB_DEFAULT_PIPE_SETUP_PACKET* s, uint8_t* b, ULONG* l, USBD_STATUS* u) override
     {
-        inner = usb.Interface();
-        USBBUS_DEVICE_INTERFACE i = inner;
-        i.Context = this;
-        i.InterfaceReference = [](PVOID c) { Self(c)->inner.InterfaceReference(Self(c)->inner.Context); };
-        i.InterfaceDereference = [](PVOID c) { Self(c)->inner.InterfaceDereference(Self(c)->inner.Context); };
-        i.ControlTransfer = [](PVOID c, const USB_DEFAULT_PIPE_SETUP_PACKET* s, PUCHAR b, PULONG l, USBD_STATUS* u) {
-            return Self(c)->inner.ControlTransfer(Self(c)->inner.Context, s, b, l, u);
-        };
-        i.SelectAlternateSetting = [](PVOID c, UCHAR n, UCHAR a, USBD_STATUS* u) {
-            return Self(c)->inner.SelectAlternateSetting(Self(c)->inner.Context, n, a, u);
-        };
-        i.IsochronousIn = [](PVOID c, UCHAR e, ULONG n, PUSBD_ISO_PACKET_DESCRIPTOR p, PUCHAR b, ULONG l) {
-            return Self(c)->Iso(e, n, p, b, l);
-        };
-        i.GetCurrentMicroframe = [](PVOID c) -> ULONGLONG { return Self(c)->microframe; };
-        return i;
+        return unplugged ? (*u = USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED) : usb.ControlTransfer(s, b, l, u);
     }
+    NTSTATUS IsochronousIn(uint8_t e, ULONG n, USBD_ISO_PACKET_DESCRIPTOR* p, uint8_t* b, ULONG l) override
+    {
+        return Iso(e, n, p, b, l);
+    }
+    uint64_t CurrentMicroframe() const override { return microframe; }
+    void AdvanceMicroframes(uint64_t count) override { microframe += count; }
+    bool Unplugged() const override { return unplugged; }
 
     NTSTATUS Iso(UCHAR endpoint, ULONG count, PUSBD_ISO_PACKET_DESCRIPTOR packets, PUCHAR buffer, ULONG size)
     {
@@ -289,7 +284,6 @@ struct ScriptedUsb {
         return STATUS_SUCCESS;
     }
 
-    static ScriptedUsb* Self(PVOID c) { return static_cast<ScriptedUsb*>(c); }
 };
 
 // A packet of the camera's format: marker, then `bytes` payload bytes that
@@ -334,7 +328,7 @@ protected:
 
     sc::Stream* Open()
     {
-        port = kv::usbport::Port::Attach(usb.Interface());
+        port = kv::usbport::Port::Attach(usb, usb.usb.PortOptions());
         driver = sc::Driver::Load(CameraEntry);
         device = sc::Device::Add(*driver, port->Pdo());
         EXPECT_EQ(device->Start(), STATUS_SUCCESS);
@@ -674,13 +668,13 @@ TEST_F(EngineTest, AnUnpluggedDeviceEndsTheRunAndItsReads)
     EXPECT_EQ(Statistics(s).TransferStatus, STATUS_DEVICE_NOT_CONNECTED);
     ASSERT_TRUE(s->SetState(KSSTATE_STOP).ok());
     EXPECT_EQ(cam.calls, (std::vector<std::string>{"Allocate", "Start", "Stop", "Free"}));
-    // A new run finds the device gone again, then stops as cleanly.
+    // A new run cannot select its bandwidth on a device that is gone, and
+    // the stream closes as cleanly.
     auto again = Reads(s, 1);
     EXPECT_EQ(again[0]->result().status, STATUS_DEVICE_NOT_READY);
-    ASSERT_TRUE(Run(s));
-    auto late = s->Read(kImage);
-    k::clock::Pump(2 * kMs);
-    EXPECT_EQ(late->result().status, STATUS_DEVICE_NOT_CONNECTED);
+    cam.expectSelectStatus = STATUS_DEVICE_NOT_CONNECTED;
+    EXPECT_EQ(s->SetState(KSSTATE_ACQUIRE).status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(port->PendingRequests(), 0u);
     EXPECT_TRUE(s->Close().ok());
 }
 
@@ -713,4 +707,118 @@ TEST_F(EngineTest, TheStatisticsSetIsAddedToTheCamerasStreamProperties)
                                          sizeof(USBCAMD_STREAM_STATISTICS));
     EXPECT_EQ(s->SetProperty(set).status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(Statistics(s).PictureNumber, 0);
+}
+
+// ------------------------------------------------------------ the USB stack ---
+
+std::vector<USHORT> Submitted(const std::vector<kv::usbport::UrbEvent>& events)
+{
+    std::vector<USHORT> functions;
+    for (const auto& e : events) {
+        if (e.kind == kv::usbport::UrbEvent::Kind::Submit) functions.push_back(e.function);
+    }
+    return functions;
+}
+
+TEST_F(EngineTest, DeviceStartAndACaptureRunSendTheirUrbsInOrder)
+{
+    usb.packet = Frames(16, 5);
+    sc::Stream* s = Open();
+    EXPECT_EQ(Submitted(port->Events()),
+              (std::vector<USHORT>{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                   URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_SELECT_CONFIGURATION}));
+    port->ClearEvents();
+
+    ASSERT_TRUE(Run(s));
+    auto reads = Reads(s, 2);
+    k::clock::RunUntil([&] { return reads[1]->Completed(); }, 20 * kMs);
+    ASSERT_EQ(reads[1]->result().status, STATUS_SUCCESS);
+    ASSERT_TRUE(s->SetState(KSSTATE_STOP).ok());
+
+    const auto events = port->Events();
+    const auto functions = Submitted(events);
+    // The setting with bandwidth, three transfers down before any comes back,
+    // each sent again as it completes; the pipe aborted at stop; setting 0.
+    ASSERT_GE(functions.size(), 7u);
+    EXPECT_EQ(functions[0], URB_FUNCTION_SELECT_INTERFACE);
+    EXPECT_EQ(std::vector<USHORT>(functions.begin() + 1, functions.begin() + 4),
+              std::vector<USHORT>(3, URB_FUNCTION_ISOCH_TRANSFER));
+    EXPECT_EQ(events[1].kind, kv::usbport::UrbEvent::Kind::Complete);  // the selection's answer
+    EXPECT_EQ(events[4].kind, kv::usbport::UrbEvent::Kind::Submit);
+    EXPECT_EQ(functions[functions.size() - 2], URB_FUNCTION_ABORT_PIPE);
+    EXPECT_EQ(functions.back(), URB_FUNCTION_SELECT_INTERFACE);
+    EXPECT_EQ(port->PeakPending(), static_cast<size_t>(USBCAMD_TRANSFERS_IN_FLIGHT));
+
+    size_t cancelled = 0, completed = 0;
+    for (const auto& e : events) {
+        if (e.function != URB_FUNCTION_ISOCH_TRANSFER || e.kind != kv::usbport::UrbEvent::Kind::Complete) continue;
+        ++completed;
+        EXPECT_EQ(e.irql, DISPATCH_LEVEL) << "isochronous completions run at DISPATCH_LEVEL";
+        EXPECT_EQ(e.packets.size(), static_cast<size_t>(USBCAMD_PACKETS_PER_TRANSFER));
+        if (e.usbdStatus == USBD_STATUS_CANCELED) ++cancelled;
+    }
+    EXPECT_EQ(completed, static_cast<size_t>(std::count(functions.begin(), functions.end(), URB_FUNCTION_ISOCH_TRANSFER)));
+    EXPECT_EQ(cancelled, static_cast<size_t>(USBCAMD_TRANSFERS_IN_FLIGHT)) << "stop cancels what is in flight";
+    EXPECT_EQ(port->PendingRequests(), 0u);
+    EXPECT_EQ(k::io::OutstandingIrpCount(), 0u) << "the transfers' IRPs are freed with the buffers";
+    EXPECT_EQ(usb.usb.AlternateSetting(), 0);
+}
+
+TEST_F(EngineTest, AFailedTransferIsCountedAndThePipeResetBeforeTheRunGoesOn)
+{
+    usb.packet = Frames(16, 5);
+    // Erroring packets on the way are counted and carry nothing.
+    usb.adjust = [](uint64_t m, USBD_ISO_PACKET_DESCRIPTOR& p) {
+        if (m % 11 == 7) p.Status = USBD_STATUS_CRC;
+    };
+    sc::Stream* s = Open();
+    ASSERT_TRUE(Run(s));
+    port->ClearEvents();
+    port->InjectIsoUrbFault({2, USBD_STATUS_ISOCH_REQUEST_FAILED});
+    auto reads = Reads(s, 3);
+    k::clock::RunUntil([&] { return reads[2]->Completed(); }, 40 * kMs);
+    for (auto& r : reads) EXPECT_EQ(r->result().status, STATUS_SUCCESS);
+
+    const auto st = Statistics(s);
+    EXPECT_EQ(st.TransferErrors, 1);
+    EXPECT_GT(st.PacketErrors, 0);
+    EXPECT_EQ(st.TransferStatus, STATUS_SUCCESS);
+    EXPECT_EQ(st.PictureNumber, st.FramesDelivered + st.DropCount);
+    const auto functions = Submitted(port->Events());
+    const auto abort = std::find(functions.begin(), functions.end(), URB_FUNCTION_ABORT_PIPE);
+    ASSERT_NE(abort, functions.end());
+    ASSERT_LT(abort + 1, functions.end());
+    EXPECT_EQ(abort[1], URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(std::count(abort + 2, functions.end(), URB_FUNCTION_ISOCH_TRANSFER) >= USBCAMD_TRANSFERS_IN_FLIGHT, true)
+        << "every transfer goes down again after the reset";
+    ASSERT_TRUE(s->SetState(KSSTATE_STOP).ok());
+    EXPECT_EQ(k::io::OutstandingIrpCount(), 0u);
+}
+
+TEST_F(EngineTest, AnUnplugWithTransfersInFlightCompletesThemAllAndTheDeviceHearsNothingMore)
+{
+    usb.packet = Frames(16, 5);
+    sc::Stream* s = Open();
+    ASSERT_TRUE(Run(s));
+    auto first = Reads(s, 1);
+    k::clock::RunUntil([&] { return first[0]->Completed(); }, 10 * kMs);
+    auto waiting = Reads(s, 2);
+    ASSERT_EQ(port->PendingRequests(), static_cast<size_t>(USBCAMD_TRANSFERS_IN_FLIGHT));
+
+    usb.unplugged = true;
+    const size_t controlBefore = usb.usb.Log().size();
+    const auto microframe = usb.microframe;
+    k::clock::Pump(2 * kMs);
+    for (auto& r : waiting) EXPECT_EQ(r->result().status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(port->PendingRequests(), 0u);
+    size_t gone = 0;
+    for (const auto& e : port->Events()) {
+        if (e.kind == kv::usbport::UrbEvent::Kind::Complete && e.usbdStatus == USBD_STATUS_DEVICE_GONE) ++gone;
+    }
+    EXPECT_GE(gone, static_cast<size_t>(USBCAMD_TRANSFERS_IN_FLIGHT));
+
+    EXPECT_TRUE(s->Close().ok());
+    EXPECT_EQ(usb.usb.Log().size(), controlBefore) << "no request reaches a device that is gone";
+    EXPECT_EQ(usb.microframe, microframe);
+    EXPECT_EQ(k::io::OutstandingIrpCount(), 0u);
 }

@@ -69,7 +69,11 @@ protected:
         board_ = std::make_unique<sim::Board>(std::move(config));
         driver_ = kv::streamclass::Driver::Load(&DriverEntry);
         ASSERT_TRUE(driver_->Registered());
-        port_ = kv::usbport::Port::Attach(board_->BusInterface());
+        {
+            kv::usbport::PortOptions options;
+            options.bandwidthBudget = board_->BandwidthBudget();
+            port_ = kv::usbport::Port::Attach(*board_, options);
+        }
         device_ = kv::streamclass::Device::Add(*driver_, port_->Pdo());
         ASSERT_NE(device_, nullptr);
         ASSERT_EQ(device_->Start(), STATUS_SUCCESS);

@@ -343,32 +343,6 @@ TEST(UsbDevice, TraceRecordsControlTransfersWithSetupDataAndStatus)
     EXPECT_EQ(b.GetTrace().Dropped(), 3u);
 }
 
-TEST(UsbDevice, BusInterfaceEntryPointsReachTheBoard)
-{
-    Board b;
-    USBBUS_DEVICE_INTERFACE i = b.BusInterface();
-    EXPECT_EQ(i.Size, sizeof(USBBUS_DEVICE_INTERFACE));
-    EXPECT_EQ(i.Version, USBBUS_DEVICE_INTERFACE_VERSION);
-    i.InterfaceReference(i.Context);
-    EXPECT_EQ(b.InterfaceReferences(), 1);
-
-    USB_DEFAULT_PIPE_SETUP_PACKET s{0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, 0};
-    ULONG len = 0;
-    USBD_STATUS u = 0;
-    ASSERT_EQ(i.ControlTransfer(i.Context, &s, nullptr, &len, &u), STATUS_SUCCESS);
-    ASSERT_EQ(i.SelectAlternateSetting(i.Context, 0, 5, &u), STATUS_SUCCESS);
-    EXPECT_EQ(i.GetCurrentMicroframe(i.Context), 0u);
-    std::vector<uint8_t> buf(8 * 3072);
-    USBD_ISO_PACKET_DESCRIPTOR p[8];
-    for (ULONG k = 0; k < 8; ++k)
-        p[k] = {k * 3072, 0, 0};
-    EXPECT_EQ(i.IsochronousIn(i.Context, 0x82, 8, p, buf.data(), static_cast<ULONG>(buf.size())),
-              STATUS_SUCCESS);
-    EXPECT_EQ(i.GetCurrentMicroframe(i.Context), 8u);
-    i.InterfaceDereference(i.Context);
-    EXPECT_EQ(b.InterfaceReferences(), 0);
-}
-
 TEST(UsbDevice, IsochronousRequestsThatCannotRun)
 {
     Board b;

@@ -42,7 +42,11 @@ protected:
                                        const kv::streamclass::DeviceOptions& options = {})
     {
         board_ = std::make_unique<sim::Board>(config);
-        port_ = kv::usbport::Port::Attach(board_->BusInterface());
+        {
+            kv::usbport::PortOptions options;
+            options.bandwidthBudget = board_->BandwidthBudget();
+            port_ = kv::usbport::Port::Attach(*board_, options);
+        }
         driver_ = kv::streamclass::Driver::Load(&DriverEntry);
         device_ = kv::streamclass::Device::Add(*driver_, port_->Pdo(), options);
         return *device_;

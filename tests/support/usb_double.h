@@ -1,12 +1,13 @@
-// A scripted USB device for tests of the class library and the driver.
+// A scripted USB device for tests of the class library and the driver, at
+// the end of the emulated host controller's port.
 //
-// It answers the standard requests the class library sends (GET_DESCRIPTOR,
-// SET_CONFIGURATION), keeps a map of bridge registers behind the vendor
-// requests (read: 0xC0 / 0x00 / index = register, one byte; write: 0x40 /
-// 0x01 / value = data, index = register), logs every control transfer,
-// selects alternate settings against an isochronous bandwidth budget and can
-// be unplugged. Failures are injected per transfer. It is not a model of the
-// board: the simulated board in sim/ is.
+// It answers the standard requests the stack sends (GET_DESCRIPTOR,
+// SET_CONFIGURATION, SET_INTERFACE), keeps a map of bridge registers behind
+// the vendor requests (read: 0xC0 / 0x00 / index = register, one byte; write:
+// 0x40 / 0x01 / value = data, index = register), logs every control transfer
+// and can be unplugged; its isochronous packets arrive empty. Failures are
+// injected per transfer. The bandwidth budget is the port's (PortOptions()).
+// It is not a model of the board: the simulated board in sim/ is.
 #pragma once
 
 #include <algorithm>
@@ -15,9 +16,10 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
-#include "platform/usbbus.h"
+#include "host/usbport.h"
 
 namespace kvtest {
 
@@ -39,7 +41,7 @@ struct UsbFailure {
     int times = 1;
 };
 
-class UsbDouble {
+class UsbDouble : public kv::usbport::UsbFunction {
 public:
     // Isochronous IN packet sizes (wMaxPacketSize) of pipe 1 by alternate
     // setting: 0 at rest, then growing; settings 4 and 5 are high-bandwidth
@@ -112,7 +114,6 @@ public:
     }
 
     void Unplug() { unplugged_ = true; }
-    bool Unplugged() const { return unplugged_; }
 
     // ----------------------------------------------------------- observe ---
     const std::vector<UsbControlRecord>& Log() const { return log_; }
@@ -120,29 +121,31 @@ public:
     std::optional<UCHAR> Configuration() const { return configurationValue_; }
     UCHAR AlternateSetting() const { return alternateSetting_; }
     std::vector<UCHAR> AlternateSettingRequests() const { return alternateRequests_; }
-    int References() const { return references_; }
     ULONGLONG Microframe() const { return microframe_; }
 
-    // The bus interface for the port glue.
-    USBBUS_DEVICE_INTERFACE Interface()
+    // The port options for a port this device is plugged into.
+    kv::usbport::PortOptions PortOptions(std::string instanceId = "USB\\VID_1234&PID_5678\\5&1a2b3c&0&1") const
     {
-        USBBUS_DEVICE_INTERFACE i{};
-        i.Size = sizeof(i);
-        i.Version = USBBUS_DEVICE_INTERFACE_VERSION;
-        i.Context = this;
-        i.InterfaceReference = [](PVOID c) { ++Self(c)->references_; };
-        i.InterfaceDereference = [](PVOID c) { --Self(c)->references_; };
-        i.ControlTransfer = [](PVOID c, const USB_DEFAULT_PIPE_SETUP_PACKET* s, PUCHAR b, PULONG l,
-                               USBD_STATUS* u) { return Self(c)->Control(s, b, l, u); };
-        i.SelectAlternateSetting = [](PVOID c, UCHAR n, UCHAR a, USBD_STATUS* u) {
-            return Self(c)->Select(n, a, u);
-        };
-        i.IsochronousIn = [](PVOID c, UCHAR e, ULONG n, PUSBD_ISO_PACKET_DESCRIPTOR p, PUCHAR b, ULONG l) {
-            return Self(c)->Iso(e, n, p, b, l);
-        };
-        i.GetCurrentMicroframe = [](PVOID c) -> ULONGLONG { return Self(c)->microframe_; };
-        return i;
+        kv::usbport::PortOptions options;
+        options.instanceId = std::move(instanceId);
+        options.bandwidthBudget = bandwidthBudget;
+        return options;
     }
+
+    // ------------------------------------------------------- the wire ---
+    NTSTATUS ControlTransfer(const USB_DEFAULT_PIPE_SETUP_PACKET* setup, uint8_t* buffer, ULONG* length,
+                             USBD_STATUS* usbdStatus) override
+    {
+        return Control(setup, buffer, length, usbdStatus);
+    }
+    NTSTATUS IsochronousIn(uint8_t endpoint, ULONG packetCount, USBD_ISO_PACKET_DESCRIPTOR* packets, uint8_t* buffer,
+                           ULONG bufferLength) override
+    {
+        return Iso(endpoint, packetCount, packets, buffer, bufferLength);
+    }
+    uint64_t CurrentMicroframe() const override { return microframe_; }
+    void AdvanceMicroframes(uint64_t count) override { microframe_ += count; }
+    bool Unplugged() const override { return unplugged_; }
 
     // Bytes per microframe of the isochronous endpoints of one alternate
     // setting of interface 0, read from the configuration descriptor.
@@ -158,8 +161,6 @@ public:
     }
 
 private:
-    static UsbDouble* Self(PVOID c) { return static_cast<UsbDouble*>(c); }
-
     // Walks the endpoints of one interface setting; false when it does not exist.
     template <typename F>
     bool ForEachEndpoint(UCHAR interface, UCHAR alternate, F f) const
@@ -240,6 +241,15 @@ private:
             configurationValue_ = static_cast<UCHAR>(setup->wValue);
             alternateSetting_ = 0;
             return finish(STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
+        case 0x01:
+            if (setup->bRequest != USB_REQUEST_SET_INTERFACE || *length) return stall();
+            alternateRequests_.push_back(static_cast<UCHAR>(setup->wValue));
+            if (!ForEachEndpoint(static_cast<UCHAR>(setup->wIndex), static_cast<UCHAR>(setup->wValue),
+                                 [](const uint8_t*) {})) {
+                return stall();
+            }
+            alternateSetting_ = static_cast<UCHAR>(setup->wValue);
+            return finish(STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
         case 0xC0:
             if (setup->bRequest != 0x00 || *length < 1) return stall();
             {
@@ -255,28 +265,6 @@ private:
         default:
             return stall();
         }
-    }
-
-    NTSTATUS Select(UCHAR interface, UCHAR alternate, USBD_STATUS* usbd)
-    {
-        USBD_STATUS ignored;
-        if (!usbd) usbd = &ignored;
-        alternateRequests_.push_back(alternate);
-        if (unplugged_) {
-            *usbd = USBD_STATUS_DEVICE_GONE;
-            return STATUS_DEVICE_NOT_CONNECTED;
-        }
-        if (!ForEachEndpoint(interface, alternate, [](const uint8_t*) {})) {
-            *usbd = USBD_STATUS_STALL_PID;
-            return STATUS_UNSUCCESSFUL;
-        }
-        if (IsoBytesPerMicroframe(alternate) > bandwidthBudget) {
-            *usbd = USBD_STATUS_NO_BANDWIDTH;
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        alternateSetting_ = alternate;
-        *usbd = USBD_STATUS_SUCCESS;
-        return STATUS_SUCCESS;
     }
 
     // Honest but empty: every packet arrives with no payload.
@@ -307,7 +295,6 @@ private:
     UCHAR alternateSetting_ = 0;
     std::vector<UCHAR> alternateRequests_;
     bool unplugged_ = false;
-    int references_ = 0;
     ULONGLONG microframe_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // of the board's trace is recorded.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/usb.h"
@@ -160,4 +161,47 @@ TEST(UsbPcap, WriterProducesCompleteFileOnlyOnFinish)
     const auto bytes = ReadBytes(dir.File("t.pcap"));
     EXPECT_EQ(bytes.size(), 24u + (16 + 64) + (16 + 65));
     EXPECT_FALSE(UsbPcapWriter::Create("-", {}, &error));
+}
+
+TEST(UsbPcap, PortEventsOfAnIsochronousTransferCarryOneDescriptorPerPacket)
+{
+    kv::usbport::UrbEvent submit;
+    submit.id = 9;
+    submit.time = 10'000'000;  // one second, in 100 ns units
+    submit.function = URB_FUNCTION_ISOCH_TRANSFER;
+    submit.endpoint = 0x82;
+    submit.transferType = 0;
+    submit.length = 3 * 100;
+    submit.startFrame = 77;
+    for (ULONG i = 0; i < 3; ++i) submit.packets.push_back({i * 100, 0, 0});
+    const auto s = Packets(PcapRecordFor(submit, {}));
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(s[0].mon[8], 'S');
+    EXPECT_EQ(s[0].mon[9], 0);  // isochronous
+    EXPECT_EQ(Le32(s[0].mon + 44), 3u);  // descriptors
+    EXPECT_EQ(Le32(s[0].rest + 16 + 4), 100u) << "the second packet's offset";
+    EXPECT_EQ(Le32(s[0].rest + 16 + 8), 100u) << "and the room it has";
+
+    // The completion: packets back to back, each descriptor pointing at its
+    // own bytes; a cancelled packet shows as killed.
+    kv::usbport::UrbEvent done = submit;
+    done.kind = kv::usbport::UrbEvent::Kind::Complete;
+    done.status = STATUS_SUCCESS;
+    done.usbdStatus = USBD_STATUS_SUCCESS;
+    done.packets = {{0, 5, USBD_STATUS_SUCCESS}, {100, 0, USBD_STATUS_CANCELED}, {200, 7, USBD_STATUS_SUCCESS}};
+    done.length = 12;
+    done.data.assign(12, 0xAB);
+    const auto c = Packets(PcapRecordFor(done, {}));
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_EQ(c[0].mon[8], 'C');
+    EXPECT_EQ(Le64(c[0].mon), Le64(s[0].mon)) << "one URB id for both halves";
+    EXPECT_EQ(static_cast<int32_t>(Le32(c[0].rest + 16)), -ENOENT);
+    EXPECT_EQ(Le32(c[0].rest + 32 + 4), 5u) << "the third packet's bytes follow the first's";
+    EXPECT_EQ(Le32(c[0].rest + 32 + 8), 7u);
+    EXPECT_EQ(c[0].incl, 64u + 3 * 16 + 12);
+
+    // Requests that put nothing on the bus are not written.
+    kv::usbport::UrbEvent abort;
+    abort.function = URB_FUNCTION_ABORT_PIPE;
+    EXPECT_TRUE(PcapRecordFor(abort, {}).empty());
 }
