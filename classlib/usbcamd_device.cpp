@@ -1,5 +1,5 @@
-// Device start and stop: the bus interface from the physical device object,
-// the descriptors, the configuration, the interface description handed to
+// Device start and stop: the port checked, the descriptors and the
+// configuration through URBs, the interface description handed to
 // the camera, and the camera's initialise, configure and uninitialise
 // callbacks.
 #include "classlib/usbcamd_internal.h"

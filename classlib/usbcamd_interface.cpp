@@ -32,7 +32,7 @@ const USBD_PIPE_INFORMATION* PipeOfType(const UsbcamdDevice* device, ULONG pipeI
     return pipe->PipeType == type ? pipe : nullptr;
 }
 
-// The bus interface carries control and isochronous transfers only, so
+// The library sends control and isochronous transfers only, so
 // interrupt and bulk pipes exist in the description but cannot be served.
 NTSTATUS NTAPI WaitOnDeviceEvent(PVOID DeviceContext, ULONG PipeIndex, PVOID Buffer, ULONG BufferLength,
                                  PCOMMAND_COMPLETE_FUNCTION EventComplete, PVOID EventContext, BOOLEAN LoopBack)

@@ -1,6 +1,5 @@
 // The board as a USB device: descriptors, standard requests, alternate
-// settings against the bandwidth budget, control faults, unplug, trace, and
-// the bus interface's entry points.
+// settings against the bandwidth budget, control faults, unplug and trace.
 #include <algorithm>
 #include <stdexcept>
 

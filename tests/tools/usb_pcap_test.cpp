@@ -174,7 +174,8 @@ TEST(UsbPcap, PortEventsOfAnIsochronousTransferCarryOneDescriptorPerPacket)
     submit.length = 3 * 100;
     submit.startFrame = 77;
     for (ULONG i = 0; i < 3; ++i) submit.packets.push_back({i * 100, 0, 0});
-    const auto s = Packets(PcapRecordFor(submit, {}));
+    const auto submitted = PcapRecordFor(submit, {});
+    const auto s = Packets(submitted);
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0].mon[8], 'S');
     EXPECT_EQ(s[0].mon[9], 0);  // isochronous
@@ -191,7 +192,8 @@ TEST(UsbPcap, PortEventsOfAnIsochronousTransferCarryOneDescriptorPerPacket)
     done.packets = {{0, 5, USBD_STATUS_SUCCESS}, {100, 0, USBD_STATUS_CANCELED}, {200, 7, USBD_STATUS_SUCCESS}};
     done.length = 12;
     done.data.assign(12, 0xAB);
-    const auto c = Packets(PcapRecordFor(done, {}));
+    const auto completed = PcapRecordFor(done, {});
+    const auto c = Packets(completed);
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0].mon[8], 'C');
     EXPECT_EQ(Le64(c[0].mon), Le64(s[0].mon)) << "one URB id for both halves";
