@@ -238,6 +238,8 @@ NTSTATUS NTAPI CamStartCapture(PDEVICE_OBJECT BusDeviceObject, PVOID ContextArgu
     auto* context = static_cast<DeviceContext*>(ContextArgument);
     context->frameTimingEnabled = 0;
     context->captureRunning = 1;
+    // The ring's older slots hold an earlier run's fields (or zeros).
+    context->previousFieldValid = FALSE;
     return STATUS_SUCCESS;
 }
 

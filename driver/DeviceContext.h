@@ -114,6 +114,9 @@ typedef struct _DeviceContext {
     // Bits 0-6 of bridge register 0x000 as the bit-driven bus found them at
     // the start of its operation; its clock writes keep them.
     USHORT softBusControlBits;
+    // Set once this capture run has stored a full-height frame: only then
+    // does the ring hold a previous second field of this run.
+    BOOLEAN previousFieldValid;
 } DeviceContext, *PDeviceContext;
 
 static_assert(sizeof(DeviceContext) <= DEVICE_CONTEXT_REGISTERED_SIZE,
