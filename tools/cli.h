@@ -67,6 +67,7 @@ struct Invocation {
     std::string usbTrace;   // --usb-trace FILE.pcap
     bool realtime = false;  // pace the emulated clock to the wall clock
     bool verbose = false;   // echo the driver's debug output
+    std::string images;     // --images DIR: run the kernel images there
     BoardOptions board;
 
     // Selection (formats, info, capture, snapshot).

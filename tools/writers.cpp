@@ -1,6 +1,8 @@
 #include "tools/writers.h"
 
+#if defined(KV_HAVE_ZLIB)
 #include <zlib.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -207,6 +209,7 @@ void FrameToRgb(const VideoFormat& format, const uint8_t* frame, uint8_t* rgb)
     }
 }
 
+#if defined(KV_HAVE_ZLIB)
 namespace {
 
 void Put32(std::vector<uint8_t>& out, uint32_t v)
@@ -257,6 +260,10 @@ std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height)
     PutChunk(png, "IEND", nullptr, 0);
     return png;
 }
+#else
+// No deflate in this build (the i386 one): the PNG writer reports it.
+std::vector<uint8_t> EncodePng(const uint8_t*, int, int) { return {}; }
+#endif
 
 std::string Y4mHeader(const VideoFormat& f)
 {
@@ -351,7 +358,7 @@ public:
         FrameToRgb(format_, frame, rgb_.data());
         const std::vector<uint8_t> png = EncodePng(rgb_.data(), format_.size.width, format_.size.height);
         if (png.empty()) {
-            if (error) *error = "cannot compress the picture for " + name;
+            if (error) *error = "cannot compress the picture for " + name + " (this build may lack PNG: use Y4M or raw)";
             return false;
         }
         auto file = AtomicFile::Create(name, error);
