@@ -122,6 +122,12 @@ const std::vector<OptionSpec>& Options()
              inv.usbTrace = std::string(v);
              return std::nullopt;
          }},
+        {"images", 0, "DIR", false, kDevice, "run the driver from the kernel images in DIR (the i386 build of kvcap)",
+         [](Invocation& inv, std::string_view v) -> std::optional<std::string> {
+             if (v.empty()) return std::string("--images needs a directory");
+             inv.images = std::string(v);
+             return std::nullopt;
+         }},
         {"realtime", 0, "", false, kDevice, "pace the emulated clock to the wall clock (default: as fast as possible)",
          [](Invocation& inv, std::string_view) -> std::optional<std::string> {
              inv.realtime = true;

@@ -71,6 +71,7 @@ struct Invocation {
     bool realtime = false;  // pace the emulated clock to the wall clock
     bool verbose = false;   // echo the driver's debug output
     bool json = false;      // answers as one JSON document on stdout
+    std::string images;     // --images DIR: run the kernel images there
     BoardOptions board;
 
     // Selection (formats, info, capture, snapshot).

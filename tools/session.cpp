@@ -10,6 +10,7 @@
 #include "props/Properties.h"
 #include "sim/video/source.h"
 #include "tools/atomic_file.h"
+#include "tools/driver_images.h"
 
 namespace kvcap {
 
@@ -210,6 +211,10 @@ std::unique_ptr<Session> Session::Open(const Invocation& inv, std::string* error
         if (error) *error = std::string("the board options do not make a board: ") + e.what();
         return nullptr;
     }
+    if (!LoadDriverImages(inv.images, error)) {
+        s->DrainTrace();
+        return nullptr;
+    }
     kv::app::FilterOptions options;
     options.pacedToWallClock = inv.realtime;
     if (s->pcap_) {
@@ -249,7 +254,7 @@ DeviceContext* ContextOf(kv::app::Filter& filter)
 {
     HW_STREAM_REQUEST_BLOCK srb{};
     srb.HwDeviceExtension = filter.Device().HwDeviceExtension();
-    return static_cast<DeviceContext*>(USBCAMD_AdapterReceivePacket(&srb, nullptr, nullptr, FALSE));
+    return static_cast<DeviceContext*>(ClassLibraryAdapterReceivePacket(&srb));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "tools/writers.h"
 
+#if defined(KV_HAVE_ZLIB)
 #include <zlib.h>
+#endif
 
 #include <nlohmann/json.hpp>
 
@@ -209,6 +211,7 @@ void FrameToRgb(const VideoFormat& format, const uint8_t* frame, uint8_t* rgb)
     }
 }
 
+#if defined(KV_HAVE_ZLIB)
 namespace {
 
 void Put32(std::vector<uint8_t>& out, uint32_t v)
@@ -268,6 +271,10 @@ std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height, uint32
     PutChunk(png, "IEND", nullptr, 0);
     return png;
 }
+#else
+// No deflate in this build (the i386 one): the PNG writer reports it.
+std::vector<uint8_t> EncodePng(const uint8_t*, int, int) { return {}; }
+#endif
 
 std::string ShellQuote(const std::string& word)
 {
@@ -375,7 +382,7 @@ public:
         const std::vector<uint8_t> png =
             EncodePng(rgb_.data(), format_.size.width, format_.size.height, format_.lines625 ? 12 : 10, 11);
         if (png.empty()) {
-            if (error) *error = "cannot compress the picture for " + name;
+            if (error) *error = "cannot compress the picture for " + name + " (this build may lack PNG: use Y4M or raw)";
             return false;
         }
         auto file = AtomicFile::Create(name, error);

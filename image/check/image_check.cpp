@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,27 +169,38 @@ private:
 
     // x87 (st registers, f-mnemonics), MMX (mm), SSE/AVX (xmm, ymm, zmm),
     // AVX-512 opmasks (k), and the state instructions themselves.
+    static bool UsesVectorState(const std::string& mnemonic, const std::string& operands)
+    {
+        for (const char* reg : {"%xmm", "%ymm", "%zmm", "%mm", "%st", "%k"}) {
+            if (operands.find(reg) != std::string::npos) return true;
+        }
+        for (const char* prefix : {"f", "emms", "ldmxcsr", "stmxcsr", "xsave", "xrstor", "vzero"}) {
+            if (mnemonic.rfind(prefix, 0) == 0) return true;
+        }
+        return false;
+    }
+
     void CheckInstructions(const ImageRule& rule, const PeFile&)
     {
-        static const std::regex function(R"(^[0-9a-f]+ <(.*)>:$)");
-        static const std::regex instruction(R"(^\s+[0-9a-f]+:\s+(\S+)\s*(.*)$)");
-        static const std::regex vector(
-            R"(%(st|mm[0-7]|[xyz]mm[0-9]+|k[0-7])\b|^(f[a-z0-9]*|emms|ldmxcsr|stmxcsr|xsave\S*|xrstor\S*|vzero\S*)$)");
         const std::set<std::string> allowed = SimdFunctions();
         std::string current;
         std::set<std::string> reported;
         for (const auto& line : Run(objdump_ + " -d --no-show-raw-insn '" + dir_ + "/" + rule.file + "'")) {
-            std::smatch m;
-            if (std::regex_match(line, m, function)) {
-                current = m[1];
+            // "00011000 <_DriverEntry@8>:" starts a function; "   11003:\tmov    %esp,%ebp" is an instruction.
+            if (line.size() > 3 && line.compare(line.size() - 2, 2, ">:") == 0 && line.find(" <") != std::string::npos) {
+                const size_t open = line.find(" <") + 2;
+                current = line.substr(open, line.size() - 2 - open);
                 continue;
             }
-            if (!std::regex_match(line, m, instruction)) continue;
-            const std::string mnemonic = m[1], operands = m[2];
-            if (!std::regex_search(operands, vector) && !std::regex_match(mnemonic, vector)) continue;
-            if (allowed.count(current) || reported.count(current)) continue;
+            const size_t tab = line.find(":\t");
+            if (tab == std::string::npos || line.empty() || line[0] != ' ') continue;
+            const std::string text = line.substr(tab + 2);
+            const size_t space = text.find_first_of(" \t");
+            const std::string mnemonic = text.substr(0, space);
+            const std::string operands = space == std::string::npos ? "" : text.substr(space);
+            if (!UsesVectorState(mnemonic, operands) || allowed.count(current) || reported.count(current)) continue;
             reported.insert(current);
-            Fault(rule.file, "floating-point or vector instruction in " + current + ": " + mnemonic + " " + operands);
+            Fault(rule.file, "floating-point or vector instruction in " + current + ": " + text);
         }
     }
 

@@ -7,26 +7,22 @@
 //
 //   NTSTATUS __cdecl KvCallGuarded(routine, a, b, c)
 //
-// The handler does not unwind: the guarded routine is a leaf as far as
-// exception frames go, so it only points the saved context back at this
-// frame (ESP, EBP, EIP) and asks to continue there. Callee-saved registers
-// are saved here because the guarded routine's epilogue never runs then.
+// The handler does what an __except block's handler does: it unwinds every
+// frame registered above this one (RtlUnwind, which calls their handlers
+// with the unwinding flag and leaves this registration at FS:[0]), then
+// resumes here on this frame's stack. It never asks the dispatcher to
+// continue execution: an exception the kernel raises (ProbeForRead's) is
+// non-continuable. Callee-saved registers are saved here because the guarded
+// routine's epilogue never runs then.
 
-#if defined(__MINGW32__) || defined(_WIN32)
+// Image symbols carry the i386 Windows leading underscore.
 #define SYM(name) _##name
-#else
-#define SYM(name) name
-#endif
+#define RTL_UNWIND "__imp__RtlUnwind@16"
 
 #define STATUS_ACCESS_VIOLATION 0xC0000005
-// CONTEXT (i386): offsets of the registers the handler rewrites.
-#define CONTEXT_EBP 0xB4
-#define CONTEXT_EIP 0xB8
-#define CONTEXT_ESP 0xC4
 // EXCEPTION_RECORD.ExceptionFlags and its unwinding bits.
 #define RECORD_FLAGS 4
 #define FLAGS_UNWINDING 6
-#define ExceptionContinueExecution 0
 #define ExceptionContinueSearch 1
 
     .text
@@ -67,16 +63,14 @@ GuardHandler:
     testl $FLAGS_UNWINDING, RECORD_FLAGS(%eax)
     jnz 1f
     movl 8(%esp), %edx           // the registration record
-    movl 12(%esp), %ecx
-    movl %edx, CONTEXT_ESP(%ecx)
-    leal 20(%edx), %eax          // the frame's EBP: above next, handler, edi, esi, ebx
-    movl %eax, CONTEXT_EBP(%ecx)
-    movl $GuardRecover, CONTEXT_EIP(%ecx)
-    movl $ExceptionContinueExecution, %eax
-    ret
+    pushl $0                     // ReturnValue
+    pushl %eax                   // ExceptionRecord
+    pushl $0                     // TargetIp: return here
+    pushl %edx                   // TargetFrame
+    call *RTL_UNWIND
+    movl 8(%esp), %edx
+    movl %edx, %esp              // this frame's stack, registration on top
+    leal 20(%edx), %ebp          // its EBP: above next, handler, edi, esi, ebx
+    jmp GuardRecover
 1:  movl $ExceptionContinueSearch, %eax
     ret
-
-#if !defined(__MINGW32__) && !defined(_WIN32)
-    .section .note.GNU-stack,"",@progbits
-#endif

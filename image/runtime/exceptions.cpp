@@ -22,6 +22,9 @@ namespace {
 constexpr uint32_t kEndOfChain = 0xFFFFFFFF;
 constexpr int kContinueExecution = 0;
 constexpr int kContinueSearch = 1;
+constexpr uint32_t kNonContinuable = 1;  // EXCEPTION_NONCONTINUABLE
+constexpr uint32_t kUnwinding = 2;       // EXCEPTION_UNWINDING
+constexpr uint32_t kExitUnwind = 4;      // EXCEPTION_EXIT_UNWIND
 
 // NT_TIB: the part of the thread block image code may reach.
 struct ThreadBlock {
@@ -96,6 +99,7 @@ void Dispatch(int signal, siginfo_t* info, void* raw)
     record.address = (uint32_t)g[REG_EIP];
     if (signal == SIGILL && tRaisedCode != 0) {
         record.code = tRaisedCode;
+        record.flags = kNonContinuable;  // as the kernel raises a status
         tRaisedCode = 0;
     } else {
         record.code = (uint32_t)STATUS_ACCESS_VIOLATION;
@@ -108,6 +112,8 @@ void Dispatch(int signal, siginfo_t* info, void* raw)
     context.edi = g[REG_EDI], context.esi = g[REG_ESI], context.ebx = g[REG_EBX], context.edx = g[REG_EDX];
     context.ecx = g[REG_ECX], context.eax = g[REG_EAX], context.ebp = g[REG_EBP], context.eip = g[REG_EIP];
     context.esp = g[REG_ESP], context.eflags = g[REG_EFL];
+    // Counted before the walk: a handler that unwinds never comes back here.
+    if (tBlock->exceptionList != kEndOfChain) ++gDispatched;
     for (uint32_t frame = tBlock->exceptionList; frame != kEndOfChain;) {
         // A frame lives on the thread's stack, above the faulting ESP.
         if (frame < context.esp || frame % 4 != 0) Unhandled(record);
@@ -116,7 +122,11 @@ void Dispatch(int signal, siginfo_t* info, void* raw)
         const int disposition = reinterpret_cast<Handler>((uintptr_t)registration->handler)(
             &record, (void*)(uintptr_t)frame, &context, dispatcherContext);
         if (disposition == kContinueExecution) {
-            ++gDispatched;
+            if (record.flags & kNonContinuable) {
+                std::fprintf(stderr, "image exception 0x%08X is not continuable, yet a handler continued it\n",
+                             record.code);
+                Unhandled(record);
+            }
             g[REG_EDI] = context.edi, g[REG_ESI] = context.esi, g[REG_EBX] = context.ebx, g[REG_EDX] = context.edx;
             g[REG_ECX] = context.ecx, g[REG_EAX] = context.eax, g[REG_EBP] = context.ebp, g[REG_EIP] = context.eip;
             g[REG_ESP] = context.esp, g[REG_EFL] = context.eflags;
@@ -190,3 +200,26 @@ uint32_t ExceptionChainHead() { return tBlock ? tBlock->exceptionList : kEndOfCh
 uint64_t DispatchedExceptions() { return gDispatched.load(); }
 
 }  // namespace kv::image
+
+using namespace kv::image;
+
+extern "C" VOID NTAPI RtlUnwind(PVOID TargetFrame, PVOID TargetIp, PVOID Record, PVOID ReturnValue)
+{
+    (void)ReturnValue;  // the caller finds it in EAX only on the real kernel; the images pass 0
+    if (!tBlock || TargetIp != nullptr) {
+        std::fprintf(stderr, "RtlUnwind: %s\n", !tBlock ? "not an image thread" : "a target address is not supported");
+        std::_Exit(134);
+    }
+    ExceptionRecord unwind{};
+    if (Record) unwind = *static_cast<const ExceptionRecord*>(Record);
+    unwind.flags |= kUnwinding | (TargetFrame ? 0 : kExitUnwind);
+    const uint32_t target = TargetFrame ? (uint32_t)(uintptr_t)TargetFrame : kEndOfChain;
+    while (tBlock->exceptionList != target && tBlock->exceptionList != kEndOfChain) {
+        const auto* registration = reinterpret_cast<const Registration*>((uintptr_t)tBlock->exceptionList);
+        Context context{};
+        uint8_t dispatcherContext[16] = {};
+        reinterpret_cast<Handler>((uintptr_t)registration->handler)(&unwind, (void*)(uintptr_t)tBlock->exceptionList,
+                                                                    &context, dispatcherContext);
+        tBlock->exceptionList = registration->next;
+    }
+}

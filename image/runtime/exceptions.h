@@ -12,6 +12,15 @@
 
 #include <cstdint>
 
+#include "platform/ntdef.h"
+
+// The kernel's unwind: calls the handler of every frame above TargetFrame
+// with the unwinding flag and unlinks it, leaving TargetFrame at FS:[0]
+// (the whole chain when TargetFrame is null), and returns to its caller
+// with ReturnValue in EAX. Returning elsewhere (a TargetIp) is not needed by
+// the images and is refused.
+extern "C" VOID NTAPI RtlUnwind(PVOID TargetFrame, PVOID TargetIp, PVOID ExceptionRecord, PVOID ReturnValue);
+
 namespace kv::image {
 
 // Prepares the calling thread (once per thread; later calls do nothing) and

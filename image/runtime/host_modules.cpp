@@ -1,6 +1,8 @@
 // The host module tables, generated from the .def files (host_modules.inc).
 #include "image/runtime/host_modules.h"
 
+#include "image/runtime/exceptions.h"
+
 #include "platform/strmini.h"
 #include "platform/usbcamdi.h"
 #include "platform/wdm.h"
