@@ -273,7 +273,7 @@ std::vector<uint8_t> EncodePng(const uint8_t* rgb, int width, int height, uint32
 }
 #else
 // No deflate in this build (the i386 one): the PNG writer reports it.
-std::vector<uint8_t> EncodePng(const uint8_t*, int, int) { return {}; }
+std::vector<uint8_t> EncodePng(const uint8_t*, int, int, uint32_t, uint32_t) { return {}; }
 #endif
 
 std::string ShellQuote(const std::string& word)

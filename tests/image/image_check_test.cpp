@@ -74,8 +74,8 @@ TEST(ImageCheck, ReportsEachPlantedFault)
         {"KV3300.SYS",
          [](auto& b, auto&) { b[SectionHeader(b, ".text") + 39] |= 0x80; },  // + MEM_WRITE
          "KV3300.SYS: section .text is both writable and executable"},
-        {"KvCamd20.SYS", [&](auto& b, auto& pe) { importName(b, pe, "KeSetTimerEx", "KeSetTimerXx"); },
-         "KvCamd20.SYS: imports ntoskrnl.exe!KeSetTimerXx, which the emulation does not provide"},
+        {"KvCamd20.SYS", [&](auto& b, auto& pe) { importName(b, pe, "IoReuseIrp", "IoReuseIrx"); },
+         "KvCamd20.SYS: imports ntoskrnl.exe!IoReuseIrx, which the emulation does not provide"},
         {"KV3300.SYS", [&](auto& b, auto& pe) { importName(b, pe, "HAL.dll", "HAX.dll"); },
          "KV3300.SYS: imports KeQueryPerformanceCounter from HAX.dll, which it may not use"},
         {"ZELPIPE.SYS", [&](auto& b, auto& pe) { importName(b, pe, "ppl_set_gamma", "ppl_set_gamme"); },
