@@ -21,6 +21,8 @@
 
 namespace {
 
+using kv::image::Hex;
+using kv::image::Lower;
 using kv::image::PeFile;
 
 struct ImageRule {
@@ -46,19 +48,6 @@ const ImageRule kImages[] = {
 };
 // The object files whose functions may use vector registers.
 const char* const kSimdObjects[] = {"ZELPIPE.SYS/rows_sse2.o", "ZELPIPE.SYS/rows_avx2.o", "ZELPIPE.SYS/rows_avx512.o"};
-
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)std::tolower(c); });
-    return s;
-}
-
-std::string Hex(uint32_t v)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", v);
-    return text;
-}
 
 std::vector<std::string> Run(const std::string& command)
 {

@@ -13,19 +13,6 @@ namespace kv::image {
 
 namespace {
 
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)std::tolower(c); });
-    return s;
-}
-
-std::string Hex(uint32_t v)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", v);
-    return text;
-}
-
 constexpr size_t kPage = 0x1000;
 
 uint8_t* MapPages(size_t length)

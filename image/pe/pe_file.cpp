@@ -2,6 +2,7 @@
 #include "image/pe/pe_file.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -9,7 +10,11 @@
 
 namespace kv::image {
 
-namespace {
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+    return s;
+}
 
 std::string Hex(uint32_t v)
 {
@@ -17,6 +22,8 @@ std::string Hex(uint32_t v)
     std::snprintf(text, sizeof text, "0x%X", v);
     return text;
 }
+
+namespace {
 
 class Reader {
 public:

@@ -71,6 +71,11 @@ struct PeFile {
 // for diagnosis and tests), or 0 when the image has none by that name.
 uint32_t SymbolRva(const PeFile& pe, const std::string& name);
 
+// Module names compare without case, as the loader of a real system does.
+std::string Lower(std::string s);
+// A number as the messages show it: 0x1A2B.
+std::string Hex(uint32_t v);
+
 // Reads a PE32 file; on failure the message says what is wrong ("truncated:
 // ...", "relocation block at RVA 0x... runs past its directory", ...).
 std::optional<PeFile> ParsePe(std::vector<uint8_t> bytes, std::string& error);
