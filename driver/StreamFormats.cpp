@@ -2,6 +2,7 @@
 // mode, three 160 x 120 formats), the format check used at stream open and at
 // format changes, and the data intersection that fixes the frame rate.
 #include "driver/Driver.h"
+#include "hw/Hardware.h"
 
 #include <string.h>
 
@@ -233,8 +234,8 @@ const HW_STREAM_INFORMATION* StreamDescriptionOf(const DeviceContext* Context)
 BOOLEAN LineSystemIs525(LONG StandardIndex)
 {
     // Indices outside 1..5 run as NTSC: the next capture start clamps them to 1.
-    return StandardIndex != STANDARD_INDEX_PAL && StandardIndex != STANDARD_INDEX_SECAM &&
-           StandardIndex != STANDARD_INDEX_PAL_N;
+    if (StandardIndex < STANDARD_INDEX_NTSC || StandardIndex > STANDARD_INDEX_PAL_N) return TRUE;
+    return StandardIs525Lines(StandardIndex);
 }
 
 namespace {
