@@ -55,14 +55,18 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
                                          ULONG RawFrameLength, ULONG NumberOfPackets, PULONG BytesReturned,
                                          ULONG ActualRawFrameLength, ULONG StreamNumber);
 
-// Stores a raw frame's two fields in the field ring and converts them into
-// FrameBuffer. Source is the raw frame after its 6 header bytes, SourceLength
-// the bytes the buffer holds there and DataLength the bytes the packets
-// filled (it tells where field 2 starts when the fields are longer than the
-// lines kept). Returns FALSE when nothing was converted (unknown geometry, a
-// raw frame or output buffer too small for it, or an output size larger than
-// the fields the current standard gives).
-BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, ULONG DataLength,
+// Converts a raw frame's two fields into FrameBuffer and keeps its second
+// field in the field ring for the next frame (the first field's slot is
+// passed over; the counter still advances by two). Source is the raw frame
+// after its 6 header bytes, SourceLength the bytes the buffer holds there and
+// DataLength the bytes the packets filled (it tells where field 2 starts when
+// the fields are longer than the lines kept). The raw frame is read in place;
+// a padded format blackens the four lines behind field 1 during the call and
+// restores them before it returns. Returns FALSE, with the ring untouched,
+// when nothing was converted (unknown geometry, a raw frame or output buffer
+// too small for it, or an output size larger than the fields the current
+// standard gives).
+BOOLEAN ConvertRawFrame(DeviceContext* Context, PUCHAR Source, ULONG SourceLength, ULONG DataLength,
                         PUCHAR FrameBuffer, ULONG FrameLength, ULONG Fourcc);
 VOID PadField(PUCHAR Field, ULONG Width);
 VOID BlackenLeftEdge(ULONG Fourcc, PUCHAR FrameBuffer, ULONG Rows);

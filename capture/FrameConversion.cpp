@@ -21,6 +21,11 @@ namespace {
 #define SNAPSHOT_BUTTON_BIT 0x02
 #define FAILED_BUTTON_READ_VALUE 0x02  // a failed read counts as "released"
 
+// A padded field of the widest lines, and the four raw-frame lines its
+// padding borrows kept behind it, fit one ring slot.
+static_assert(FIELD_BUFFER_BYTES >= (FIELD_LINES_PADDED + (FIELD_LINES_PADDED - FIELD_LINES_625_STORED)) * 1440,
+              "a ring slot holds a padded 720-wide field and the lines it borrows");
+
 // How one frame width is stored and handed to the pipeline.
 struct Geometry {
     ULONG linesPerField;
@@ -136,6 +141,13 @@ PUCHAR StoreField(DeviceContext* Context, const UCHAR* Field, ULONG Bytes)
     return slot;
 }
 
+// The first field's turn in the ring: it is converted where it lies in the
+// raw frame, so its slot is passed over and keeps what it held.
+VOID SkipField(DeviceContext* Context)
+{
+    Context->fieldCounter = (Context->fieldCounter + 1) & 0xFFFF;
+}
+
 PUCHAR SlotAt(const DeviceContext* Context, ULONG Offset)
 {
     return Context->fieldRing[(Context->fieldCounter + Offset) % FIELD_RING_SLOTS];
@@ -215,7 +227,7 @@ VOID ReportSnapshot(VOID)
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KV3300_KEY_PATH, u"SnapShot", REG_DWORD, &one, sizeof(one));
 }
 
-BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG SourceLength, ULONG DataLength,
+BOOLEAN ConvertRawFrame(DeviceContext* Context, PUCHAR Source, ULONG SourceLength, ULONG DataLength,
                         PUCHAR FrameBuffer, ULONG FrameLength, ULONG Fourcc)
 {
     Geometry g;
@@ -228,6 +240,8 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
     const ULONG outputBytes = OutputBytes(Fourcc, g.outputWidth, g.outputHeight);
     // The fields must have arrived, not merely fit the buffer: a raw frame
     // that the packets filled only in part holds bytes of an older frame.
+    // Such a frame is turned away before the ring is touched, so it never
+    // becomes the next frame's previous field.
     if (Source == nullptr || FrameBuffer == nullptr || SourceLength < 2 * fieldBytes ||
         DataLength < 2 * fieldBytes || outputBytes == 0 || FrameLength < outputBytes) {
         return FALSE;
@@ -255,7 +269,11 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
         SourceLength >= 2 * wholeFieldBytes) {
         secondOffset = wholeFieldBytes;
     }
-    PUCHAR first = StoreField(Context, Source, fieldBytes);
+    // Only the second field has to outlive the raw frame: it is the next
+    // frame's previous field. The first is read where the packets put it,
+    // which spares a copy of half the frame.
+    PUCHAR first = Source;
+    SkipField(Context);
     PUCHAR second = StoreField(Context, Source + secondOffset, fieldBytes);
 
     if (g.small) {
@@ -269,9 +287,17 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
         return TRUE;
     }
 
+    // A padded first field borrows the four lines behind it in the raw frame
+    // (the start of field 2, or field 1's own surplus lines) for its black
+    // bottom, and gives them back after the conversion. They wait at the end
+    // of the second field's slot, past its 288 lines, where nothing reads.
+    const ULONG padBytes = (FIELD_LINES_PADDED - FIELD_LINES_625_STORED) * g.bytesPerLine;
+    PUCHAR borrowed = first + fieldBytes;
+    PUCHAR keep = second + FIELD_BUFFER_BYTES - padBytes;
     if (g.padded) {
-        PadField(first, (ULONG)g.sourceWidth);
         PadField(second, (ULONG)g.sourceWidth);
+        memcpy(keep, borrowed, padBytes);
+        PadField(first, (ULONG)g.sourceWidth);
     }
     // The first frame of a run has no previous second field: its own second
     // field stands in (the frame comes out woven as it arrived) rather than
@@ -292,7 +318,10 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
                            g.sourceHeight, g.outputWidth, g.outputHeight);
         break;
     default:
-        return FALSE;
+        break;
+    }
+    if (g.padded) {
+        memcpy(borrowed, keep, padBytes);
     }
     if (Context->frameWidth == 720) {
         BlackenLeftEdge(Fourcc, FrameBuffer, (ULONG)Context->frameHeight);
@@ -316,10 +345,10 @@ NTSTATUS NTAPI CamProcessRawVideoFrameEx(PDEVICE_OBJECT BusDeviceObject, PVOID C
     *BytesReturned = 0;
 
     // The fields start after the raw frame's 6 header bytes.
-    const UCHAR* source = nullptr;
+    PUCHAR source = nullptr;
     ULONG sourceLength = 0;
     if (RawFrameBuffer != nullptr && RawFrameLength > RAW_FRAME_HEADER_BYTES) {
-        source = static_cast<const UCHAR*>(RawFrameBuffer) + RAW_FRAME_HEADER_BYTES;
+        source = static_cast<PUCHAR>(RawFrameBuffer) + RAW_FRAME_HEADER_BYTES;
         sourceLength = RawFrameLength - RAW_FRAME_HEADER_BYTES;
     }
     // Payload bytes the packets actually gathered (never more than the buffer).

@@ -119,11 +119,12 @@ TEST_F(RawFrameConversionTest, GeometryPerWidthAndStandard)
         const std::vector<uint8_t> raw = RawFrame(k.lines, k.lineBytes, 100, 100);
         // Twice, so that the second frame's previous field equals its second
         // field and the picture comes out exactly woven.
-        DeliverRaw(raw);
+        DeliverRaw(std::vector<uint8_t>(raw));
         const ULONG before = Ctx()->fieldCounter;
         memset(Slot(before), 0x33, FIELD_BUFFER_BYTES);
         memset(Slot(before + 1), 0x33, FIELD_BUFFER_BYTES);
-        const Converted c = DeliverRaw(raw);
+        std::vector<uint8_t> lent = raw;
+        const Converted c = DeliverRaw(lent);
         if (!k.converts) {
             EXPECT_EQ(c.bytes, 0u);
             EXPECT_EQ(Ctx()->fieldCounter, before);
@@ -132,21 +133,22 @@ TEST_F(RawFrameConversionTest, GeometryPerWidthAndStandard)
         }
         ASSERT_EQ(c.bytes, static_cast<ULONG>(k.width * k.height * 2));
         EXPECT_EQ(Ctx()->fieldCounter, before + 2);
+        // Padding borrows lines of the raw frame and gives them back.
+        EXPECT_EQ(lent, raw);
 
-        // The fields in their slots, cut at the stored line count.
+        // The second field in its slot, cut at the stored line count and
+        // padded; the first field's slot is passed over.
         const size_t field = k.lines * k.lineBytes;
-        EXPECT_EQ(memcmp(Slot(before), raw.data() + 6, field), 0);
-        EXPECT_EQ(memcmp(Slot(before + 1), raw.data() + 6 + field, field), 0);
-        for (ULONG f = 0; f < 2; ++f) {
-            const PUCHAR slot = Slot(before + f);
-            if (k.padded) {
-                for (size_t i = 0; i < 4 * k.lineBytes; ++i) {
-                    ASSERT_EQ(slot[field + i], (i & 1) ? 128 : 16) << "padding byte " << i;
-                }
-                EXPECT_EQ(slot[field + 4 * k.lineBytes], 0x33);
-            } else {
-                EXPECT_EQ(slot[field], 0x33);
+        EXPECT_TRUE(std::all_of(Slot(before), Slot(before) + FIELD_BUFFER_BYTES, [](uint8_t b) { return b == 0x33; }));
+        const PUCHAR slot = Slot(before + 1);
+        EXPECT_EQ(memcmp(slot, raw.data() + 6 + field, field), 0);
+        if (k.padded) {
+            for (size_t i = 0; i < 4 * k.lineBytes; ++i) {
+                ASSERT_EQ(slot[field + i], (i & 1) ? 128 : 16) << "padding byte " << i;
             }
+            EXPECT_EQ(slot[field + 4 * k.lineBytes], 0x33);
+        } else {
+            EXPECT_EQ(slot[field], 0x33);
         }
 
         // The picture: flat luma, black bottom rows for padded fields, the
@@ -208,10 +210,11 @@ TEST_F(RawFrameConversionTest, WholeFieldsOf288LinesAreSplitWhereTheSecondBegins
         const std::vector<uint8_t> raw = RawFrame(288, k.lineBytes, 100, 100);
         const size_t kept = 284 * k.lineBytes;
         ULONG before = Ctx()->fieldCounter;
-        Converted c = DeliverRaw(raw);
+        std::vector<uint8_t> lent = raw;
+        Converted c = DeliverRaw(lent);
         EXPECT_EQ(c.bytes, static_cast<ULONG>(k.width * k.height * 2));
-        EXPECT_EQ(memcmp(Slot(before), raw.data() + 6, kept), 0);
         EXPECT_EQ(memcmp(Slot(before + 1), raw.data() + 6 + 288 * k.lineBytes, kept), 0);
+        EXPECT_EQ(lent, raw);
 
         // 284-line fields in a buffer with room for more split at 284 lines.
         std::vector<uint8_t> buffer = RawFrame(284, k.lineBytes, 100, 100);
@@ -376,7 +379,6 @@ TEST_F(RawFrameConversionTest, FieldRingKeepsItsSlotSequenceAcrossTheCounterWrap
         const Converted c = DeliverRaw(RawFrame(240, 1440, s.first, s.second));
         ASSERT_EQ(c.bytes, 691200u);
         EXPECT_EQ(Ctx()->fieldCounter, s.counterAfter);
-        EXPECT_EQ(Ctx()->fieldRing[s.firstSlot][0], s.first);
         EXPECT_EQ(Ctx()->fieldRing[s.firstSlot + 1][0], s.second);
         EXPECT_EQ(Luma(c, 100, 300), s.first);
         if (s.oddRows != 0) {
@@ -384,12 +386,86 @@ TEST_F(RawFrameConversionTest, FieldRingKeepsItsSlotSequenceAcrossTheCounterWrap
         }
     }
 
-    // A counter at 65,535 stores into slot 3, wraps to 0 and stores into slot 0.
+    // A counter at 65,535 passes slot 3 over, wraps to 0 and stores into slot 0.
     Ctx()->fieldCounter = 65535;
+    Ctx()->fieldRing[3][0] = 0x33;
     DeliverRaw(RawFrame(240, 1440, 70, 80));
     EXPECT_EQ(Ctx()->fieldCounter, 1u);
-    EXPECT_EQ(Ctx()->fieldRing[3][0], 70);
+    EXPECT_EQ(Ctx()->fieldRing[3][0], 0x33);  // the first field's turn, passed over
     EXPECT_EQ(Ctx()->fieldRing[0][0], 80);
+}
+
+// Still rows are woven from the second field when it matches the previous
+// second field and rebuilt from the first field otherwise, so an odd output
+// row tells which field the conversion took as the previous one. A frame
+// that is turned away must leave that field as it was, whatever the format.
+TEST_F(RawFrameConversionTest, AFrameTurnedAwayNeverBecomesThePreviousField)
+{
+    struct Case {
+        const char* what;
+        LONG width, height, standard;
+        size_t lines, lineBytes;
+        ULONG actualCut;     // bytes missing from what the packets filled
+        size_t outputShort;  // bytes missing from the output buffer
+    };
+    const Case cases[] = {
+        {"fields cut short", 720, 480, STANDARD_INDEX_NTSC, 240, 1440, 1, 0},
+        {"only the header", 720, 480, STANDARD_INDEX_NTSC, 240, 1440, 2 * 240 * 1440, 0},
+        {"output too small", 720, 480, STANDARD_INDEX_NTSC, 240, 1440, 0, 1},
+        {"padded, fields cut short", 720, 576, STANDARD_INDEX_PAL, 284, 1440, 1440, 0},
+        {"padded, output too small", 720, 576, STANDARD_INDEX_PAL, 284, 1440, 0, 2},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Use(k.width, k.height, kYuy2, k.standard);
+        const size_t outputBytes = static_cast<size_t>(k.width) * k.height * 2;
+        ASSERT_EQ(DeliverRaw(RawFrame(k.lines, k.lineBytes, 40, 200)).bytes, outputBytes);
+
+        std::vector<uint8_t> damaged = RawFrame(k.lines, k.lineBytes, 60, 99);
+        const ULONG before = Ctx()->fieldCounter;
+        const Converted turnedAway = Deliver(damaged.data(), static_cast<ULONG>(damaged.size()),
+                                             static_cast<ULONG>(damaged.size()) - k.actualCut,
+                                             outputBytes - k.outputShort);
+        EXPECT_EQ(turnedAway.bytes, 0u);
+        EXPECT_EQ(Ctx()->fieldCounter, before);
+
+        const Converted next = DeliverRaw(RawFrame(k.lines, k.lineBytes, 60, 200));
+        ASSERT_EQ(next.bytes, outputBytes);
+        EXPECT_EQ(Luma(next, 100, 300), 60);
+        EXPECT_EQ(Luma(next, 101, 300), 200) << "the previous field was not the last good frame's second field";
+    }
+}
+
+// Two frames in a row at each padded geometry: the second frame's previous
+// field is the first frame's padded second field from the ring, and both come
+// out woven with the black bottom rows, although field 1 is read from the
+// raw frame and field 2 from the ring.
+TEST_F(RawFrameConversionTest, PaddedFramesCarryTheirSecondFieldToTheNextFrame)
+{
+    const struct {
+        LONG width, height;
+        size_t lineBytes;
+        ULONG rawLines;  // lines per field as sent: 284, or whole 288-line fields
+    } cases[] = {{720, 576, 1440, 284}, {720, 576, 1440, 288}, {352, 288, 1408, 284}, {176, 144, 1408, 288}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(testing::Message() << k.width << " from " << k.rawLines << "-line fields");
+        Use(k.width, k.height, kYuy2, STANDARD_INDEX_PAL);
+        ASSERT_EQ(CamStartCapture(nullptr, Ctx()), STATUS_SUCCESS);
+        const LONG blackRows = k.height / 72;
+        for (uint8_t second : {uint8_t{180}, uint8_t{180}, uint8_t{70}}) {
+            const Converted c = DeliverRaw(RawFrame(k.rawLines, k.lineBytes, 120, second));
+            ASSERT_EQ(c.bytes, static_cast<ULONG>(k.width * k.height * 2));
+            const LONG bottom = k.height - blackRows;
+            EXPECT_EQ(Luma(c, bottom - 2, 8), 120);
+            EXPECT_EQ(Luma(c, bottom, 8), 16);
+            EXPECT_EQ(Luma(c, k.height - 1, 8), 16);
+            // The third frame's second field differs from its previous one,
+            // so its odd rows come from the first field.
+            if (k.height == 576) {
+                EXPECT_EQ(Luma(c, bottom - 3, 8), second == 70 ? 120 : second);
+            }
+        }
+    }
 }
 
 TEST_F(RawFrameConversionTest, TheFirstFrameOfARunNeverTakesAnEarlierRunsFieldAsItsPrevious)
