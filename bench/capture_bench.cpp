@@ -160,10 +160,23 @@ void BM_MemcpyRawFrame(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * s.rawFrameLength);
 }
 
+// Gamma as the driver's settings left it (the stored value, or the default
+// when none is stored), or neutral, which spares the pipeline its luma pass:
+// the path's cost with the picture as a user would have it, and without.
+struct GammaChoice {
+    GammaChoice(Setup& s, bool neutral) : s(s)
+    {
+        if (neutral) ppl_set_gamma(s.context->pipelineHandle, 0);
+    }
+    ~GammaChoice() { ppl_set_gamma(s.context->pipelineHandle, s.context->gamma - 32); }
+    Setup& s;
+};
+
 void DriverPath(benchmark::State& state, ULONG fourcc, ULONG outputBytes)
 {
     Setup& s = TheSetup();
     s.context->outputFourcc = fourcc;
+    const GammaChoice gamma(s, state.range(0) != 0);
     std::vector<uint8_t> raw(s.rawFrameLength), output(outputBytes);
     const ULONG assembled = AssembleFrame(s, raw.data());
     // 284-line fields in a 625-line standard, or whole 288-line ones.
@@ -188,8 +201,8 @@ void DriverPath(benchmark::State& state, ULONG fourcc, ULONG outputBytes)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * assembled);
 }
 
-// The parts alone: the packet routine with the assembly, and the field ring
-// with the conversion.
+// The parts alone: the packet routine with the assembly, the field ring
+// with the conversion, and the pipeline's call.
 void BM_PacketsAndAssembly720x576(benchmark::State& state)
 {
     Setup& s = TheSetup();
@@ -223,9 +236,44 @@ void ConversionOnly(benchmark::State& state, ULONG fourcc, ULONG outputBytes)
     state.counters["x_memcpy"] = perFrame / copy;
 }
 
+// The pipeline's call alone, on the fields of the same frame, with the
+// driver's settings: what is left of the path once the packets, the
+// assembly and the ring are taken out.
+void PipelineOnly(benchmark::State& state, ULONG fourcc, ULONG outputBytes)
+{
+    Setup& s = TheSetup();
+    const GammaChoice gamma(s, state.range(0) != 0);
+    std::vector<uint8_t> raw(s.rawFrameLength), output(outputBytes);
+    const ULONG assembled = AssembleFrame(s, raw.data());
+    constexpr size_t kField = 288 * 1440;
+    std::vector<uint8_t> first(kField), second(kField), previous(kField);
+    std::memcpy(first.data(), raw.data() + RAW_FRAME_HEADER_BYTES, 284 * 1440);
+    std::memcpy(second.data(), raw.data() + RAW_FRAME_HEADER_BYTES + 284 * 1440, 284 * 1440);
+    PadField(first.data(), 720);
+    PadField(second.data(), 720);
+    previous = second;
+    auto convert = fourcc == kFourccYuy2   ? &IntlYUYVToYUYVMMX
+                   : fourcc == kFourccI420 ? &IntlYUYVToI420MMX
+                                           : &IntlYUYVToRGB24MMX;
+    const double copy = MemcpySeconds(assembled);
+    const double t0 = ThreadSeconds();
+    for (auto _ : state) {
+        convert(s.context->pipelineHandle, previous.data(), first.data(), second.data(), output.data(), 720, 576, 720,
+                576);
+        benchmark::DoNotOptimize(output.data());
+        benchmark::ClobberMemory();
+    }
+    const double perFrame = (ThreadSeconds() - t0) / static_cast<double>(state.iterations());
+    state.counters["x_memcpy"] = perFrame / copy;
+}
+
 void BM_FieldRingAndConversion720x576_YUY2(benchmark::State& state) { ConversionOnly(state, kFourccYuy2, 720 * 576 * 2); }
 void BM_FieldRingAndConversion720x576_I420(benchmark::State& state) { ConversionOnly(state, kFourccI420, 720 * 576 * 3 / 2); }
 void BM_FieldRingAndConversion720x576_RGB24(benchmark::State& state) { ConversionOnly(state, kFourccRgb24, 720 * 576 * 3); }
+
+void BM_PipelineOnly720x576_YUY2(benchmark::State& state) { PipelineOnly(state, kFourccYuy2, 720 * 576 * 2); }
+void BM_PipelineOnly720x576_I420(benchmark::State& state) { PipelineOnly(state, kFourccI420, 720 * 576 * 3 / 2); }
+void BM_PipelineOnly720x576_RGB24(benchmark::State& state) { PipelineOnly(state, kFourccRgb24, 720 * 576 * 3); }
 
 void BM_DriverPath720x576_YUY2(benchmark::State& state) { DriverPath(state, kFourccYuy2, 720 * 576 * 2); }
 void BM_DriverPath720x576_I420(benchmark::State& state) { DriverPath(state, kFourccI420, 720 * 576 * 3 / 2); }
@@ -274,10 +322,14 @@ void BM_CaptureRun720x576_YUY2(benchmark::State& state)
 
 BENCHMARK(BM_CaptureRun720x576_YUY2)->Unit(benchmark::kMicrosecond)->Iterations(100);
 BENCHMARK(BM_MemcpyRawFrame)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DriverPath720x576_YUY2)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DriverPath720x576_I420)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DriverPath720x576_RGB24)->Unit(benchmark::kMicrosecond);
+// Argument: 0 with the driver's gamma, 1 with neutral gamma.
+BENCHMARK(BM_DriverPath720x576_YUY2)->Unit(benchmark::kMicrosecond)->ArgName("neutral_gamma")->Arg(0)->Arg(1);
+BENCHMARK(BM_DriverPath720x576_I420)->Unit(benchmark::kMicrosecond)->ArgName("neutral_gamma")->Arg(0)->Arg(1);
+BENCHMARK(BM_DriverPath720x576_RGB24)->Unit(benchmark::kMicrosecond)->ArgName("neutral_gamma")->Arg(0)->Arg(1);
 BENCHMARK(BM_PacketsAndAssembly720x576)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FieldRingAndConversion720x576_YUY2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FieldRingAndConversion720x576_I420)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FieldRingAndConversion720x576_RGB24)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PipelineOnly720x576_YUY2)->Unit(benchmark::kMicrosecond)->ArgName("neutral_gamma")->Arg(0)->Arg(1);
+BENCHMARK(BM_PipelineOnly720x576_I420)->Unit(benchmark::kMicrosecond)->ArgName("neutral_gamma")->Arg(0)->Arg(1);
+BENCHMARK(BM_PipelineOnly720x576_RGB24)->Unit(benchmark::kMicrosecond)->ArgName("neutral_gamma")->Arg(0)->Arg(1);

@@ -491,7 +491,7 @@ TEST_F(RawFrameConversionTest, TheFirstFrameOfARunNeverTakesAnEarlierRunsFieldAs
 
 TEST(FrameEdges, PadFieldBlackensLines284To287Only)
 {
-    for (ULONG width : {720u, 704u}) {
+    for (ULONG width : {720u, 704u, 3u, 1u}) {
         const size_t line = width * 2;
         std::vector<uint8_t> field(288 * line + 8, 0x55);
         PadField(field.data(), width);
