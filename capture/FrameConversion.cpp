@@ -311,6 +311,7 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, PUCHAR Source, ULONG SourceLengt
     // an earlier run's picture or a ring slot never written.
     const UCHAR* previous = Context->previousFieldValid ? SlotAt(Context, 1) : second;
     Context->previousFieldValid = TRUE;
+    BOOLEAN converted = TRUE;
     switch (Fourcc) {
     case FOURCC_YUY2:
         IntlYUYVToYUYVMMX(Context->pipelineHandle, previous, first, second, FrameBuffer, g.sourceWidth,
@@ -325,10 +326,14 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, PUCHAR Source, ULONG SourceLengt
                            g.sourceHeight, g.outputWidth, g.outputHeight);
         break;
     default:
+        converted = FALSE;
         break;
     }
     if (g.padded) {
         memcpy(borrowed, keep, padBytes);
+    }
+    if (!converted) {
+        return FALSE;
     }
     if (Context->frameWidth == 720) {
         BlackenLeftEdge(Fourcc, FrameBuffer, (ULONG)Context->frameHeight);
