@@ -400,9 +400,21 @@ TEST_F(Kvcap, CommandsThatOnlyLookLeaveTheSettingsFileAlone)
 TEST_F(Kvcap, SetDuringACaptureSurvivesTheCapturesEnd)
 {
     ASSERT_EQ(Run("set brightness=128").exit, 0);
-    const pid_t child = Spawn({"capture", "--realtime", "-s", "160x120", "-n", "100000", "--discard", "--no-progress"});
+    const pid_t child = Spawn({"capture", "--realtime", "-s", "160x120", "-n", "100000", "-o", "long.y4m", "--no-progress"});
     ASSERT_GE(child, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // On a loaded machine the start can take longer than any fixed pause:
+    // wait for the first frames to reach the file, so the interrupt ends a
+    // capture that has frames.
+    bool capturing = false;
+    for (int i = 0; i < 1000 && !capturing; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (const auto& e : dir_.Entries()) {
+            std::error_code ec;
+            const auto size = std::filesystem::file_size(dir_.File(e), ec);
+            capturing = capturing || (e.rfind("long.y4m.part-", 0) == 0 && !ec && size > 2 * 160 * 120 * 2);
+        }
+    }
+    EXPECT_TRUE(capturing);
     const Outcome set = Run("set brightness=100");
     kill(child, SIGINT);
     int status = 0;
