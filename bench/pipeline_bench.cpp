@@ -16,12 +16,10 @@
 // final figures come from --benchmark_enable_random_interleaving=true with
 // repetitions (medians), which spreads it over all benchmarks alike.
 //
-// Quality: PSNR of the luma against the progressive ground truth, on moving
-// and still test sequences, for plain weave, plain field interpolation
-// ("bob") and our motion-adaptive de-interlacer.
+// Quality: see deinterlace_quality.cpp.
 //
 //   pipeline_bench                      everything (summary at the end)
-//   pipeline_bench --quality-only       just the PSNR table
+//   pipeline_bench --quality-only       just the quality table
 //   pipeline_bench --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
 //                                        medians, as the summary then uses
 #include <benchmark/benchmark.h>
@@ -39,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/deinterlace_quality.h"
 #include "pipeline/pipeline_internal.h"
 #include "platform/zelpipe.h"
 
@@ -115,86 +114,6 @@ Bytes FieldOf(const Bytes& picture, int w, int h, int parity)
     const size_t line = size_t(w) * 2;
     for (int y = parity; y < h; y += 2) f.insert(f.end(), picture.begin() + y * line, picture.begin() + (y + 1) * line);
     return f;
-}
-
-// ------------------------------------------------------------- quality ----
-
-double LumaPsnr(const Bytes& a, const Bytes& b)
-{
-    double se = 0;
-    size_t n = 0;
-    for (size_t i = 0; i < a.size(); i += 2, ++n) {
-        const double d = double(a[i]) - double(b[i]);
-        se += d * d;
-    }
-    if (se == 0) return INFINITY;
-    return 10 * std::log10(255.0 * 255.0 / (se / n));
-}
-
-void PrintQuality()
-{
-    const int w = 720, h = 576, frames = 8;
-    PPL_HANDLE handle = ppl_init();
-    std::printf("\nDe-interlacing quality, luma PSNR (dB) against the progressive picture at the first field's time,\n");
-    std::printf("%d frames of %dx%d (field 1 = frame at field time 2n, field 2 = odd lines at 2n + 1):\n\n", frames, w, h);
-    std::printf("%-34s %10s %10s %10s\n", "sequence", "weave", "bob", "ours");
-    struct Sequence {
-        const char* name;
-        int speed;
-        int noise;
-        int parts;
-    };
-    const Sequence sequences[] = {
-        {"disc and bar over still detail", 1, 0, kDisc | kBar},
-        {"the same, twice as fast", 2, 0, kDisc | kBar},
-        {"scrolling text", 1, 0, kTicker},
-        {"disc and bar, noise +-3 on the fields", 1, 3, kDisc | kBar},
-        {"disc at its texture's aliasing speed", 3, 0, kDisc | kBar},
-        {"still", 0, 0, kAllParts},
-        {"still, noise +-3 on the fields", 0, 3, kAllParts},
-    };
-    for (const Sequence& s : sequences) {
-        double sum[3] = {0, 0, 0};
-        int infinite[3] = {0, 0, 0};
-        std::mt19937 rng(7);
-        auto noisy = [&](Bytes f) {
-            if (s.noise) {
-                for (auto& b : f) b = uint8_t(std::clamp(int(b) + int(rng() % (2 * s.noise + 1)) - s.noise, 0, 255));
-            }
-            return f;
-        };
-        for (int n = 1; n <= frames; ++n) {
-            const Bytes truth = Scene(w, h, 2 * n, s.speed, s.parts);
-            const Bytes first = noisy(FieldOf(truth, w, h, 0));
-            const Bytes second = noisy(FieldOf(Scene(w, h, 2 * n + 1, s.speed, s.parts), w, h, 1));
-            const Bytes previous = noisy(FieldOf(Scene(w, h, 2 * n - 1, s.speed, s.parts), w, h, 1));
-            Bytes weave(truth.size()), bob(truth.size()), ours(truth.size());
-            const size_t line = size_t(w) * 2;
-            for (int k = 0; k < h / 2; ++k) {
-                std::memcpy(&weave[2 * k * line], &first[k * line], line);
-                std::memcpy(&weave[(2 * k + 1) * line], &second[k * line], line);
-                std::memcpy(&bob[2 * k * line], &first[k * line], line);
-                const uint8_t* a = &first[k * line];
-                const uint8_t* b = &first[std::min(k + 1, h / 2 - 1) * line];
-                for (size_t i = 0; i < line; ++i) bob[(2 * k + 1) * line + i] = uint8_t((a[i] + b[i] + 1) / 2);
-            }
-            IntlYUYVToYUYVMMX(handle, previous.data(), first.data(), second.data(), ours.data(), w, h, w, h);
-            const Bytes* outs[3] = {&weave, &bob, &ours};
-            for (int i = 0; i < 3; ++i) {
-                const double p = LumaPsnr(*outs[i], truth);
-                if (std::isinf(p)) ++infinite[i];
-                else sum[i] += p;
-            }
-        }
-        std::printf("%-34s", s.name);
-        for (int i = 0; i < 3; ++i) {
-            if (infinite[i] == frames) std::printf(" %10s", "exact");
-            else std::printf(" %10.2f", sum[i] / (frames - infinite[i]));
-        }
-        std::printf("\n");
-    }
-    std::printf("\n");
-    ppl_free(handle);
 }
 
 // -------------------------------------------------------------- inputs ----
@@ -630,7 +549,7 @@ int main(int argc, char** argv)
         else if (std::strcmp(argv[i], "--no-quality") == 0) quality = false;
         else args.push_back(argv[i]);
     }
-    if (quality || qualityOnly) PrintQuality();
+    if (quality || qualityOnly) PrintDeinterlaceQuality(12);
     if (qualityOnly) return 0;
 
     int count = int(args.size());

@@ -72,6 +72,42 @@ inline ULONG NearMarks(const UCHAR* a, const UCHAR* b, int p, int count)
     return (ULONG)((near >> (8 + (p & 7))) & mask);
 }
 
+// ------------------------------------------------------ interpolation ----
+//
+// A line at the second field's position is rebuilt for the first field's
+// instant. Its temporal neighbours are the second field (half a frame later)
+// and the previous second field (half a frame earlier): their average is the
+// temporal estimate. The first field's lines above and below give a spatial
+// estimate: for luma the best of five directions, else a four-tap vertical
+// curve. The spatial estimate is then held to the temporal estimate plus or
+// minus an allowance: the activity, the largest difference between the two
+// second fields within a few pixels and a line of it, widened where the
+// temporal estimate would stand out from the first field's lines on both
+// sides the way the lines two away do not (a comb tooth), though never by
+// more than kCombGain times the activity. So a still picture (no activity)
+// comes back exactly woven, motion is seen on every line and spread over its
+// neighbourhood, and every decision is a clamp rather than a switch between
+// two rules, so nothing flickers from frame to frame.
+constexpr int kCombGain = 16;
+// Activity spreads this many bytes either side: four pixels of luma, two
+// pairs of chroma (a sample is compared with samples of its own kind).
+constexpr int kActivityReach = 8;
+// A diagonal's cost counts double, plus this, against the vertical's.
+constexpr int kDiagonalPenalty = 4;
+// Luma looks up to two pixels off vertical over a window one pixel either
+// side, so pixels closer than this to either end of the line use the
+// vertical only.
+constexpr int kDirectionMargin = 3;
+
+// The rows one rebuilt line reads; lines beyond the field's top or bottom
+// are the nearest line inside it.
+struct FieldLines {
+    const UCHAR* first[4];     // first field lines n - 1, n, n + 1, n + 2
+    const UCHAR* second[3];    // second field lines n - 1, n, n + 1
+    const UCHAR* previous[3];  // previous second field lines n - 1, n, n + 1
+    const UCHAR* activity[3];  // activity rows of second field lines n - 1, n, n + 1
+};
+
 // ---------------------------------------------------------- frame walk ----
 //
 // A full-height frame visits every second-field line once and in order, so

@@ -17,6 +17,8 @@ namespace zelpipe {
                                 const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,     \
                                 UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,              \
                                 UCHAR* aheadBits, int pairs);                                                 \
+    void ActivityRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs);             \
+    void InterpolateRow_##L(const FieldLines& lines, UCHAR* dst, int pairs);                                 \
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
     void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
     void ToI420Row_##L(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,      \

@@ -74,6 +74,89 @@ void DeinterlaceI420Row_C(const UCHAR* marksAbove, const UCHAR* marksBelow, cons
     if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
 }
 
+namespace {
+
+inline int Abs(int v) { return v < 0 ? -v : v; }
+inline int Min(int a, int b) { return a < b ? a : b; }
+inline int Max(int a, int b) { return a > b ? a : b; }
+
+// The four-tap vertical curve through the first field's lines a, b, c, d at
+// the missing line halfway between b and c, kept within b and c so that it
+// sharpens without ringing past either.
+inline int Cubic(int a, int b, int c, int d)
+{
+    const int v = (9 * (b + c) - (a + d) + 8) >> 4;
+    return Min(Max(v, Min(b, c)), Max(b, c));
+}
+
+// How badly frame lines `above` (offset k pixels) and `below` (offset -k)
+// disagree along direction k around luma byte i, over three pixels.
+inline int DirectionCost(const UCHAR* above, const UCHAR* below, int i, int k)
+{
+    return Abs(above[i + 2 * k - 2] - below[i - 2 * k - 2]) + Abs(above[i + 2 * k] - below[i - 2 * k]) +
+           Abs(above[i + 2 * k + 2] - below[i - 2 * k + 2]);
+}
+
+// The spatial estimate of luma byte i: the vertical curve, or the average
+// along a diagonal that matches at least twice as well. The diagonal two
+// pixels off is tried only where the one pixel off won, so a chance match
+// far off cannot beat a true near-vertical edge, and regular patterns (text)
+// need a clear diagonal before they leave the vertical.
+int SpatialLuma(const FieldLines& l, int i)
+{
+    const UCHAR* c = l.first[1];
+    const UCHAR* e = l.first[2];
+    int best = DirectionCost(c, e, i, 0);
+    int estimate = Cubic(l.first[0][i], c[i], e[i], l.first[3][i]);
+    for (int side = -1; side <= 1; side += 2) {
+        for (int k = side; k == side || k == 2 * side; k += side) {
+            const int cost = 2 * DirectionCost(c, e, i, k) + kDiagonalPenalty;
+            if (cost >= best) break;
+            best = cost;
+            estimate = Avg2(c[i + 2 * k], e[i - 2 * k]);
+        }
+    }
+    return estimate;
+}
+
+}  // namespace
+
+void ActivityRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
+{
+    const int bytes = 4 * pairs;
+    for (int i = 0; i < bytes; ++i) {
+        const int step = (i & 1) ? 4 : 2;  // the same kind of sample
+        int most = 0;
+        for (int j = i - kActivityReach; j <= i + kActivityReach; j += step) {
+            if (j >= 0 && j < bytes) most = Max(most, Abs(second[j] - previous[j]));
+        }
+        activity[i] = (UCHAR)most;
+    }
+}
+
+void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs)
+{
+    const int bytes = 4 * pairs;
+    const int margin = 2 * kDirectionMargin;  // in bytes
+    for (int i = 0; i < bytes; ++i) {
+        const int c = l.first[1][i], e = l.first[2][i];
+        const int d = Avg2(l.second[1][i], l.previous[1][i]);
+        const int above = Avg2(l.second[0][i], l.previous[0][i]);
+        const int below = Avg2(l.second[2][i], l.previous[2][i]);
+        const int activity = Max(l.activity[0][i], Max(l.activity[1][i], l.activity[2][i]));
+        // A comb tooth: d beyond both c and e while the lines two away are
+        // not on the same side of them.
+        const int high = Max(Max(d - e, d - c), Min(above - c, below - e));
+        const int low = Min(Min(d - e, d - c), Max(above - c, below - e));
+        const int comb = Max(low, -high);
+        const int allowance = Max(activity, Min(comb, kCombGain * activity));
+        const int spatial = (i & 1) == 0 && i >= margin && i < bytes - margin
+                                ? SpatialLuma(l, i)
+                                : Cubic(l.first[0][i], c, e, l.first[3][i]);
+        dst[i] = (UCHAR)Min(Max(spatial, d - allowance), d + allowance);
+    }
+}
+
 void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
 {
     for (int p = 0; p < pairs; ++p) {
