@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/rows.h"
 #include "platform/zelpipe.h"
 
 #if KV_BENCH_HAVE_AVFILTER
@@ -458,22 +457,6 @@ void PrintDeinterlaceQuality(int frames)
                            IntlYUYVToYUYVMMX(handle, c.second[n - 1].data(), c.first[n].data(), c.second[n].data(),
                                              out.data(), kW, kH, kW, kH);
                            methods[2].seconds.push_back(ThreadSeconds() - t0);
-                           return LumaOf(out);
-                       }, {}});
-    methods.push_back({"new rows", [](const Clip& c, int n) {
-                           Bytes out = Weave(c, n);
-                           const int lines = kH / 2;
-                           const size_t line = size_t(kW) * 2;
-                           auto at = [&](const Bytes& f, int k) { return f.data() + std::clamp(k, 0, lines - 1) * line; };
-                           std::vector<Bytes> act(lines, Bytes(line));
-                           for (int k = 0; k < lines; ++k) zelpipe::ActivityRow_C(c.second[n - 1].data() + k * line, c.second[n].data() + k * line, act[k].data(), kW / 2);
-                           for (int k = 0; k < lines; ++k) {
-                               zelpipe::FieldLines l;
-                               for (int i = 0; i < 3; ++i) l.activity[i] = act[std::clamp(k - 1 + i, 0, lines - 1)].data();
-                               for (int i = 0; i < 4; ++i) l.first[i] = at(c.first[n], k - 1 + i);
-                               for (int i = 0; i < 3; ++i) l.second[i] = at(c.second[n], k - 1 + i), l.previous[i] = at(c.second[n - 1], k - 1 + i);
-                               zelpipe::InterpolateRow_C(l, &out[(2 * k + 1) * line], kW / 2);
-                           }
                            return LumaOf(out);
                        }, {}});
 #if KV_BENCH_HAVE_AVFILTER

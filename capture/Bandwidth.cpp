@@ -235,7 +235,10 @@ NTSTATUS NTAPI CamFreeBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID Context,
 NTSTATUS NTAPI CamStartCapture(PDEVICE_OBJECT BusDeviceObject, PVOID ContextArgument)
 {
     UNREFERENCED_PARAMETER(BusDeviceObject);
-    static_cast<DeviceContext*>(ContextArgument)->frameTimingEnabled = 0;
+    auto* context = static_cast<DeviceContext*>(ContextArgument);
+    context->frameTimingEnabled = 0;
+    // The ring's older slots hold an earlier run's fields (or zeros).
+    context->previousFieldValid = FALSE;
     return STATUS_SUCCESS;
 }
 

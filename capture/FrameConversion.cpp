@@ -271,7 +271,11 @@ BOOLEAN ConvertRawFrame(DeviceContext* Context, const UCHAR* Source, ULONG Sourc
         PadField(first, (ULONG)g.sourceWidth);
         PadField(second, (ULONG)g.sourceWidth);
     }
-    const UCHAR* previous = SlotAt(Context, 1);
+    // The first frame of a run has no previous second field: its own second
+    // field stands in (the frame comes out woven as it arrived) rather than
+    // an earlier run's picture or a ring never written.
+    const UCHAR* previous = Context->previousFieldValid ? SlotAt(Context, 1) : second;
+    Context->previousFieldValid = TRUE;
     switch (Fourcc) {
     case FOURCC_YUY2:
         IntlYUYVToYUYVMMX(Context->pipelineHandle, previous, first, second, FrameBuffer, g.sourceWidth,

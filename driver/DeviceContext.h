@@ -107,6 +107,10 @@ typedef struct _DeviceContext {
     // Directly behind the configuration descriptor header; nothing writes it,
     // so the descriptor vendor request reads zeros here.
     UCHAR descriptorTail[4];
+
+    // Set once this capture run has stored a frame: only then does the ring
+    // hold a previous second field of this run.
+    BOOLEAN previousFieldValid;
 } DeviceContext, *PDeviceContext;
 
 static_assert(sizeof(DeviceContext) <= DEVICE_CONTEXT_REGISTERED_SIZE,

@@ -15,65 +15,6 @@ inline UCHAR ClampByte(int v) { return (UCHAR)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 }  // namespace
 
-void MotionRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
-{
-    static const int threshold[4] = {kStillThresholdLuma, kStillThresholdChroma, kStillThresholdLuma,
-                                     kStillThresholdChroma};
-    memset(bits, 0, (size_t)(pairs + 7) / 8);
-    for (int p = 0; p < pairs; ++p) {
-        for (int b = 0; b < 4; ++b) {
-            const int d = second[4 * p + b] - previous[4 * p + b];
-            if (d > threshold[b] || -d > threshold[b]) bits[p >> 3] |= (UCHAR)(1 << (p & 7));
-        }
-    }
-}
-
-namespace {
-
-// Whether a mark of either motion row lies within kMotionReach pairs of
-// pair p (rows carry no marks past their last pair).
-bool MarkedNear(const UCHAR* a, const UCHAR* b, int p, int pairs)
-{
-    for (int q = p - kMotionReach; q <= p + kMotionReach; ++q) {
-        if (q < 0 || q >= pairs) continue;
-        if (((a[q >> 3] | b[q >> 3]) >> (q & 7)) & 1) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-void DeinterlaceRow_C(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
-                      const UCHAR* second, UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious,
-                      const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
-{
-    for (int p = 0; p < pairs; ++p) {
-        const bool moved = MarkedNear(marksAbove, marksBelow, p, pairs);
-        for (int b = 0; b < 4; ++b) {
-            const int o = 4 * p + b;
-            dst[o] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
-        }
-    }
-    if (copy) memcpy(copy, below, (size_t)pairs * 4);
-    if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
-}
-
-void DeinterlaceI420Row_C(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                          const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
-                          const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
-{
-    for (int p = 0; p < pairs; ++p) {
-        UCHAR odd[4];
-        const bool moved = MarkedNear(marksAbove, marksBelow, p, pairs);
-        for (int b = 0; b < 4; ++b) {
-            const int o = 4 * p + b;
-            odd[b] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
-        }
-        ToI420Row_C(above + 4 * p, odd, y0 + 2 * p, y1 + 2 * p, u + p, v + p, 1);
-    }
-    if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
-}
-
 namespace {
 
 inline int Abs(int v) { return v < 0 ? -v : v; }
@@ -99,9 +40,8 @@ inline int DirectionCost(const UCHAR* above, const UCHAR* below, int i, int k)
 
 // The spatial estimate of luma byte i: the vertical curve, or the average
 // along a diagonal that matches at least twice as well. The diagonal two
-// pixels off is tried only where the one pixel off won, so a chance match
-// far off cannot beat a true near-vertical edge, and regular patterns (text)
-// need a clear diagonal before they leave the vertical.
+// pixels off is tried only where the one pixel off already won, so a chance
+// match far off (a regular pattern such as text) cannot beat the vertical.
 int SpatialLuma(const FieldLines& l, int i)
 {
     const UCHAR* c = l.first[1];
@@ -121,10 +61,9 @@ int SpatialLuma(const FieldLines& l, int i)
 
 }  // namespace
 
-void ActivityRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
+void ActivityBytes_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int bytes, int from, int to)
 {
-    const int bytes = 4 * pairs;
-    for (int i = 0; i < bytes; ++i) {
+    for (int i = from; i < to; ++i) {
         const int step = (i & 1) ? 4 : 2;  // the same kind of sample
         int most = 0;
         for (int j = i - kActivityReach; j <= i + kActivityReach; j += step) {
@@ -134,11 +73,10 @@ void ActivityRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, 
     }
 }
 
-void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs)
+void InterpolateBytes_C(const FieldLines& l, UCHAR* dst, int bytes, int from, int to)
 {
-    const int bytes = 4 * pairs;
     const int margin = 2 * kDirectionMargin;  // in bytes
-    for (int i = 0; i < bytes; ++i) {
+    for (int i = from; i < to; ++i) {
         const int c = l.first[1][i], e = l.first[2][i];
         const int d = Avg2(l.second[1][i], l.previous[1][i]);
         const int above = Avg2(l.second[0][i], l.previous[0][i]);
@@ -150,12 +88,23 @@ void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs)
         const int low = Min(Min(d - e, d - c), Max(above - c, below - e));
         const int comb = Max(low, -high);
         const int allowance = Max(activity, Min(comb, kCombGain * activity));
+        if (allowance == 0) {
+            dst[i] = (UCHAR)d;  // still: the temporal estimate as it is
+            continue;
+        }
         const int spatial = (i & 1) == 0 && i >= margin && i < bytes - margin
                                 ? SpatialLuma(l, i)
                                 : Cubic(l.first[0][i], c, e, l.first[3][i]);
         dst[i] = (UCHAR)Min(Max(spatial, d - allowance), d + allowance);
     }
 }
+
+void ActivityRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
+{
+    ActivityBytes_C(previous, second, activity, 4 * pairs, 0, 4 * pairs);
+}
+
+void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs) { InterpolateBytes_C(l, dst, 4 * pairs, 0, 4 * pairs); }
 
 void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
 {
@@ -294,24 +243,12 @@ void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& s
     }
 }
 
-void FrameYuy2_C(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
-{
-    FrameYuy2ByRows<DeinterlaceRow_C, CopyRow_C>(walk, out, down);
-}
-
-void FrameI420_C(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
-{
-    FrameI420ByRows<DeinterlaceI420Row_C>(walk, luma, u, v, lumaDown);
-}
-
 const RowKernels kRowsC = {
     .name = "C",
-    .motion = MotionRow_C,
-    .deinterlace = DeinterlaceRow_C,
-    .deinterlaceI420 = DeinterlaceI420Row_C,
+    .activity = ActivityRow_C,
+    .interpolate = InterpolateRow_C,
     .adjust = AdjustRow_C,
     .toRgb24 = ToRgb24Row_C,
-    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_C, ToRgb24Row_C>,
     .toI420 = ToI420Row_C,
     .boxH1V2 = BoxH1V2Row_C,
     .boxH2V1 = BoxH2V1Row_C,
@@ -323,8 +260,6 @@ const RowKernels kRowsC = {
     .accFinish = AccFinishRow_C,
     .blend2 = Blend2Row_C,
     .copy = CopyRow_C,
-    .frameYuy2 = FrameYuy2_C,
-    .frameI420 = FrameI420_C,
 };
 
 }  // namespace zelpipe

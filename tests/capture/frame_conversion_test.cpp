@@ -386,6 +386,23 @@ TEST_F(RawFrameConversionTest, FieldRingKeepsItsSlotSequenceAcrossTheCounterWrap
     EXPECT_EQ(Ctx()->fieldRing[0][0], 80);
 }
 
+TEST_F(RawFrameConversionTest, TheFirstFrameOfARunNeverTakesAnEarlierRunsFieldAsItsPrevious)
+{
+    // A still picture of thin lines: bright on every even row, dark on every
+    // odd one. Against the ring's stale contents (zeros, then an earlier
+    // run's grey) the odd rows would be taken for moving comb teeth; the
+    // first frame after each start comes back exactly as it arrived.
+    Use(720, 480, kYuy2, STANDARD_INDEX_NTSC);
+    for (uint8_t stale : {uint8_t{0}, uint8_t{128}}) {
+        for (ULONG i = 0; i < FIELD_RING_SLOTS; ++i) memset(Ctx()->fieldRing[i], stale, FIELD_BUFFER_BYTES);
+        ASSERT_EQ(CamStartCapture(nullptr, Ctx()), STATUS_SUCCESS);
+        const Converted c = DeliverRaw(RawFrame(240, 1440, 200, 50));
+        for (LONG row : {10L, 11L, 101L, 478L, 479L}) {
+            EXPECT_EQ(Luma(c, row, 300), row % 2 ? 50 : 200) << "stale " << int(stale) << " row " << row;
+        }
+    }
+}
+
 TEST(FrameEdges, PadFieldBlackensLines284To287Only)
 {
     for (ULONG width : {720u, 704u}) {
