@@ -3,6 +3,9 @@
 // sources and destinations, and never a byte written outside the row.
 #include "pipeline_test_support.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "pipeline/rows.h"
@@ -122,6 +125,64 @@ TEST_P(RowsTest, InterpolateMatchesReference)
         Compare("interpolate " + std::to_string(pairs), bytes, pairs % 7, [&](const RowKernels& k, uint8_t* d) {
             k.interpolate(l, d, pairs);
         });
+    }
+}
+
+// Pages that fault when touched on both sides of every line: each line
+// either ends right before one or starts right after one.
+class FencedLines {
+public:
+    explicit FencedLines(int count) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE)))
+    {
+        bytes_ = (2 * static_cast<size_t>(count) + 1) * page_;
+        void* map = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = map == MAP_FAILED ? nullptr : static_cast<uint8_t*>(map);
+        for (int k = 0; base_ && k <= count; ++k) mprotect(base_ + 2 * k * page_, page_, PROT_NONE);
+    }
+    ~FencedLines()
+    {
+        if (base_) munmap(base_, bytes_);
+    }
+    bool ok() const { return base_ != nullptr; }
+    // Line k of `size` bytes against the fence after it, or before it.
+    uint8_t* Line(int k, size_t size, bool fenceAfter) const
+    {
+        return fenceAfter ? base_ + (2 * k + 2) * page_ - size : base_ + (2 * k + 1) * page_;
+    }
+
+private:
+    size_t page_, bytes_ = 0;
+    uint8_t* base_ = nullptr;
+};
+
+TEST_P(RowsTest, ActivityAndInterpolationReadNothingOutsideTheirLines)
+{
+    FencedLines fence(13);
+    ASSERT_TRUE(fence.ok());
+    for (int pairs : {1, 8, 11, 12, 13, 20, 29, 160, 180, 360}) {
+        const size_t bytes = static_cast<size_t>(pairs) * 4;
+        for (bool after : {false, true}) {
+            uint8_t* lines[13];
+            for (int k = 0; k < 13; ++k) {
+                lines[k] = fence.Line(k, bytes, after);
+                const Bytes content = RandomBytes(bytes, static_cast<uint32_t>(pairs * 13 + k));
+                std::memcpy(lines[k], content.data(), bytes);
+            }
+            zelpipe::FieldLines l;
+            for (int i = 0; i < 4; ++i) l.first[i] = lines[i];
+            for (int i = 0; i < 3; ++i) {
+                l.second[i] = lines[4 + i];
+                l.previous[i] = lines[7 + i];
+                l.activity[i] = lines[10 + i];
+            }
+            Bytes expected(bytes), actual(bytes);
+            C().activity(l.previous[0], l.second[0], expected.data(), pairs);
+            Simd().activity(l.previous[0], l.second[0], actual.data(), pairs);
+            ASSERT_EQ(actual, expected) << pairs << " pairs";
+            C().interpolate(l, expected.data(), pairs);
+            Simd().interpolate(l, actual.data(), pairs);
+            ASSERT_EQ(actual, expected) << pairs << " pairs";
+        }
     }
 }
 
