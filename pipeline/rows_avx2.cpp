@@ -89,13 +89,18 @@ constexpr int kEdgeBytes = 8;  // at least kActivityReach and 2 * kDirectionMarg
 
 ZP_AVX2_STEP inline __m256i AbsDiff(__m256i a, __m256i b) { return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a)); }
 
-ZP_AVX2_STEP inline __m256i ActivityStep(const UCHAR* previous, const UCHAR* second, int i)
+// The activity of bytes i .. i + 31 from `diff`, the line's byte-wise
+// differences with kActivityReach zero bytes on either side (zeros leave a
+// largest difference as it is, so the line's ends need no special case).
+ZP_AVX2_STEP inline __m256i ActivityStep(const UCHAR* diff, int i)
 {
-    auto at = [&](int o) ZP_AVX2_STEP { return AbsDiff(Load(second + i + o), Load(previous + i + o)); };
+    const UCHAR* t = diff + kActivityReach + i;
     // Offsets 0, 4, 8 either way reach samples of every kind; 2 and 6 reach
     // luma only (for chroma they land on the other component).
-    const __m256i both = _mm256_max_epu8(_mm256_max_epu8(_mm256_max_epu8(at(-8), at(-4)), _mm256_max_epu8(at(0), at(4))), at(8));
-    const __m256i luma = _mm256_max_epu8(_mm256_max_epu8(at(-6), at(-2)), _mm256_max_epu8(at(2), at(6)));
+    const __m256i both = _mm256_max_epu8(_mm256_max_epu8(_mm256_max_epu8(Load(t - 8), Load(t - 4)),
+                                                         _mm256_max_epu8(Load(t), Load(t + 4))),
+                                         Load(t + 8));
+    const __m256i luma = _mm256_max_epu8(_mm256_max_epu8(Load(t - 6), Load(t - 2)), _mm256_max_epu8(Load(t + 2), Load(t + 6)));
     return _mm256_max_epu8(both, _mm256_and_si256(luma, _mm256_set1_epi16(0x00FF)));
 }
 
@@ -187,13 +192,16 @@ ZP_AVX2 inline bool CoverInside(int bytes, Step step)
 ZP_AVX2 void ActivityRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
 {
     const int bytes = 4 * pairs;
-    auto step = [&](int i) ZP_AVX2_STEP { Store(activity + i, ActivityStep(previous, second, i)); };
-    if (!CoverInside(bytes, step)) {
+    if (bytes < 32) {
         ActivityBytes_C(previous, second, activity, bytes, 0, bytes);
         return;
     }
-    ActivityBytes_C(previous, second, activity, bytes, 0, kEdgeBytes);
-    ActivityBytes_C(previous, second, activity, bytes, bytes - kEdgeBytes, bytes);
+    // Rows are never wider than the largest source (the conversion checks).
+    alignas(32) UCHAR diff[kMaxRowBytes + 2 * kActivityReach];
+    memset(diff, 0, kActivityReach);
+    memset(diff + kActivityReach + bytes, 0, kActivityReach);
+    Cover(bytes, 32, [&](int i) ZP_AVX2_STEP { Store(diff + kActivityReach + i, AbsDiff(Load(second + i), Load(previous + i))); });
+    Cover(bytes, 32, [&](int i) ZP_AVX2_STEP { Store(activity + i, ActivityStep(diff, i)); });
 }
 
 ZP_AVX2 void InterpolateRow_AVX2(const FieldLines& l, UCHAR* dst, int pairs)
