@@ -533,7 +533,7 @@ void PrintSummary(const std::map<std::string, double>& t, const std::vector<Job>
                     ours / copy);
     }
     if (ours > 0 && weave > 0) {
-        std::printf("motion-adaptive de-interlacer / plain weave: %.1f / %.1f = %.2f (target 1.30)\n", ours, weave,
+        std::printf("de-interlacer / plain weave: %.1f / %.1f = %.2f (target 1.30)\n", ours, weave,
                     ours / weave);
     }
 }

@@ -8,15 +8,8 @@
 namespace zelpipe {
 
 #define ZELPIPE_DECLARE_ROWS(L)                                                                               \
-    void MotionRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);                   \
-    void DeinterlaceRow_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,            \
-                            const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,                \
-                            const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,          \
-                            int pairs);                                                                       \
-    void DeinterlaceI420Row_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,        \
-                                const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,     \
-                                UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,              \
-                                UCHAR* aheadBits, int pairs);                                                 \
+    void ActivityRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs);             \
+    void InterpolateRow_##L(const FieldLines& lines, UCHAR* dst, int pairs);                                 \
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
     void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
     void ToI420Row_##L(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,      \
@@ -30,9 +23,7 @@ namespace zelpipe {
     void AccAddRow_##L(USHORT* acc, const UCHAR* src, int weight, int bytes);                                \
     void AccFinishRow_##L(const USHORT* acc, const UCHAR* src, int weight, UCHAR* dst, int bytes);           \
     void Blend2Row_##L(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHAR* dst, int bytes);               \
-    void CopyRow_##L(const UCHAR* src, UCHAR* dst, int bytes);                                               \
-    void FrameYuy2_##L(const FrameWalk& walk, UCHAR* out, LONG_PTR down);                                    \
-    void FrameI420_##L(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown);
+    void CopyRow_##L(const UCHAR* src, UCHAR* dst, int bytes);
 
 ZELPIPE_DECLARE_ROWS(C)
 ZELPIPE_DECLARE_ROWS(SSE2)
@@ -40,8 +31,10 @@ ZELPIPE_DECLARE_ROWS(AVX2)
 
 #undef ZELPIPE_DECLARE_ROWS
 
-// The AVX2 YUY2 frame with write prefetches (PREFETCHW) and 64-byte motion
-// steps, for the AVX-512 level.
-void FrameYuy2_AVX2Wide(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
+// Bytes from..to of the activity and interpolation rows of a line `bytes`
+// long, as the whole rows would make them: the SIMD rows finish the ends of
+// a line, where samples past it are left out, with these.
+void ActivityBytes_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int bytes, int from, int to);
+void InterpolateBytes_C(const FieldLines& lines, UCHAR* dst, int bytes, int from, int to);
 
 }  // namespace zelpipe

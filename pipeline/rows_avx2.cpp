@@ -2,9 +2,7 @@
 //
 // Only these functions carry the AVX2 target; the rest of the library is
 // built for the baseline CPU, and pipeline.cpp picks this set at run time
-// when the processor and the operating system support it. One variant of the
-// YUY2 frame (FrameYuy2_AVX2Wide, at the end) also uses AVX-512 (F, BW, VL)
-// and PREFETCHW and serves only the AVX-512 level.
+// when the processor and the operating system support it.
 //
 // Kernel build: the YMM registers are extended processor state. A kernel-mode
 // caller must bracket a conversion that runs these rows with
@@ -45,53 +43,6 @@ ZP_AVX2 inline bool Cover(int total, int width, Step step)
     return true;
 }
 
-// The motion bits of pairs p .. p + 7, as MotionRow_C.
-ZP_AVX2_STEP inline ULONG MotionBits(const UCHAR* previous, const UCHAR* second, int p)
-{
-    const __m256i s = Load(second + 4 * p);
-    const __m256i q = Load(previous + 4 * p);
-    const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
-    const __m256i still =
-        _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, _mm256_set1_epi32(kStillThresholds)), _mm256_setzero_si256());
-    return (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
-}
-
-// Pairs p .. p + 8 * Steps - 1 measured into bits, one store for them all
-// (stores are what the de-interlace loops run short of).
-template <int Steps>
-ZP_AVX2_STEP inline void Measure(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int p)
-{
-    ULONG word = 0;
-    for (int k = 0; k < Steps; ++k) word |= MotionBits(previous, second, p + 8 * k) << (8 * k);
-    memcpy(bits + (p >> 3), &word, Steps);
-}
-
-// Pairs p .. p + 31 measured with 64-byte vectors, where the level has them:
-// a dword lane with any byte past its threshold is a set bit, straight from
-// a test into a mask (a third of the operations of the steps above).
-// Not always_inline: it inlines only where the caller's target has AVX-512.
-__attribute__((target("avx2,avx512f,avx512bw"))) inline void MeasureWide(const UCHAR* previous, const UCHAR* second,
-                                                                         UCHAR* bits, int p)
-{
-    ULONG word = 0;
-    for (int h = 0; h < 2; ++h) {
-        const __m512i s = _mm512_loadu_si512((const void*)(second + 4 * p + 64 * h));
-        const __m512i q = _mm512_loadu_si512((const void*)(previous + 4 * p + 64 * h));
-        const __m512i diff = _mm512_or_si512(_mm512_subs_epu8(s, q), _mm512_subs_epu8(q, s));
-        const __m512i over = _mm512_subs_epu8(diff, _mm512_set1_epi32(kStillThresholds));
-        word |= (ULONG)_mm512_test_epi32_mask(over, over) << (16 * h);
-    }
-    memcpy(bits + (p >> 3), &word, 4);
-}
-
-// The eight pairs with a bit in `bits` from `moved`, the rest from `still`,
-// with the bits as an opmask (the AVX-512 level's one-operation blend).
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl"))) inline __m256i WideBlend(unsigned bits, __m256i still,
-                                                                                  __m256i moved)
-{
-    return _mm256_mask_blend_epi32((__mmask8)bits, still, moved);
-}
-
 // Sixteen pairs of two frame lines (a0 a1 above, b0 b1 below) to I420: each
 // line's luma to its row; returns the rounded chroma averages, the sixteen U
 // bytes in the low lane and the sixteen V bytes in the high one.
@@ -120,229 +71,149 @@ ZP_AVX2_STEP inline void StoreChroma(__m256i uv, UCHAR* u, UCHAR* v)
     _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
 }
 
-// Asks for the cache line at p to be fetched for writing. An output line is
-// read into the cache before a store may complete; asked for a line pair
-// ahead, it is there when the stores come, and the store queue does not
-// wait for it. PREFETCHW: only where the level's CPUs have it.
-template <bool Prefetch>
-ZP_AVX2_STEP inline void PrepareWrite(UCHAR* p)
+}  // namespace
+
+// ------------------------------------------------------ interpolation ----
+//
+// 32 bytes a step, every sample byte-wise (u8, saturating where the C row's
+// value cannot leave 0..255, which keeps the results equal) except the two
+// pieces that need more range: the four-tap curve, in words, and the luma
+// direction costs, summed in words over the luma bytes only (the low byte of
+// each YUYV word). Steps start on a pair, so even bytes are luma. The first
+// and last kEdgeBytes of a line, whose neighbourhoods run past it, come from
+// the C bytes.
+
+namespace {
+
+constexpr int kEdgeBytes = 8;  // at least kActivityReach and 2 * kDirectionMargin
+
+ZP_AVX2_STEP inline __m256i AbsDiff(__m256i a, __m256i b) { return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a)); }
+
+// The activity of bytes i .. i + 31 from `diff`, the line's byte-wise
+// differences with kActivityReach zero bytes on either side (zeros leave a
+// largest difference as it is, so the line's ends need no special case).
+ZP_AVX2_STEP inline __m256i ActivityStep(const UCHAR* diff, int i)
 {
-    if (Prefetch) __builtin_prefetch(p, 1, 3);
+    const UCHAR* t = diff + kActivityReach + i;
+    // Offsets 0, 4, 8 either way reach samples of every kind; 2 and 6 reach
+    // luma only (for chroma they land on the other component).
+    const __m256i both = _mm256_max_epu8(_mm256_max_epu8(_mm256_max_epu8(Load(t - 8), Load(t - 4)),
+                                                         _mm256_max_epu8(Load(t), Load(t + 4))),
+                                         Load(t + 8));
+    const __m256i luma = _mm256_max_epu8(_mm256_max_epu8(Load(t - 6), Load(t - 2)), _mm256_max_epu8(Load(t + 2), Load(t + 6)));
+    return _mm256_max_epu8(both, _mm256_and_si256(luma, _mm256_set1_epi16(0x00FF)));
 }
 
-// One loop carries the de-interlace row, the copy of the next frame line
-// and the motion of a line further down, so their memory streams overlap.
-// `next`: how far on from dst and copy the next line pair's are, to prepare
-// for writing (0: none follows).
-template <bool Copy, bool Ahead, bool Prefetch, bool Wide = false>
-ZP_AVX2_STEP inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                     const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
-                                     const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
-                                     int pairs, LONG_PTR next)
+// The four-tap curve of bytes a, b, c, d kept within b and c.
+ZP_AVX2_STEP inline __m256i CubicStep(__m256i a, __m256i b, __m256i c, __m256i d)
 {
-    // Each dword lane tests its own pair's bit (a table would cost a load,
-    // and loads are what this loop runs short of).
-    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    auto step = [&](int i, unsigned bits) ZP_AVX2_STEP {
-        const __m256i b = Load(below + i);
-        const __m256i interpolated = _mm256_avg_epu8(Load(above + i), b);
-        Store(dst + i, Wide ? WideBlend(bits, Load(second + i), interpolated)
-                            : _mm256_blendv_epi8(Load(second + i), interpolated,
-                                                 _mm256_cmpeq_epi32(
-                                                     _mm256_and_si256(_mm256_set1_epi32((int)bits), select), select)));
-        if (Copy) Store(copy + i, b);
+    const __m256i zero = _mm256_setzero_si256();
+    auto half = [&](__m256i (*unpack)(__m256i, __m256i)) ZP_AVX2_STEP {
+        const __m256i bc = _mm256_add_epi16(unpack(b, zero), unpack(c, zero));
+        const __m256i ad = _mm256_add_epi16(unpack(a, zero), unpack(d, zero));
+        const __m256i nine = _mm256_add_epi16(_mm256_slli_epi16(bc, 3), bc);
+        return _mm256_srai_epi16(_mm256_add_epi16(_mm256_sub_epi16(nine, ad), _mm256_set1_epi16(8)), 4);
     };
-    int p = 0;
-    // Most of a picture is still: 32 pairs without a mark are the second
-    // field woven in, a plain copy with nothing to blend.
-    for (; p + 32 <= pairs; p += 32) {
-        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
-        PrepareWrite<Prefetch>(dst + 4 * p + next);
-        PrepareWrite<Prefetch>(dst + 4 * p + 64 + next);
-        if (Copy) {
-            PrepareWrite<Prefetch>(copy + 4 * p + next);
-            PrepareWrite<Prefetch>(copy + 4 * p + 64 + next);
-        }
-        if (marks == 0) {
-            for (int i = 4 * p; i < 4 * p + 128; i += 32) {
-                Store(dst + i, Load(second + i));
-                if (Copy) Store(copy + i, Load(below + i));
-            }
-        } else {
-            for (int k = 0; k < 4; ++k) step(4 * p + 32 * k, (marks >> (8 * k)) & 0xFF);
-        }
-        if (Ahead) {
-            if (Wide) MeasureWide(aheadPrevious, aheadSecond, aheadBits, p);
-            else Measure<4>(aheadPrevious, aheadSecond, aheadBits, p);
-        }
-    }
-    for (; p + 8 <= pairs; p += 8) {
-        step(4 * p, NearMarks(marksAbove, marksBelow, p, 8));
-        if (Ahead) Measure<1>(aheadPrevious, aheadSecond, aheadBits, p);
-    }
-    if (p < pairs) {
-        if (Ahead) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
-        // The closing step ends at the row's end.
-        const int q = pairs - 8;
-        step(4 * q, NearMarks(marksAbove, marksBelow, q, 8));
-    }
+    const __m256i v = _mm256_packus_epi16(half(_mm256_unpacklo_epi8), half(_mm256_unpackhi_epi8));
+    return _mm256_min_epu8(_mm256_max_epu8(v, _mm256_min_epu8(b, c)), _mm256_max_epu8(b, c));
 }
 
-// A whole YUY2 frame: the walk with the rows inlined (see frameYuy2).
-template <bool Prefetch, bool Wide>
-ZP_AVX2_STEP inline void FrameYuy2(const FrameWalk& w, UCHAR* out, LONG_PTR down)
+ZP_AVX2_STEP inline void InterpolateStep(const FieldLines& l, UCHAR* dst, int i)
 {
-    if (w.pairs < 8) {
-        FrameYuy2ByRows<DeinterlaceRow_C, CopyRow_C>(w, out, down);
+    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+    const __m256i c = Load(l.first[1] + i), e = Load(l.first[2] + i);
+    const __m256i d = _mm256_avg_epu8(Load(l.second[1] + i), Load(l.previous[1] + i));
+    const __m256i activity =
+        _mm256_max_epu8(Load(l.activity[0] + i), _mm256_max_epu8(Load(l.activity[1] + i), Load(l.activity[2] + i)));
+    if (_mm256_testz_si256(activity, activity)) {
+        Store(dst + i, d);  // still: no allowance, the temporal estimate as it is
         return;
     }
-    CopyRow_AVX2(w.first, out, (int)w.stride);
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const WalkMotion m = WalkLine(w, n);
-        UCHAR* const dst = out + down;
-        out = dst + down;
-        if (n + 1 == w.lines) {
-            Deinterlace<false, false, Prefetch, Wide>(m.marksAbove, m.marksBelow, first, first, second, dst,
-                                                      nullptr, nullptr, nullptr, nullptr, w.pairs, 0);
-        } else if (m.aheadBits) {
-            Deinterlace<true, true, Prefetch, Wide>(m.marksAbove, m.marksBelow, first, first + w.stride, second, dst,
-                                                    out, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs,
-                                                    n + 2 < w.lines ? 2 * down : 0);
-        } else {
-            Deinterlace<true, false, Prefetch, Wide>(m.marksAbove, m.marksBelow, first, first + w.stride, second,
-                                                     dst, out, nullptr, nullptr, nullptr, w.pairs,
-                                                     n + 2 < w.lines ? 2 * down : 0);
+    const __m256i above = _mm256_avg_epu8(Load(l.second[0] + i), Load(l.previous[0] + i));
+    const __m256i below = _mm256_avg_epu8(Load(l.second[2] + i), Load(l.previous[2] + i));
+    // The comb measure where positive (all the allowance looks at).
+    const __m256i low = _mm256_min_epu8(_mm256_subs_epu8(d, _mm256_max_epu8(c, e)),
+                                        _mm256_max_epu8(_mm256_subs_epu8(above, c), _mm256_subs_epu8(below, e)));
+    const __m256i negHigh = _mm256_min_epu8(_mm256_subs_epu8(_mm256_min_epu8(c, e), d),
+                                            _mm256_max_epu8(_mm256_subs_epu8(c, above), _mm256_subs_epu8(e, below)));
+    __m256i gain = activity;
+    static_assert(kCombGain == 16, "four doublings");
+    for (int k = 0; k < 4; ++k) gain = _mm256_adds_epu8(gain, gain);
+    const __m256i allowance = _mm256_max_epu8(activity, _mm256_min_epu8(_mm256_max_epu8(low, negHigh), gain));
+
+    const __m256i cubic = CubicStep(Load(l.first[0] + i), c, e, Load(l.first[3] + i));
+    // Luma direction costs in words: |c[x + k + j] - e[x - k + j]| over
+    // j = -1, 0, 1 pixels (2 bytes a pixel).
+    auto cost = [&](int k) ZP_AVX2_STEP {
+        __m256i sum = _mm256_setzero_si256();
+        for (int j = -1; j <= 1; ++j) {
+            sum = _mm256_add_epi16(sum, _mm256_and_si256(AbsDiff(Load(l.first[1] + i + 2 * (k + j)),
+                                                                 Load(l.first[2] + i + 2 * (j - k))), lowBytes));
         }
+        return sum;
+    };
+    auto diagonal = [&](int k) ZP_AVX2_STEP {
+        return _mm256_and_si256(_mm256_avg_epu8(Load(l.first[1] + i + 2 * k), Load(l.first[2] + i - 2 * k)), lowBytes);
+    };
+    __m256i best = cost(0);
+    __m256i estimate = _mm256_and_si256(cubic, lowBytes);
+    const __m256i penalty = _mm256_set1_epi16(kDiagonalPenalty);
+    for (int side = -1; side <= 1; side += 2) {
+        const __m256i near = _mm256_add_epi16(_mm256_slli_epi16(cost(side), 1), penalty);
+        const __m256i takeNear = _mm256_cmpgt_epi16(best, near);
+        best = _mm256_blendv_epi8(best, near, takeNear);
+        estimate = _mm256_blendv_epi8(estimate, diagonal(side), takeNear);
+        const __m256i far = _mm256_add_epi16(_mm256_slli_epi16(cost(2 * side), 1), penalty);
+        const __m256i takeFar = _mm256_and_si256(takeNear, _mm256_cmpgt_epi16(best, far));
+        best = _mm256_blendv_epi8(best, far, takeFar);
+        estimate = _mm256_blendv_epi8(estimate, diagonal(2 * side), takeFar);
     }
+    const __m256i spatial = _mm256_or_si256(estimate, _mm256_andnot_si256(lowBytes, cubic));
+    const __m256i out = _mm256_min_epu8(_mm256_max_epu8(spatial, _mm256_subs_epu8(d, allowance)),
+                                        _mm256_adds_epu8(d, allowance));
+    Store(dst + i, out);
 }
 
-// The I420 de-interlace row (see DeinterlaceI420Row_AVX2), with or without
-// the motion of a line further down. 32 pairs a step: the chroma of both
-// halves goes out as one 32-byte store to each plane (stores are what this
-// loop runs short of).
-template <bool Ahead>
-ZP_AVX2_STEP inline void DeinterlaceI420(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                         const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                         UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                         UCHAR* aheadBits, int pairs)
+// Steps over bytes kEdgeBytes .. bytes - kEdgeBytes (the last one overlapping
+// its predecessor), the ends from the C bytes; short lines all from C.
+template <typename Step>
+ZP_AVX2 inline bool CoverInside(int bytes, Step step)
 {
-    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
-    // registers between the two rows' work. Returns the chroma (I420Luma).
-    auto half = [&](int p, unsigned bits) ZP_AVX2_STEP {
-        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
-        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
-        // Still pairs (most of a picture) need neither the line below nor a blend.
-        if (bits != 0) {
-            const __m256i m0 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
-            const __m256i m1 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
-            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
-            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
-        }
-        return I420Luma(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p);
-    };
-    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP { StoreChroma(half(p, bits), u + p, v + p); };
-    int p = 0;
-    for (; p + 32 <= pairs; p += 32) {
-        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
-        const __m256i low = half(p, marks & 0xFFFF);
-        const __m256i high = half(p + 16, marks >> 16);
-        Store(u + p, _mm256_permute2x128_si256(low, high, 0x20));
-        Store(v + p, _mm256_permute2x128_si256(low, high, 0x31));
-        if (Ahead) Measure<4>(aheadPrevious, aheadSecond, aheadBits, p);
-    }
-    if (p + 16 <= pairs) {
-        step(p, NearMarks(marksAbove, marksBelow, p, 16));
-        if (Ahead) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
-        p += 16;
-    }
-    if (p < pairs) {
-        if (Ahead) {
-            int m = p;
-            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
-            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
-        }
-        // The closing step ends at the row's end.
-        const int q = pairs - 16;
-        step(q, NearMarks(marksAbove, marksBelow, q, 16));
-    }
+    const int inside = bytes - 2 * kEdgeBytes;
+    if (inside < 32) return false;
+    int i = kEdgeBytes;
+    for (; i + 32 <= bytes - kEdgeBytes; i += 32) step(i);
+    if (i < bytes - kEdgeBytes) step(bytes - kEdgeBytes - 32);
+    return true;
 }
 
 }  // namespace
 
-ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
+ZP_AVX2 void ActivityRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
 {
-    int p = 0;
-    for (; p + 8 <= pairs; p += 8) Measure<1>(previous, second, bits, p);
-    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
-}
-
-ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                 const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
-                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
-{
-    if (pairs < 8) {
-        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond,
-                         aheadBits, pairs);
-    } else if (copy && aheadBits) {
-        Deinterlace<true, true, false>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious,
-                                       aheadSecond, aheadBits, pairs, 0);
-    } else if (copy) {
-        Deinterlace<true, false, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr,
-                                        nullptr, pairs, 0);
-    } else if (aheadBits) {
-        Deinterlace<false, true, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious,
-                                        aheadSecond, aheadBits, pairs, 0);
-    } else {
-        Deinterlace<false, false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr,
-                                         nullptr, nullptr, pairs, 0);
+    const int bytes = 4 * pairs;
+    if (bytes < 32) {
+        ActivityBytes_C(previous, second, activity, bytes, 0, bytes);
+        return;
     }
+    // Rows are never wider than the largest source (the conversion checks).
+    alignas(32) UCHAR diff[kMaxRowBytes + 2 * kActivityReach];
+    memset(diff, 0, kActivityReach);
+    memset(diff + kActivityReach + bytes, 0, kActivityReach);
+    Cover(bytes, 32, [&](int i) ZP_AVX2_STEP { Store(diff + kActivityReach + i, AbsDiff(Load(second + i), Load(previous + i))); });
+    Cover(bytes, 32, [&](int i) ZP_AVX2_STEP { Store(activity + i, ActivityStep(diff, i)); });
 }
 
-ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                     const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                     UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                     UCHAR* aheadBits, int pairs)
+ZP_AVX2 void InterpolateRow_AVX2(const FieldLines& l, UCHAR* dst, int pairs)
 {
-    if (pairs < 16) {
-        DeinterlaceI420Row_C(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond,
-                             aheadBits, pairs);
-    } else if (aheadBits) {
-        DeinterlaceI420<true>(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious,
-                              aheadSecond, aheadBits, pairs);
-    } else {
-        DeinterlaceI420<false>(marksAbove, marksBelow, above, below, second, y0, y1, u, v, nullptr, nullptr,
-                               nullptr, pairs);
+    const int bytes = 4 * pairs;
+    auto step = [&](int i) ZP_AVX2_STEP { InterpolateStep(l, dst, i); };
+    if (!CoverInside(bytes, step)) {
+        InterpolateBytes_C(l, dst, bytes, 0, bytes);
+        return;
     }
-}
-
-ZP_AVX2 void FrameYuy2_AVX2(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
-{
-    FrameYuy2<false, false>(walk, out, down);
-}
-
-// The walk of FrameI420ByRows with the row inlined (`flatten`), which spares
-// a call and its stores per line. (Write prefetches, as in the YUY2 frame,
-// were slower: four output rows, two of them narrow, which the stores keep
-// up with.)
-__attribute__((target("avx2"), flatten)) void FrameI420_AVX2(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v,
-                                                            LONG_PTR lumaDown)
-{
-    FrameI420ByRows<DeinterlaceI420Row_AVX2>(walk, luma, u, v, lumaDown);
-}
-
-// For the AVX-512 level: write prefetches (all of its CPUs run PREFETCHW),
-// 64-byte motion steps and opmask blends. `flatten` inlines the wide steps
-// once the rows are inside this function, whose target allows them. (The
-// I420 frame was slower with wide steps.)
-__attribute__((target("avx2,prfchw,avx512f,avx512bw,avx512vl"), flatten)) void FrameYuy2_AVX2Wide(
-    const FrameWalk& walk, UCHAR* out, LONG_PTR down)
-{
-    FrameYuy2<true, true>(walk, out, down);
+    InterpolateBytes_C(l, dst, bytes, 0, kEdgeBytes);
+    InterpolateBytes_C(l, dst, bytes, bytes - kEdgeBytes, bytes);
 }
 
 namespace {
@@ -637,12 +508,10 @@ ZP_AVX2 void CopyRow_AVX2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst,
 
 const RowKernels kRowsAvx2 = {
     .name = "AVX2",
-    .motion = MotionRow_AVX2,
-    .deinterlace = DeinterlaceRow_AVX2,
-    .deinterlaceI420 = DeinterlaceI420Row_AVX2,
+    .activity = ActivityRow_AVX2,
+    .interpolate = InterpolateRow_AVX2,
     .adjust = AdjustRow_AVX2,
     .toRgb24 = ToRgb24Row_AVX2,
-    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_AVX2, ToRgb24Row_AVX2>,
     .toI420 = ToI420Row_AVX2,
     .boxH1V2 = BoxH1V2Row_AVX2,
     .boxH2V1 = BoxH2V1Row_AVX2,
@@ -654,8 +523,6 @@ const RowKernels kRowsAvx2 = {
     .accFinish = AccFinishRow_AVX2,
     .blend2 = Blend2Row_AVX2,
     .copy = CopyRow_AVX2,
-    .frameYuy2 = FrameYuy2_AVX2,
-    .frameI420 = FrameI420_AVX2,
 };
 
 }  // namespace zelpipe
