@@ -117,16 +117,17 @@ inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (
 
 inline int ClampLine(const Job& j, int n) { return n < 0 ? 0 : n >= j.plan.fieldLines ? j.plan.fieldLines - 1 : n; }
 
-// The activity row of second-field line n (inside the field), made once a
-// conversion: lines are asked for in increasing order, three at a time.
-const UCHAR* ActivityOf(const Job& j, int n)
+// The slot holding the difference row of second-field line m (inside the
+// field), made once a conversion: lines are asked for in increasing order.
+int DifferenceSlot(const Job& j, int m)
 {
-    UCHAR* row = j.s->activityRows[n % 3];
-    if (j.s->activityIndex[n % 3] != n) {
-        j.k->activity(PreviousLine(j, n), SecondLine(j, n), row, j.r->sourceWidth / 2);
-        j.s->activityIndex[n % 3] = n;
+    const int slot = m % 3;
+    if (j.s->differenceIndex[slot] != m) {
+        j.k->difference(PreviousLine(j, m), SecondLine(j, m), j.s->differenceRows[slot], &j.s->moved[slot],
+                        j.r->sourceWidth / 2);
+        j.s->differenceIndex[slot] = m;
     }
-    return row;
+    return slot;
 }
 
 // Frame line 2n + 1 into dst, rebuilt for the first field's instant.
@@ -139,11 +140,22 @@ void DeinterlaceLine(const Job& j, int n, UCHAR* dst)
         l.second[i] = SecondLine(j, m);
         l.previous[i] = PreviousLine(j, m);
     }
-    // Line n + 1 first: it may take the slot line n - 2 held.
-    l.activity[2] = ActivityOf(j, ClampLine(j, n + 1));
-    l.activity[1] = ActivityOf(j, ClampLine(j, n));
-    l.activity[0] = ActivityOf(j, ClampLine(j, n - 1));
+    const int above = DifferenceSlot(j, ClampLine(j, n - 1));
+    const int here = DifferenceSlot(j, n);
+    // The rebuilding row makes line n + 1's difference row as it reads that
+    // line, into the slot line n - 2 held (below the last line: a spare copy
+    // of the last line's own, in a slot no line needs).
+    const int next = (n + 1) % 3;
+    const int below = ClampLine(j, n + 1);
+    l.difference[0] = j.s->differenceRows[above];
+    l.difference[1] = j.s->differenceRows[here];
+    l.moved[0] = j.s->moved[above];
+    l.moved[1] = j.s->moved[here];
+    l.nextDifference = j.s->differenceRows[next];
+    l.nextMoved = &j.s->moved[next];
+    l.motion = j.s->motion;
     j.k->interpolate(l, dst, j.r->sourceWidth / 2);
+    j.s->differenceIndex[next] = below == n + 1 ? below : -1;
 }
 
 // General path: source row `row` (a de-interlaced frame line or a first
@@ -278,7 +290,7 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
         PrepareVertical(s, j.plan.sourceRows, r.outputHeight);
     }
     // Nothing carries over from the previous conversion's rows.
-    for (int& index : s->activityIndex) index = -1;
+    for (int& index : s->differenceIndex) index = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;
 
@@ -350,11 +362,15 @@ constexpr int kVTaps = RoundUp64(kMaxSourceHeight * sizeof(Taps));
 constexpr int kVWeights = RoundUp64(2 * kMaxSourceHeight * sizeof(USHORT));
 constexpr int kRgbRow = RoundUp64((kMaxSourceWidth + 2) * 3);
 constexpr int kAcc = RoundUp64(kMaxRowBytes * sizeof(USHORT));
+// A difference or motion row starts a chunk into its buffer (zero bytes in
+// front, aligned chunks) and has the zero bytes behind it room to spare.
+constexpr int kDifferenceFront = kChunkBytes;
+constexpr int kDifferenceBuffer = RoundUp64(kDifferenceFront + kMaxRowBytes + kActivityReach);
 
 }  // namespace
 
 const SIZE_T kPipelineBytes = kStateBytes + kHLumaTaps + kHLumaWeights + kHChromaTaps + kHChromaWeights + kVTaps +
-                              kVWeights + 10 * kRowBuffer + kRgbRow + kAcc;
+                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 4 * kDifferenceBuffer;
 
 PipelineState* LayOutPipeline(void* memory)
 {
@@ -385,10 +401,12 @@ PipelineState* LayOutPipeline(void* memory)
     s->acc = (USHORT*)p;
     p += kAcc;
     for (int i = 0; i < 3; ++i) {
-        s->activityRows[i] = p;
-        p += kRowBuffer;
-        s->activityIndex[i] = -1;
+        s->differenceRows[i] = p + kDifferenceFront;
+        p += kDifferenceBuffer;
+        s->differenceIndex[i] = -1;
     }
+    s->motion = p + kDifferenceFront;
+    p += kDifferenceBuffer;
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

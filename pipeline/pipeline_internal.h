@@ -50,13 +50,34 @@ constexpr int kDiagonalPenalty = 4;
 // vertical only.
 constexpr int kDirectionMargin = 3;
 
+// Motion is kept per second-field line as a difference row, |second -
+// previous| byte by byte, with kActivityReach zero bytes on either side (so
+// a largest difference near a line's end needs no special case), and as one
+// bit per 32-byte chunk of it, set wherever the chunk may hold a difference.
+// A chunk whose own bit and both neighbours' bits are clear on the line and
+// on the lines above and below has no activity at all: its rebuilt bytes are
+// the second field's as they are, copied without looking further.
+constexpr int kChunkBytes = 32;
+static_assert(kMaxRowBytes <= 64 * kChunkBytes, "a line's chunk bits fit one word");
+static_assert(kActivityReach <= kChunkBytes, "activity reaches the next chunk at most");
+constexpr int DifferenceRowBytes() { return kMaxRowBytes + 2 * kActivityReach; }
+
 // The rows one rebuilt line reads; lines beyond the field's top or bottom
 // are the nearest line inside it.
 struct FieldLines {
     const UCHAR* first[4];     // first field lines n - 1, n, n + 1, n + 2
     const UCHAR* second[3];    // second field lines n - 1, n, n + 1
     const UCHAR* previous[3];  // previous second field lines n - 1, n, n + 1
-    const UCHAR* activity[3];  // activity rows of second field lines n - 1, n, n + 1
+    // Difference rows and chunk bits of second field lines n - 1, n, n + 1.
+    // The rebuilding row makes those of line n + 1 itself, from second[2]
+    // and previous[2], in the same pass that reads that line.
+    const UCHAR* difference[2];
+    UCHAR* nextDifference;
+    ULONGLONG moved[2];
+    ULONGLONG* nextMoved;
+    // A work row of DifferenceRowBytes() bytes, laid out like a difference
+    // row, whose kActivityReach bytes in front stay zero.
+    UCHAR* motion;
 };
 
 // ------------------------------------------------------------- colour ----
@@ -143,13 +164,13 @@ int BuildAreaTaps(int sourceCount, int unit, int outputs, int (*begin)(int o, co
 struct RowKernels {
     const char* name;
 
-    // The activity row of one second-field line: each byte the largest
-    // difference between `second` and `previous` among the samples of its
-    // kind within kActivityReach bytes of it (see the interpolation block).
-    void (*activity)(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs);
+    // The difference row and chunk bits of one second-field line (see the
+    // interpolation block), the zero bytes after the row included.
+    void (*difference)(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved, int pairs);
 
     // Rebuilds the frame line between first field lines n and n + 1 for the
-    // first field's instant (the interpolation block above), `pairs` pairs.
+    // first field's instant (the interpolation block above), `pairs` pairs,
+    // making line n + 1's difference row and chunk bits on the way.
     void (*interpolate)(const FieldLines& lines, UCHAR* dst, int pairs);
 
     // Copies a row, mirrored left to right and/or with luma through a gamma
@@ -219,10 +240,13 @@ struct PipelineState {
     Taps* vTaps;
     USHORT* vWeights;
 
-    // Activity rows of second-field lines, by line number modulo 3, so the
-    // three a rebuilt line reads are at hand and each is made once a frame.
-    UCHAR* activityRows[3];
-    int activityIndex[3];  // which line each holds (-1: none)
+    // Difference rows and chunk bits of second-field lines, by line number
+    // modulo 3, so the three a rebuilt line reads are at hand and each is
+    // made once a frame; and the rebuilding rows' work row.
+    UCHAR* differenceRows[3];
+    ULONGLONG moved[3];
+    int differenceIndex[3];  // which line each holds (-1: none)
+    UCHAR* motion;
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

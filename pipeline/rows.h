@@ -8,7 +8,8 @@
 namespace zelpipe {
 
 #define ZELPIPE_DECLARE_ROWS(L)                                                                               \
-    void ActivityRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs);             \
+    void DifferenceRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,   \
+                           int pairs);                                                                        \
     void InterpolateRow_##L(const FieldLines& lines, UCHAR* dst, int pairs);                                 \
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
     void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
@@ -31,10 +32,9 @@ ZELPIPE_DECLARE_ROWS(AVX2)
 
 #undef ZELPIPE_DECLARE_ROWS
 
-// Bytes from..to of the activity and interpolation rows of a line `bytes`
-// long, as the whole rows would make them: the SIMD rows finish the ends of
-// a line, where samples past it are left out, with these.
-void ActivityBytes_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int bytes, int from, int to);
+// Bytes from..to of a rebuilt line `bytes` long, as the whole row would make
+// them, from the three difference rows (the SIMD rows finish the ends of a
+// line, where neighbourhoods run past it, with these).
 void InterpolateBytes_C(const FieldLines& lines, UCHAR* dst, int bytes, int from, int to);
 
 }  // namespace zelpipe

@@ -74,147 +74,53 @@ ZP_AVX2_STEP inline void StoreChroma(__m256i uv, UCHAR* u, UCHAR* v)
 }  // namespace
 
 // ------------------------------------------------------ interpolation ----
-//
-// 32 bytes a step, every sample byte-wise (u8, saturating where the C row's
-// value cannot leave 0..255, which keeps the results equal) except the two
-// pieces that need more range: the four-tap curve, in words, and the luma
-// direction costs, summed in words over the luma bytes only (the low byte of
-// each YUYV word). Steps start on a pair, so even bytes are luma. The first
-// and last kEdgeBytes of a line, whose neighbourhoods run past it, come from
-// the C bytes.
 
 namespace {
 
-constexpr int kEdgeBytes = 8;  // at least kActivityReach and 2 * kDirectionMargin
+struct V {
+    using Vec = __m256i;
+    static constexpr int kBytes = 32;
+    ZP_AVX2_STEP static Vec Load(const UCHAR* p) { return _mm256_loadu_si256((const __m256i*)p); }
+    ZP_AVX2_STEP static void Store(UCHAR* p, Vec v) { _mm256_storeu_si256((__m256i*)p, v); }
+    ZP_AVX2_STEP static Vec Zero() { return _mm256_setzero_si256(); }
+    ZP_AVX2_STEP static Vec Set16(int x) { return _mm256_set1_epi16((short)x); }
+    ZP_AVX2_STEP static Vec Or(Vec a, Vec b) { return _mm256_or_si256(a, b); }
+    ZP_AVX2_STEP static Vec And(Vec a, Vec b) { return _mm256_and_si256(a, b); }
+    ZP_AVX2_STEP static Vec AndNot(Vec a, Vec b) { return _mm256_andnot_si256(a, b); }
+    ZP_AVX2_STEP static Vec MaxU8(Vec a, Vec b) { return _mm256_max_epu8(a, b); }
+    ZP_AVX2_STEP static Vec MinU8(Vec a, Vec b) { return _mm256_min_epu8(a, b); }
+    ZP_AVX2_STEP static Vec AvgU8(Vec a, Vec b) { return _mm256_avg_epu8(a, b); }
+    ZP_AVX2_STEP static Vec SubsU8(Vec a, Vec b) { return _mm256_subs_epu8(a, b); }
+    ZP_AVX2_STEP static Vec AddsU8(Vec a, Vec b) { return _mm256_adds_epu8(a, b); }
+    ZP_AVX2_STEP static Vec Add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+    ZP_AVX2_STEP static Vec Sub16(Vec a, Vec b) { return _mm256_sub_epi16(a, b); }
+    template <int N>
+    ZP_AVX2_STEP static Vec Shl16(Vec a) { return _mm256_slli_epi16(a, N); }
+    template <int N>
+    ZP_AVX2_STEP static Vec Sar16(Vec a) { return _mm256_srai_epi16(a, N); }
+    ZP_AVX2_STEP static Vec CmpGt16(Vec a, Vec b) { return _mm256_cmpgt_epi16(a, b); }
+    ZP_AVX2_STEP static Vec Blend(Vec a, Vec b, Vec mask) { return _mm256_blendv_epi8(a, b, mask); }
+    ZP_AVX2_STEP static Vec UnpackLo8(Vec a, Vec b) { return _mm256_unpacklo_epi8(a, b); }
+    ZP_AVX2_STEP static Vec UnpackHi8(Vec a, Vec b) { return _mm256_unpackhi_epi8(a, b); }
+    ZP_AVX2_STEP static Vec PackUs16(Vec a, Vec b) { return _mm256_packus_epi16(a, b); }
+    ZP_AVX2_STEP static bool IsZero(Vec a) { return _mm256_testz_si256(a, a); }
+};
 
-ZP_AVX2_STEP inline __m256i AbsDiff(__m256i a, __m256i b) { return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a)); }
-
-// The activity of bytes i .. i + 31 from `diff`, the line's byte-wise
-// differences with kActivityReach zero bytes on either side (zeros leave a
-// largest difference as it is, so the line's ends need no special case).
-ZP_AVX2_STEP inline __m256i ActivityStep(const UCHAR* diff, int i)
-{
-    const UCHAR* t = diff + kActivityReach + i;
-    // Offsets 0, 4, 8 either way reach samples of every kind; 2 and 6 reach
-    // luma only (for chroma they land on the other component).
-    const __m256i both = _mm256_max_epu8(_mm256_max_epu8(_mm256_max_epu8(Load(t - 8), Load(t - 4)),
-                                                         _mm256_max_epu8(Load(t), Load(t + 4))),
-                                         Load(t + 8));
-    const __m256i luma = _mm256_max_epu8(_mm256_max_epu8(Load(t - 6), Load(t - 2)), _mm256_max_epu8(Load(t + 2), Load(t + 6)));
-    return _mm256_max_epu8(both, _mm256_and_si256(luma, _mm256_set1_epi16(0x00FF)));
-}
-
-// The four-tap curve of bytes a, b, c, d kept within b and c.
-ZP_AVX2_STEP inline __m256i CubicStep(__m256i a, __m256i b, __m256i c, __m256i d)
-{
-    const __m256i zero = _mm256_setzero_si256();
-    auto half = [&](__m256i (*unpack)(__m256i, __m256i)) ZP_AVX2_STEP {
-        const __m256i bc = _mm256_add_epi16(unpack(b, zero), unpack(c, zero));
-        const __m256i ad = _mm256_add_epi16(unpack(a, zero), unpack(d, zero));
-        const __m256i nine = _mm256_add_epi16(_mm256_slli_epi16(bc, 3), bc);
-        return _mm256_srai_epi16(_mm256_add_epi16(_mm256_sub_epi16(nine, ad), _mm256_set1_epi16(8)), 4);
-    };
-    const __m256i v = _mm256_packus_epi16(half(_mm256_unpacklo_epi8), half(_mm256_unpackhi_epi8));
-    return _mm256_min_epu8(_mm256_max_epu8(v, _mm256_min_epu8(b, c)), _mm256_max_epu8(b, c));
-}
-
-ZP_AVX2_STEP inline void InterpolateStep(const FieldLines& l, UCHAR* dst, int i)
-{
-    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i c = Load(l.first[1] + i), e = Load(l.first[2] + i);
-    const __m256i d = _mm256_avg_epu8(Load(l.second[1] + i), Load(l.previous[1] + i));
-    const __m256i activity =
-        _mm256_max_epu8(Load(l.activity[0] + i), _mm256_max_epu8(Load(l.activity[1] + i), Load(l.activity[2] + i)));
-    if (_mm256_testz_si256(activity, activity)) {
-        Store(dst + i, d);  // still: no allowance, the temporal estimate as it is
-        return;
-    }
-    const __m256i above = _mm256_avg_epu8(Load(l.second[0] + i), Load(l.previous[0] + i));
-    const __m256i below = _mm256_avg_epu8(Load(l.second[2] + i), Load(l.previous[2] + i));
-    // The comb measure where positive (all the allowance looks at).
-    const __m256i low = _mm256_min_epu8(_mm256_subs_epu8(d, _mm256_max_epu8(c, e)),
-                                        _mm256_max_epu8(_mm256_subs_epu8(above, c), _mm256_subs_epu8(below, e)));
-    const __m256i negHigh = _mm256_min_epu8(_mm256_subs_epu8(_mm256_min_epu8(c, e), d),
-                                            _mm256_max_epu8(_mm256_subs_epu8(c, above), _mm256_subs_epu8(e, below)));
-    __m256i gain = activity;
-    static_assert(kCombGain == 16, "four doublings");
-    for (int k = 0; k < 4; ++k) gain = _mm256_adds_epu8(gain, gain);
-    const __m256i allowance = _mm256_max_epu8(activity, _mm256_min_epu8(_mm256_max_epu8(low, negHigh), gain));
-
-    const __m256i cubic = CubicStep(Load(l.first[0] + i), c, e, Load(l.first[3] + i));
-    // Luma direction costs in words: |c[x + k + j] - e[x - k + j]| over
-    // j = -1, 0, 1 pixels (2 bytes a pixel).
-    auto cost = [&](int k) ZP_AVX2_STEP {
-        __m256i sum = _mm256_setzero_si256();
-        for (int j = -1; j <= 1; ++j) {
-            sum = _mm256_add_epi16(sum, _mm256_and_si256(AbsDiff(Load(l.first[1] + i + 2 * (k + j)),
-                                                                 Load(l.first[2] + i + 2 * (j - k))), lowBytes));
-        }
-        return sum;
-    };
-    auto diagonal = [&](int k) ZP_AVX2_STEP {
-        return _mm256_and_si256(_mm256_avg_epu8(Load(l.first[1] + i + 2 * k), Load(l.first[2] + i - 2 * k)), lowBytes);
-    };
-    __m256i best = cost(0);
-    __m256i estimate = _mm256_and_si256(cubic, lowBytes);
-    const __m256i penalty = _mm256_set1_epi16(kDiagonalPenalty);
-    for (int side = -1; side <= 1; side += 2) {
-        const __m256i near = _mm256_add_epi16(_mm256_slli_epi16(cost(side), 1), penalty);
-        const __m256i takeNear = _mm256_cmpgt_epi16(best, near);
-        best = _mm256_blendv_epi8(best, near, takeNear);
-        estimate = _mm256_blendv_epi8(estimate, diagonal(side), takeNear);
-        const __m256i far = _mm256_add_epi16(_mm256_slli_epi16(cost(2 * side), 1), penalty);
-        const __m256i takeFar = _mm256_and_si256(takeNear, _mm256_cmpgt_epi16(best, far));
-        best = _mm256_blendv_epi8(best, far, takeFar);
-        estimate = _mm256_blendv_epi8(estimate, diagonal(2 * side), takeFar);
-    }
-    const __m256i spatial = _mm256_or_si256(estimate, _mm256_andnot_si256(lowBytes, cubic));
-    const __m256i out = _mm256_min_epu8(_mm256_max_epu8(spatial, _mm256_subs_epu8(d, allowance)),
-                                        _mm256_adds_epu8(d, allowance));
-    Store(dst + i, out);
-}
-
-// Steps over bytes kEdgeBytes .. bytes - kEdgeBytes (the last one overlapping
-// its predecessor), the ends from the C bytes; short lines all from C.
-template <typename Step>
-ZP_AVX2 inline bool CoverInside(int bytes, Step step)
-{
-    const int inside = bytes - 2 * kEdgeBytes;
-    if (inside < 32) return false;
-    int i = kEdgeBytes;
-    for (; i + 32 <= bytes - kEdgeBytes; i += 32) step(i);
-    if (i < bytes - kEdgeBytes) step(bytes - kEdgeBytes - 32);
-    return true;
-}
+#define ZP_TARGET ZP_AVX2
+#define ZP_STEP ZP_AVX2_STEP
+#include "pipeline/deinterlace_simd.h"
+#undef ZP_TARGET
+#undef ZP_STEP
 
 }  // namespace
 
-ZP_AVX2 void ActivityRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
+ZP_AVX2 void DifferenceRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,
+                                int pairs)
 {
-    const int bytes = 4 * pairs;
-    if (bytes < 32) {
-        ActivityBytes_C(previous, second, activity, bytes, 0, bytes);
-        return;
-    }
-    // Rows are never wider than the largest source (the conversion checks).
-    alignas(32) UCHAR diff[kMaxRowBytes + 2 * kActivityReach];
-    memset(diff, 0, kActivityReach);
-    memset(diff + kActivityReach + bytes, 0, kActivityReach);
-    Cover(bytes, 32, [&](int i) ZP_AVX2_STEP { Store(diff + kActivityReach + i, AbsDiff(Load(second + i), Load(previous + i))); });
-    Cover(bytes, 32, [&](int i) ZP_AVX2_STEP { Store(activity + i, ActivityStep(diff, i)); });
+    DifferenceRowT(previous, second, difference, moved, pairs);
 }
 
-ZP_AVX2 void InterpolateRow_AVX2(const FieldLines& l, UCHAR* dst, int pairs)
-{
-    const int bytes = 4 * pairs;
-    auto step = [&](int i) ZP_AVX2_STEP { InterpolateStep(l, dst, i); };
-    if (!CoverInside(bytes, step)) {
-        InterpolateBytes_C(l, dst, bytes, 0, bytes);
-        return;
-    }
-    InterpolateBytes_C(l, dst, bytes, 0, kEdgeBytes);
-    InterpolateBytes_C(l, dst, bytes, bytes - kEdgeBytes, bytes);
-}
+ZP_AVX2 void InterpolateRow_AVX2(const FieldLines& l, UCHAR* dst, int pairs) { InterpolateRowT(l, dst, pairs); }
 
 namespace {
 
@@ -508,7 +414,7 @@ ZP_AVX2 void CopyRow_AVX2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst,
 
 const RowKernels kRowsAvx2 = {
     .name = "AVX2",
-    .activity = ActivityRow_AVX2,
+    .difference = DifferenceRow_AVX2,
     .interpolate = InterpolateRow_AVX2,
     .adjust = AdjustRow_AVX2,
     .toRgb24 = ToRgb24Row_AVX2,

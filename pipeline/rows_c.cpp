@@ -61,27 +61,34 @@ int SpatialLuma(const FieldLines& l, int i)
 
 }  // namespace
 
-void ActivityBytes_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int bytes, int from, int to)
+void DifferenceRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved, int pairs)
 {
-    for (int i = from; i < to; ++i) {
-        const int step = (i & 1) ? 4 : 2;  // the same kind of sample
-        int most = 0;
-        for (int j = i - kActivityReach; j <= i + kActivityReach; j += step) {
-            if (j >= 0 && j < bytes) most = Max(most, Abs(second[j] - previous[j]));
-        }
-        activity[i] = (UCHAR)most;
+    const int bytes = 4 * pairs;
+    ULONGLONG bits = 0;
+    for (int i = 0; i < bytes; ++i) {
+        difference[i] = (UCHAR)Abs(second[i] - previous[i]);
+        if (difference[i]) bits |= 1ull << (i / kChunkBytes);
     }
+    memset(difference + bytes, 0, kActivityReach);
+    *moved = bits;
 }
 
 void InterpolateBytes_C(const FieldLines& l, UCHAR* dst, int bytes, int from, int to)
 {
     const int margin = 2 * kDirectionMargin;  // in bytes
+    const UCHAR* difference[3] = {l.difference[0], l.difference[1], l.nextDifference};
     for (int i = from; i < to; ++i) {
         const int c = l.first[1][i], e = l.first[2][i];
         const int d = Avg2(l.second[1][i], l.previous[1][i]);
         const int above = Avg2(l.second[0][i], l.previous[0][i]);
         const int below = Avg2(l.second[2][i], l.previous[2][i]);
-        const int activity = Max(l.activity[0][i], Max(l.activity[1][i], l.activity[2][i]));
+        // The largest difference among samples of this kind within reach on
+        // the three lines (the zero bytes past the ends count for nothing).
+        const int step = (i & 1) ? 4 : 2;
+        int activity = 0;
+        for (int j = i - kActivityReach; j <= i + kActivityReach; j += step) {
+            for (const UCHAR* row : difference) activity = Max(activity, row[j]);
+        }
         // A comb tooth: d beyond both c and e while the lines two away are
         // not on the same side of them.
         const int high = Max(Max(d - e, d - c), Min(above - c, below - e));
@@ -99,12 +106,11 @@ void InterpolateBytes_C(const FieldLines& l, UCHAR* dst, int bytes, int from, in
     }
 }
 
-void ActivityRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* activity, int pairs)
+void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs)
 {
-    ActivityBytes_C(previous, second, activity, 4 * pairs, 0, 4 * pairs);
+    DifferenceRow_C(l.previous[2], l.second[2], l.nextDifference, l.nextMoved, pairs);
+    InterpolateBytes_C(l, dst, 4 * pairs, 0, 4 * pairs);
 }
-
-void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs) { InterpolateBytes_C(l, dst, 4 * pairs, 0, 4 * pairs); }
 
 void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
 {
@@ -245,7 +251,7 @@ void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& s
 
 const RowKernels kRowsC = {
     .name = "C",
-    .activity = ActivityRow_C,
+    .difference = DifferenceRow_C,
     .interpolate = InterpolateRow_C,
     .adjust = AdjustRow_C,
     .toRgb24 = ToRgb24Row_C,

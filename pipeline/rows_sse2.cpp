@@ -313,10 +313,61 @@ ZP_SSE2 void Blend2Row_SSE2(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHA
 
 ZP_SSE2 void CopyRow_SSE2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst, src, (size_t)bytes); }
 
+// ------------------------------------------------------ interpolation ----
+
+namespace {
+
+// SSE2 has neither a byte blend nor a test for zero: both are built from
+// what it has.
+struct V {
+    using Vec = __m128i;
+    static constexpr int kBytes = 16;
+    ZP_SSE2 static Vec Load(const UCHAR* p) { return _mm_loadu_si128((const __m128i*)p); }
+    ZP_SSE2 static void Store(UCHAR* p, Vec v) { _mm_storeu_si128((__m128i*)p, v); }
+    ZP_SSE2 static Vec Zero() { return _mm_setzero_si128(); }
+    ZP_SSE2 static Vec Set16(int x) { return _mm_set1_epi16((short)x); }
+    ZP_SSE2 static Vec Or(Vec a, Vec b) { return _mm_or_si128(a, b); }
+    ZP_SSE2 static Vec And(Vec a, Vec b) { return _mm_and_si128(a, b); }
+    ZP_SSE2 static Vec AndNot(Vec a, Vec b) { return _mm_andnot_si128(a, b); }
+    ZP_SSE2 static Vec MaxU8(Vec a, Vec b) { return _mm_max_epu8(a, b); }
+    ZP_SSE2 static Vec MinU8(Vec a, Vec b) { return _mm_min_epu8(a, b); }
+    ZP_SSE2 static Vec AvgU8(Vec a, Vec b) { return _mm_avg_epu8(a, b); }
+    ZP_SSE2 static Vec SubsU8(Vec a, Vec b) { return _mm_subs_epu8(a, b); }
+    ZP_SSE2 static Vec AddsU8(Vec a, Vec b) { return _mm_adds_epu8(a, b); }
+    ZP_SSE2 static Vec Add16(Vec a, Vec b) { return _mm_add_epi16(a, b); }
+    ZP_SSE2 static Vec Sub16(Vec a, Vec b) { return _mm_sub_epi16(a, b); }
+    template <int N>
+    ZP_SSE2 static Vec Shl16(Vec a) { return _mm_slli_epi16(a, N); }
+    template <int N>
+    ZP_SSE2 static Vec Sar16(Vec a) { return _mm_srai_epi16(a, N); }
+    ZP_SSE2 static Vec CmpGt16(Vec a, Vec b) { return _mm_cmpgt_epi16(a, b); }
+    ZP_SSE2 static Vec Blend(Vec a, Vec b, Vec mask) { return _mm_or_si128(_mm_and_si128(mask, b), _mm_andnot_si128(mask, a)); }
+    ZP_SSE2 static Vec UnpackLo8(Vec a, Vec b) { return _mm_unpacklo_epi8(a, b); }
+    ZP_SSE2 static Vec UnpackHi8(Vec a, Vec b) { return _mm_unpackhi_epi8(a, b); }
+    ZP_SSE2 static Vec PackUs16(Vec a, Vec b) { return _mm_packus_epi16(a, b); }
+    ZP_SSE2 static bool IsZero(Vec a) { return _mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_setzero_si128())) == 0xFFFF; }
+};
+
+#define ZP_TARGET ZP_SSE2
+#define ZP_STEP __attribute__((target("sse2"), always_inline))
+#include "pipeline/deinterlace_simd.h"
+#undef ZP_TARGET
+#undef ZP_STEP
+
+}  // namespace
+
+ZP_SSE2 void DifferenceRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,
+                                int pairs)
+{
+    DifferenceRowT(previous, second, difference, moved, pairs);
+}
+
+ZP_SSE2 void InterpolateRow_SSE2(const FieldLines& l, UCHAR* dst, int pairs) { InterpolateRowT(l, dst, pairs); }
+
 const RowKernels kRowsSse2 = {
     .name = "SSE2",
-    .activity = ActivityRow_C,
-    .interpolate = InterpolateRow_C,
+    .difference = DifferenceRow_SSE2,
+    .interpolate = InterpolateRow_SSE2,
     .adjust = AdjustRow_SSE2,
     .toRgb24 = ToRgb24Row_SSE2,
     .toI420 = ToI420Row_SSE2,

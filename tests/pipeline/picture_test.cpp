@@ -138,14 +138,16 @@ TEST_F(Picture, MovingPictureComesBackWithoutCombing)
 // The de-interlaced frame line by line from the C rows: frame line 2n is the
 // first field's line n; line 2n + 1 is rebuilt from first field lines n - 1
 // .. n + 2 and second and previous field lines n - 1 .. n + 1 with their
-// activity rows, lines past the top or bottom being the nearest one inside.
+// difference rows, lines past the top or bottom being the nearest one inside.
 Bytes ExpectedFrame(const Fields& f)
 {
     const int lines = f.height / 2, pairs = f.width / 2;
     const size_t line = static_cast<size_t>(f.width) * 2;
     auto at = [&](const Bytes& field, int n) { return field.data() + std::clamp(n, 0, lines - 1) * line; };
-    std::vector<Bytes> activity(lines, Bytes(line));
-    for (int n = 0; n < lines; ++n) zelpipe::ActivityRow_C(at(f.previous, n), at(f.second, n), activity[n].data(), pairs);
+    std::vector<DifferenceRow> difference(lines, DifferenceRow(line));
+    for (int n = 0; n < lines; ++n) {
+        zelpipe::DifferenceRow_C(at(f.previous, n), at(f.second, n), difference[n].data(), &difference[n].moved, pairs);
+    }
     Bytes out(line * f.height);
     for (int n = 0; n < lines; ++n) {
         std::memcpy(&out[2 * n * line], at(f.first, n), line);
@@ -154,9 +156,11 @@ Bytes ExpectedFrame(const Fields& f)
         for (int i = 0; i < 3; ++i) {
             l.second[i] = at(f.second, n - 1 + i);
             l.previous[i] = at(f.previous, n - 1 + i);
-            l.activity[i] = activity[std::clamp(n - 1 + i, 0, lines - 1)].data();
         }
-        zelpipe::InterpolateRow_C(l, &out[(2 * n + 1) * line], pairs);
+        l.difference[0] = difference[std::clamp(n - 1, 0, lines - 1)].data();
+        l.difference[1] = difference[n].data();
+        l.nextDifference = difference[std::clamp(n + 1, 0, lines - 1)].data();
+        zelpipe::InterpolateBytes_C(l, &out[(2 * n + 1) * line], static_cast<int>(line), 0, static_cast<int>(line));
     }
     return out;
 }

@@ -78,53 +78,112 @@ struct TemporalPair {
     }
 };
 
-TEST_P(RowsTest, ActivityMatchesReference)
+// Whether a chunk's bit keeps its promise: clear only where the chunk of
+// the difference row has no difference (a SIMD row may set it for less).
+::testing::AssertionResult BitsCover(ULONGLONG moved, const uint8_t* difference, size_t bytes)
+{
+    for (size_t i = 0; i < bytes; ++i) {
+        if (difference[i] && !((moved >> (i / zelpipe::kChunkBytes)) & 1)) {
+            return ::testing::AssertionFailure() << "byte " << i << " differs in a chunk marked still";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_P(RowsTest, DifferenceMatchesReference)
 {
     for (int pairs : PairCounts()) {
-        const TemporalPair t(static_cast<size_t>(pairs) * 4, 300 + pairs);
+        const size_t bytes = static_cast<size_t>(pairs) * 4;
+        const TemporalPair t(bytes, 300 + pairs);
         Source second(t.second, pairs % 4), previous(t.previous, 3 - pairs % 4);
-        Compare("activity " + std::to_string(pairs), t.second.size(), pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-            k.activity(previous.data(), second.data(), d, pairs);
-        });
+        DifferenceRow expected(bytes, 0xEE), actual(bytes, 0xEE);
+        std::fill(expected.buffer.end() - zelpipe::kActivityReach, expected.buffer.end(), 0xEE);
+        std::fill(actual.buffer.end() - zelpipe::kActivityReach, actual.buffer.end(), 0xEE);
+        C().difference(previous.data(), second.data(), expected.data(), &expected.moved, pairs);
+        Simd().difference(previous.data(), second.data(), actual.data(), &actual.moved, pairs);
+        // The row and the zero bytes after it alike; the bits as promised.
+        ASSERT_EQ(expected.buffer, actual.buffer) << pairs << " pairs";
+        EXPECT_TRUE(BitsCover(actual.moved, actual.data(), bytes)) << pairs << " pairs";
+        EXPECT_TRUE(BitsCover(expected.moved, expected.data(), bytes)) << pairs << " pairs";
     }
+}
+
+// Three second and previous line pairs for a rebuilt line. `calm` makes them
+// agree everywhere except one short run at a place that moves with the
+// width (often a line's first or last chunk), so still chunks are copied
+// next to rebuilt ones.
+std::vector<TemporalPair> TemporalLines(size_t bytes, uint32_t seed, bool calm)
+{
+    std::vector<TemporalPair> t;
+    for (uint32_t i = 0; i < 3; ++i) {
+        t.emplace_back(bytes, seed + i);
+        if (!calm) continue;
+        t[i].previous = t[i].second;
+        const size_t at = (seed * 37 + i * 53) % bytes;
+        for (size_t k = at; k < std::min(bytes, at + 3); ++k) t[i].previous[k] ^= 0x40;
+    }
+    return t;
 }
 
 TEST_P(RowsTest, InterpolateMatchesReference)
 {
     // Random first-field lines (every direction wins somewhere), runs of
-    // still and moving pairs, and activity rows from the C row; each line at
-    // its own misalignment.
+    // still and moving pairs or lines still but for a few bytes, each line
+    // at its own misalignment; the difference rows of the lines above from
+    // the C row, with their bits as the C row makes them or all set (the
+    // bits decide only what is worked out, never the bytes).
     for (int pairs : PairCounts()) {
-        const size_t bytes = static_cast<size_t>(pairs) * 4;
-        std::vector<Source> lines;
-        zelpipe::FieldLines l;
-        for (int i = 0; i < 4; ++i) {
-            // Smooth lines now and then, so that diagonals beat the vertical
-            // by the margin they need.
-            Bytes b = RandomBytes(bytes, 400 + pairs * 8 + i);
-            if (pairs % 3 == 0) {
-                for (size_t k = 0; k < bytes; ++k) b[k] = static_cast<uint8_t>((k * (7 + i) / 3) & 0xFF);
+        for (bool calm : {false, true}) {
+            for (bool allMarked : {false, true}) {
+                const size_t bytes = static_cast<size_t>(pairs) * 4;
+                std::vector<Source> lines;
+                zelpipe::FieldLines l;
+                for (int i = 0; i < 4; ++i) {
+                    // Smooth lines now and then, so that diagonals beat the
+                    // vertical by the margin they need.
+                    Bytes b = RandomBytes(bytes, 400 + pairs * 8 + i);
+                    if (pairs % 3 == 0) {
+                        for (size_t k = 0; k < bytes; ++k) b[k] = static_cast<uint8_t>((k * (7 + i) / 3) & 0xFF);
+                    }
+                    lines.emplace_back(b, (pairs + i) % 5);
+                }
+                const std::vector<TemporalPair> t = TemporalLines(bytes, 500 + pairs * 8, calm);
+                std::vector<Source> temporal;
+                std::vector<DifferenceRow> difference(2, DifferenceRow(bytes));
+                for (int i = 0; i < 3; ++i) {
+                    temporal.emplace_back(t[i].second, i);
+                    temporal.emplace_back(t[i].previous, 4 - i);
+                    if (i < 2) {
+                        zelpipe::DifferenceRow_C(t[i].previous.data(), t[i].second.data(), difference[i].data(),
+                                                 &difference[i].moved, pairs);
+                        if (allMarked) difference[i].moved = ~0ull;
+                        l.difference[i] = difference[i].data();
+                        l.moved[i] = difference[i].moved;
+                    }
+                }
+                for (int i = 0; i < 4; ++i) l.first[i] = lines[i].data();
+                for (int i = 0; i < 3; ++i) {
+                    l.second[i] = temporal[2 * i].data();
+                    l.previous[i] = temporal[2 * i + 1].data();
+                }
+                DifferenceRow next[2] = {DifferenceRow(bytes, 0x77), DifferenceRow(bytes, 0x77)};
+                DifferenceRow motion(bytes, 0x55);
+                const std::string what = "interpolate " + std::to_string(pairs) + (calm ? " calm" : "") +
+                                         (allMarked ? " all marked" : "");
+                int call = 0;
+                Compare(what, bytes, pairs % 7, [&](const RowKernels& k, uint8_t* d) {
+                    zelpipe::FieldLines own = l;
+                    own.nextDifference = next[call].data();
+                    own.nextMoved = &next[call].moved;
+                    own.motion = motion.data();
+                    ++call;
+                    k.interpolate(own, d, pairs);
+                });
+                // The next line's difference row as the difference row makes it.
+                ASSERT_EQ(next[0].buffer, next[1].buffer) << what;
+                EXPECT_TRUE(BitsCover(next[1].moved, next[1].data(), bytes)) << what;
             }
-            lines.emplace_back(b, (pairs + i) % 5);
         }
-        std::vector<Source> temporal;
-        std::vector<Bytes> activity(3, Bytes(bytes));
-        for (int i = 0; i < 3; ++i) {
-            const TemporalPair t(bytes, 500 + pairs * 8 + i);
-            temporal.emplace_back(t.second, i);
-            temporal.emplace_back(t.previous, 4 - i);
-            zelpipe::ActivityRow_C(t.previous.data(), t.second.data(), activity[i].data(), pairs);
-            if (pairs % 4 == 1) std::fill(activity[i].begin(), activity[i].end(), uint8_t{0});
-        }
-        for (int i = 0; i < 4; ++i) l.first[i] = lines[i].data();
-        for (int i = 0; i < 3; ++i) {
-            l.second[i] = temporal[2 * i].data();
-            l.previous[i] = temporal[2 * i + 1].data();
-            l.activity[i] = activity[i].data();
-        }
-        Compare("interpolate " + std::to_string(pairs), bytes, pairs % 7, [&](const RowKernels& k, uint8_t* d) {
-            k.interpolate(l, d, pairs);
-        });
     }
 }
 
@@ -155,15 +214,15 @@ private:
     uint8_t* base_ = nullptr;
 };
 
-TEST_P(RowsTest, ActivityAndInterpolationReadNothingOutsideTheirLines)
+TEST_P(RowsTest, DifferenceAndInterpolationReadNothingOutsideTheirLines)
 {
-    FencedLines fence(13);
+    FencedLines fence(10);
     ASSERT_TRUE(fence.ok());
     for (int pairs : {1, 8, 11, 12, 13, 20, 29, 160, 180, 360}) {
         const size_t bytes = static_cast<size_t>(pairs) * 4;
         for (bool after : {false, true}) {
-            uint8_t* lines[13];
-            for (int k = 0; k < 13; ++k) {
+            uint8_t* lines[10];
+            for (int k = 0; k < 10; ++k) {
                 lines[k] = fence.Line(k, bytes, after);
                 const Bytes content = RandomBytes(bytes, static_cast<uint32_t>(pairs * 13 + k));
                 std::memcpy(lines[k], content.data(), bytes);
@@ -173,13 +232,23 @@ TEST_P(RowsTest, ActivityAndInterpolationReadNothingOutsideTheirLines)
             for (int i = 0; i < 3; ++i) {
                 l.second[i] = lines[4 + i];
                 l.previous[i] = lines[7 + i];
-                l.activity[i] = lines[10 + i];
             }
+            DifferenceRow difference[2] = {DifferenceRow(bytes), DifferenceRow(bytes)};
+            DifferenceRow expectedNext(bytes), actualNext(bytes), motion(bytes);
+            C().difference(l.previous[0], l.second[0], difference[0].data(), &difference[0].moved, pairs);
+            Simd().difference(l.previous[0], l.second[0], difference[1].data(), &difference[1].moved, pairs);
+            ASSERT_EQ(difference[0].buffer, difference[1].buffer) << pairs << " pairs";
+            for (int i = 0; i < 2; ++i) {
+                l.difference[i] = difference[i].data();
+                l.moved[i] = difference[i].moved;
+            }
+            l.motion = motion.data();
             Bytes expected(bytes), actual(bytes);
-            C().activity(l.previous[0], l.second[0], expected.data(), pairs);
-            Simd().activity(l.previous[0], l.second[0], actual.data(), pairs);
-            ASSERT_EQ(actual, expected) << pairs << " pairs";
+            l.nextDifference = expectedNext.data();
+            l.nextMoved = &expectedNext.moved;
             C().interpolate(l, expected.data(), pairs);
+            l.nextDifference = actualNext.data();
+            l.nextMoved = &actualNext.moved;
             Simd().interpolate(l, actual.data(), pairs);
             ASSERT_EQ(actual, expected) << pairs << " pairs";
         }
@@ -283,42 +352,64 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RowsTest);
 
 // ----------------------------------------------------------- C rows ----
 
-TEST(ReferenceRows, ActivitySpreadsOverSamplesOfItsOwnKind)
-{
-    // One luma difference at pixel 10 and one U difference at pair 12 of a
-    // 20-pair line: luma bytes within four pixels and U bytes within two
-    // pairs carry them; V bytes and the other kind stay at zero.
-    const int pairs = 20;
-    Bytes second(pairs * 4, 100), previous(second);
-    second[2 * 10] = 130;    // luma of pixel 10
-    second[4 * 12 + 1] = 90;  // U of pair 12
-    Bytes activity(pairs * 4, 0xEE);
-    zelpipe::ActivityRow_C(previous.data(), second.data(), activity.data(), pairs);
-    for (int i = 0; i < pairs * 4; ++i) {
-        int expected = 0;
-        if ((i & 1) == 0 && std::abs(i / 2 - 10) <= 4) expected = 30;
-        if (i % 4 == 1 && std::abs(i / 4 - 12) <= 2) expected = 10;
-        EXPECT_EQ(activity[i], expected) << "byte " << i;
-    }
-}
-
 // Rebuilds the line between two first-field lines with the given second
-// and previous lines (the same above and below) and a flat activity.
+// and previous lines (the same above and below) and difference rows that
+// hold `activity` everywhere.
 Bytes Rebuild(const Bytes& above, const Bytes& below, const Bytes& second, const Bytes& previous, int activity)
 {
-    const int pairs = static_cast<int>(above.size() / 4);
-    const Bytes act(above.size(), static_cast<uint8_t>(activity));
+    const int bytes = static_cast<int>(above.size());
+    DifferenceRow difference(above.size(), static_cast<uint8_t>(activity));
     zelpipe::FieldLines l;
     l.first[0] = l.first[1] = above.data();
     l.first[2] = l.first[3] = below.data();
     for (int i = 0; i < 3; ++i) {
         l.second[i] = second.data();
         l.previous[i] = previous.data();
-        l.activity[i] = act.data();
     }
+    l.difference[0] = l.difference[1] = l.nextDifference = difference.data();
     Bytes out(above.size());
-    zelpipe::InterpolateRow_C(l, out.data(), pairs);
+    zelpipe::InterpolateBytes_C(l, out.data(), bytes, 0, bytes);
     return out;
+}
+
+TEST(ReferenceRows, ActivitySpreadsOverSamplesOfItsOwnKind)
+{
+    // Bright second lines woven between dark first-field lines, still but for
+    // one luma difference at pixel 10 and one U difference at pair 12 of a
+    // 20-pair line: a comb tooth wherever activity reaches, so luma bytes
+    // within four pixels and U bytes within two pairs give way to the dark
+    // lines; V bytes and the other kind stay woven.
+    const int pairs = 20;
+    const Bytes dark(pairs * 4, 50);
+    Bytes second(pairs * 4, 200), previous(second);
+    previous[2 * 10] = 170;      // luma of pixel 10
+    previous[4 * 12 + 1] = 190;  // U of pair 12
+    zelpipe::FieldLines l;
+    l.first[0] = l.first[1] = l.first[2] = l.first[3] = dark.data();
+    for (int i = 0; i < 3; ++i) {
+        l.second[i] = second.data();
+        l.previous[i] = previous.data();
+    }
+    DifferenceRow still(pairs * 4), next(pairs * 4, 0xEE), motion(pairs * 4);
+    l.difference[0] = l.difference[1] = still.data();
+    l.moved[0] = l.moved[1] = 0;
+    l.nextDifference = next.data();
+    l.nextMoved = &next.moved;
+    l.motion = motion.data();
+    Bytes out(pairs * 4, 0xEE);
+    zelpipe::InterpolateRow_C(l, out.data(), pairs);
+    for (int i = 0; i < pairs * 4; ++i) {
+        bool reached = false;
+        if ((i & 1) == 0 && std::abs(i / 2 - 10) <= 4) reached = true;
+        if (i % 4 == 1 && std::abs(i / 4 - 12) <= 2) reached = true;
+        EXPECT_EQ(out[i] != 200, reached) << "byte " << i;
+    }
+    // The next line's difference row: the two differences, zero around them
+    // and behind the row, and the bits of the two chunks they lie in.
+    EXPECT_EQ(next.data()[20], 30);
+    EXPECT_EQ(next.data()[49], 10);
+    EXPECT_EQ(std::count(next.buffer.begin(), next.buffer.end(), 0), static_cast<long>(next.buffer.size() - 2));
+    EXPECT_EQ(next.moved, 0x3ull);
 }
 
 TEST(ReferenceRows, StillSamplesAreWovenAndCombTeethAreRemoved)
