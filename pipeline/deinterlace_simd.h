@@ -99,7 +99,7 @@ ZP_STEP inline typename V::Vec DirectionCost(const UCHAR* c, const UCHAR* e, int
 
 // The diagonals one and two pixels off vertical on one side: one off wins
 // where it costs less than the best so far (doubled, plus the penalty), two
-// off is tried only where one off won.
+// off only where one off won.
 template <bool kEdge, int kSide>
 ZP_STEP inline void TryDiagonals(const UCHAR* cl, const UCHAR* el, typename V::Vec diagonals, typename V::Vec* best,
                                  typename V::Vec* estimate)
@@ -109,7 +109,9 @@ ZP_STEP inline void TryDiagonals(const UCHAR* cl, const UCHAR* el, typename V::V
     const typename V::Vec near = V::Add16(V::template Shl16<1>(DirectionCost(cl, el, 0, kSide)), penalty);
     typename V::Vec takeNear = V::CmpGt16(*best, near);
     if (kEdge) takeNear = V::And(takeNear, diagonals);
-    if (V::IsZero(takeNear)) return;
+    // Where one off lost, takeFar is clear too: no test for it, since
+    // whether any word won changes from step to step and a mispredicted
+    // branch costs more than the far costs it would skip.
     *best = V::Blend(*best, near, takeNear);
     *estimate = V::Blend(*estimate, V::And(V::AvgU8(V::Load(cl + 2 * kSide), V::Load(el - 2 * kSide)), lowBytes), takeNear);
     const typename V::Vec far = V::Add16(V::template Shl16<1>(DirectionCost(cl, el, 0, 2 * kSide)), penalty);
