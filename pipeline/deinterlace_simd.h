@@ -206,7 +206,13 @@ ZP_STEP inline void MotionChunk(const FieldLines& l, UCHAR* motion, int k, int b
 
 inline ULONGLONG Spread(ULONGLONG bits) { return bits | (bits << 1) | (bits >> 1); }
 
-inline int LowestSetBit(ULONGLONG bits) { return __builtin_ctzll(bits); }
+// The lowest set bit of a nonzero word, by halves: a 64-bit count would be
+// a run-time library call in the 32-bit kernel build.
+inline int LowestSetBit(ULONGLONG bits)
+{
+    const ULONG low = (ULONG)bits;
+    return low ? __builtin_ctz(low) : 32 + __builtin_ctz((ULONG)(bits >> 32));
+}
 
 // The difference kernel: lines shorter than a chunk from the C row.
 ZP_TARGET inline void DifferenceRowT(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,
