@@ -176,18 +176,29 @@ static_assert(2 * kDirectionMargin == 6, "the table leaves out three pixels at e
 // The first and last step of a line: the two first-field lines the
 // direction search reads past the line's end are copied next to zero bytes
 // (which only the left-out words would see), so nothing outside the line is
-// read.
+// read. Vector stores build the copies; the line is at least a step and the
+// padding long.
+ZP_STEP inline void PaddedCopy(const UCHAR* line, int i, bool last, UCHAR* copy)
+{
+    constexpr int kPad = 2 * kDirectionMargin;
+    if (last) {
+        V::Store(copy + 2 * kPad, V::Zero());       // the bytes past the end
+        V::Store(copy, V::Load(line + i - kPad));   // from kPad bytes before the step
+        V::Store(copy + kPad, V::Load(line + i));   // up to the line's end
+    } else {
+        V::Store(copy, V::Zero());                  // the bytes before the start
+        V::Store(copy + kPad, V::Load(line));       // the step's own bytes
+        V::Store(copy + 2 * kPad, V::Load(line + kPad));  // and kPad more
+    }
+}
+
 ZP_STEP inline void EdgeStep(const FieldLines& l, const UCHAR* motion, UCHAR* dst, int bytes, bool last)
 {
     constexpr int kPad = 2 * kDirectionMargin;
     UCHAR c[V::kBytes + 2 * kPad], e[V::kBytes + 2 * kPad];
-    memset(c, 0, sizeof(c));
-    memset(e, 0, sizeof(e));
     const int i = last ? bytes - V::kBytes : 0;
-    const int from = last ? i - kPad : 0;  // the first byte copied
-    const int at = last ? 0 : kPad;        // where it goes
-    memcpy(c + at, l.first[1] + from, V::kBytes + kPad);
-    memcpy(e + at, l.first[2] + from, V::kBytes + kPad);
+    PaddedCopy(l.first[1], i, last, c);
+    PaddedCopy(l.first[2], i, last, e);
     const typename V::Vec keep = V::Load(last ? kDiagonalsKept + 64 - V::kBytes : kDiagonalsKept);
     InterpolateStep<true>(l, motion, dst, i, c + kPad, e + kPad, keep);
 }
