@@ -403,102 +403,6 @@ private:
 };
 #endif
 
-// ------------------------------------------------- per-pixel candidate ----
-//
-// A host model of a per-pixel de-interlacer that needs only the previous
-// second field, kept to record the quality a faster one has to reach. A line
-// at the second field's position is rebuilt for the first field's instant:
-// the two second fields' average is the temporal estimate; the first field's
-// lines give a spatial one (for luma the best of five directions, else a
-// four-tap vertical curve). The spatial estimate is held to the temporal one
-// plus or minus an allowance: the activity (the largest difference between
-// the two second fields within four pixels and a line), widened where the
-// temporal estimate would stand out as a comb tooth, though never by more
-// than kCombGain times the activity. A still picture comes back exactly
-// woven and no pixel switches between rules from frame to frame.
-namespace candidate {
-
-constexpr int kCombGain = 16;
-constexpr int kActivityReach = 8;    // bytes either side
-constexpr int kDiagonalPenalty = 4;  // a diagonal's cost counts double, plus this
-constexpr int kDirectionMargin = 3;  // pixels at either end that use the vertical only
-
-struct FieldLines {
-    const uint8_t* first[4];     // first field lines n - 1 .. n + 2
-    const uint8_t* second[3];    // second field lines n - 1 .. n + 1
-    const uint8_t* previous[3];  // previous second field lines n - 1 .. n + 1
-    const uint8_t* activity[3];  // activity rows of second field lines n - 1 .. n + 1
-};
-
-int Avg2(int a, int b) { return (a + b + 1) >> 1; }
-
-// The vertical curve at the missing line between b and c, kept within them.
-int Cubic(int a, int b, int c, int d)
-{
-    const int v = (9 * (b + c) - (a + d) + 8) >> 4;
-    return std::min(std::max(v, std::min(b, c)), std::max(b, c));
-}
-
-int DirectionCost(const uint8_t* above, const uint8_t* below, int i, int k)
-{
-    return std::abs(above[i + 2 * k - 2] - below[i - 2 * k - 2]) + std::abs(above[i + 2 * k] - below[i - 2 * k]) +
-           std::abs(above[i + 2 * k + 2] - below[i - 2 * k + 2]);
-}
-
-// The vertical curve, or the average along a diagonal that matches at least
-// twice as well; two pixels off is tried only where one pixel off won.
-int SpatialLuma(const FieldLines& l, int i)
-{
-    const uint8_t* c = l.first[1];
-    const uint8_t* e = l.first[2];
-    int best = DirectionCost(c, e, i, 0);
-    int estimate = Cubic(l.first[0][i], c[i], e[i], l.first[3][i]);
-    for (int side = -1; side <= 1; side += 2) {
-        for (int k = side; k == side || k == 2 * side; k += side) {
-            const int cost = 2 * DirectionCost(c, e, i, k) + kDiagonalPenalty;
-            if (cost >= best) break;
-            best = cost;
-            estimate = Avg2(c[i + 2 * k], e[i - 2 * k]);
-        }
-    }
-    return estimate;
-}
-
-void ActivityRow(const uint8_t* previous, const uint8_t* second, uint8_t* activity, int bytes)
-{
-    for (int i = 0; i < bytes; ++i) {
-        const int step = (i & 1) ? 4 : 2;  // the same kind of sample
-        int most = 0;
-        for (int j = i - kActivityReach; j <= i + kActivityReach; j += step) {
-            if (j >= 0 && j < bytes) most = std::max(most, std::abs(second[j] - previous[j]));
-        }
-        activity[i] = uint8_t(most);
-    }
-}
-
-void InterpolateRow(const FieldLines& l, uint8_t* dst, int bytes)
-{
-    const int margin = 2 * kDirectionMargin;
-    for (int i = 0; i < bytes; ++i) {
-        const int c = l.first[1][i], e = l.first[2][i];
-        const int d = Avg2(l.second[1][i], l.previous[1][i]);
-        const int above = Avg2(l.second[0][i], l.previous[0][i]);
-        const int below = Avg2(l.second[2][i], l.previous[2][i]);
-        const int activity = std::max<int>(l.activity[0][i], std::max(l.activity[1][i], l.activity[2][i]));
-        // A comb tooth: d beyond both c and e while the lines two away are not.
-        const int high = std::max(std::max(d - e, d - c), std::min(above - c, below - e));
-        const int low = std::min(std::min(d - e, d - c), std::max(above - c, below - e));
-        const int comb = std::max(low, -high);
-        const int allowance = std::max(activity, std::min(comb, kCombGain * activity));
-        const int spatial = (i & 1) == 0 && i >= margin && i < bytes - margin
-                                ? SpatialLuma(l, i)
-                                : Cubic(l.first[0][i], c, e, l.first[3][i]);
-        dst[i] = uint8_t(std::min(std::max(spatial, d - allowance), d + allowance));
-    }
-}
-
-}  // namespace candidate
-
 // --------------------------------------------------------------- scoring ----
 
 struct Score {
@@ -555,26 +459,6 @@ void PrintDeinterlaceQuality(int frames)
                            methods[2].seconds.push_back(ThreadSeconds() - t0);
                            return LumaOf(out);
                        }, {}});
-    methods.push_back({"per-pixel (candidate)", [](const Clip& c, int n) {
-                           Bytes out = Weave(c, n);
-                           const int lines = kH / 2;
-                           const int line = kW * 2;
-                           auto at = [&](const Bytes& f, int k) { return f.data() + std::clamp(k, 0, lines - 1) * line; };
-                           std::vector<Bytes> act(lines, Bytes(line));
-                           for (int k = 0; k < lines; ++k)
-                               candidate::ActivityRow(at(c.second[n - 1], k), at(c.second[n], k), act[k].data(), line);
-                           for (int k = 0; k < lines; ++k) {
-                               candidate::FieldLines l;
-                               for (int i = 0; i < 3; ++i) {
-                                   l.activity[i] = act[std::clamp(k - 1 + i, 0, lines - 1)].data();
-                                   l.second[i] = at(c.second[n], k - 1 + i);
-                                   l.previous[i] = at(c.second[n - 1], k - 1 + i);
-                               }
-                               for (int i = 0; i < 4; ++i) l.first[i] = at(c.first[n], k - 1 + i);
-                               candidate::InterpolateRow(l, &out[size_t(2 * k + 1) * line], line);
-                           }
-                           return LumaOf(out);
-                       }, {}});
 #if KV_BENCH_HAVE_AVFILTER
     const char* libraries[] = {"bwdif", "yadif"};
 #endif
@@ -583,7 +467,7 @@ void PrintDeinterlaceQuality(int frames)
                 "pixels, and comb teeth (%% of moving pixels on rebuilt lines); %dx%d, frames 1..%d of %d, top\n"
                 "field first, ours with the previous second field only, the libraries with a whole frame ahead.\n\n",
                 kW, kH, frames - 2, frames);
-    std::printf("%-36s %-22s %8s %8s %8s %7s\n", "sequence", "method", "whole", "moving", "still", "comb %");
+    std::printf("%-36s %-13s %8s %8s %8s %7s\n", "sequence", "method", "whole", "moving", "still", "comb %");
     std::vector<double> movingSum;
     std::vector<std::string> names;
     for (const Sequence& s : kSequences) {
@@ -610,7 +494,7 @@ void PrintDeinterlaceQuality(int frames)
         if (movingSum.empty()) movingSum.assign(rows.size(), 0), names.resize(rows.size());
         for (size_t i = 0; i < rows.size(); ++i) {
             const Score& sc = rows[i].second;
-            std::printf("%-36s %-22s %8s %8s %8s %7.3f\n", i == 0 ? s.name : "", rows[i].first.c_str(),
+            std::printf("%-36s %-13s %8s %8s %8s %7.3f\n", i == 0 ? s.name : "", rows[i].first.c_str(),
                         Score::Psnr(sc.seAll, sc.nAll).c_str(), Score::Psnr(sc.seMoving, sc.nMoving).c_str(),
                         Score::Psnr(sc.seStill, sc.nStill).c_str(),
                         sc.rebuiltMoving ? 100.0 * double(sc.combs) / double(sc.rebuiltMoving) : 0.0);

@@ -115,169 +115,47 @@ inline const UCHAR* FirstLine(const Job& j, int n) { return j.r->first + (SIZE_T
 inline const UCHAR* SecondLine(const Job& j, int n) { return j.r->second + (SIZE_T)n * j.stride; }
 inline const UCHAR* PreviousLine(const Job& j, int n) { return j.r->previous + (SIZE_T)n * j.stride; }
 
-// Motion rows of measured second-field lines. A new row gets its padding
-// cleared, as NearMarks expects: a wider row may have left bits there (the
-// rows themselves write whole bytes, with the bits past the last pair clear).
-inline int MeasuredSlot(int n) { return (n / kMotionLineStep) & 1; }
+inline int ClampLine(const Job& j, int n) { return n < 0 ? 0 : n >= j.plan.fieldLines ? j.plan.fieldLines - 1 : n; }
 
-void FinishMotionRow(const Job& j, int n)
+// The slot holding the difference row of second-field line m (inside the
+// field), made once a conversion: lines are asked for in increasing order.
+int DifferenceSlot(const Job& j, int m)
 {
-    const int pairs = j.r->sourceWidth / 2;
-    UCHAR* bits = j.s->measured[MeasuredSlot(n)];
-    const int used = (pairs + 7) / 8;
-    memset(bits + used, 0, (SIZE_T)(MotionRowBytes(pairs) - used));
-    j.s->measuredIndex[MeasuredSlot(n)] = n;
-}
-
-const UCHAR* Measured(const Job& j, int n)
-{
-    UCHAR* bits = j.s->measured[MeasuredSlot(n)];
-    if (j.s->measuredIndex[MeasuredSlot(n)] != n) {
-        j.k->motion(PreviousLine(j, n), SecondLine(j, n), bits, j.r->sourceWidth / 2);
-        FinishMotionRow(j, n);
+    const int slot = m % 3;
+    if (j.s->differenceIndex[slot] != m) {
+        j.k->difference(PreviousLine(j, m), SecondLine(j, m), j.s->differenceRows[slot], &j.s->moved[slot],
+                        j.r->sourceWidth / 2);
+        j.s->differenceIndex[slot] = m;
     }
-    return bits;
+    return slot;
 }
 
-// The motion rows that decide the second field's line n: its own on a
-// measured line, else those of the measured lines above and below it (the
-// one above alone where the one below lies past the field's end). Lines are
-// asked for in increasing order, so two slots hold what a line needs.
-struct Marks {
-    const UCHAR* above;
-    const UCHAR* below;
-};
-
-Marks MarksFor(const Job& j, int n)
+// Frame line 2n + 1 into dst, rebuilt for the first field's instant.
+void DeinterlaceLine(const Job& j, int n, UCHAR* dst)
 {
-    const int above = n - n % kMotionLineStep, below = above + kMotionLineStep;
-    if (above == n || below >= j.plan.fieldLines) return {Measured(j, above), j.s->stillMask};
-    return {Measured(j, above), Measured(j, below)};
-}
-
-// What a de-interlace row of line n needs about motion: the motion rows that
-// decide it and, on a measured line, the next measured line to measure in
-// the same pass (so that its previous-field line is read alongside the rows'
-// streams); line -1 and null pointers when there is none.
-struct LineMotion {
-    Marks marks;
-    int ahead;
-    const UCHAR* aheadPrevious;
-    const UCHAR* aheadSecond;
-    UCHAR* aheadBits;
-};
-
-LineMotion MotionFor(const Job& j, int n)
-{
-    LineMotion m = {MarksFor(j, n), n + kMotionLineStep, nullptr, nullptr, nullptr};
-    if (!MotionMeasuredOn(n) || m.ahead >= j.plan.fieldLines ||
-        j.s->measuredIndex[MeasuredSlot(m.ahead)] == m.ahead) {
-        m.ahead = -1;
-        return m;
+    FieldLines l;
+    for (int i = 0; i < 4; ++i) l.first[i] = FirstLine(j, ClampLine(j, n - 1 + i));
+    for (int i = 0; i < 3; ++i) {
+        const int m = ClampLine(j, n - 1 + i);
+        l.second[i] = SecondLine(j, m);
+        l.previous[i] = PreviousLine(j, m);
     }
-    m.aheadPrevious = PreviousLine(j, m.ahead);
-    m.aheadSecond = SecondLine(j, m.ahead);
-    m.aheadBits = j.s->measured[MeasuredSlot(m.ahead)];
-    return m;
-}
-
-// After the row: the line measured ahead is ready for the lines that follow.
-inline void FinishLine(const Job& j, const LineMotion& m)
-{
-    if (m.ahead >= 0) FinishMotionRow(j, m.ahead);
-}
-
-// Frame line 2n + 1 into dst (and, with `copy`, frame line 2n + 2 into
-// copy): the second field where it is still, else the first field's lines n
-// and n + 1 (line n again at the bottom). A measured line also measures the
-// next one in the same pass, ready for the lines that follow.
-void DeinterlaceLine(const Job& j, int n, UCHAR* dst, UCHAR* copy)
-{
-    const int lines = j.plan.fieldLines;
-    const int below = n + 1 < lines ? n + 1 : n;
-    const LineMotion m = MotionFor(j, n);
-    j.k->deinterlace(m.marks.above, m.marks.below, FirstLine(j, n), FirstLine(j, below), SecondLine(j, n), dst, copy,
-                     m.aheadPrevious, m.aheadSecond, m.aheadBits, j.r->sourceWidth / 2);
-    FinishLine(j, m);
-}
-
-// The full-height paths walk the frame (see FrameWalk) in one kernel call.
-FrameWalk StartFrameWalk(const Job& j)
-{
-    FrameWalk w = {j.r->previous,     j.r->first, j.r->second, (SIZE_T)j.stride, j.plan.fieldLines,
-                   j.r->sourceWidth / 2, {j.s->measured[0], j.s->measured[1]}, j.s->stillMask};
-    // The rows write whole bytes up to their last pair, with the bits past
-    // it clear; the bytes after those stay as cleared here.
-    const SIZE_T bytes = (SIZE_T)MotionRowBytes(w.pairs);
-    memset(w.measured[0], 0, bytes);
-    memset(w.measured[1], 0, bytes);
-    j.k->motion(w.previous, w.second, w.measured[0], w.pairs);
-    return w;
-}
-
-// A full-height YUY2 frame with nothing to adjust, in one pass over the
-// fields: each de-interlace row also copies the next first-field line to its
-// row, so every field line is read once.
-void WeaveFrameYuy2(const Job& j, UCHAR* out, bool flip)
-{
-    const FrameWalk w = StartFrameWalk(j);
-    const LONG_PTR down = flip ? -(LONG_PTR)w.stride : (LONG_PTR)w.stride;
-    j.k->frameYuy2(w, out + (flip ? (SIZE_T)(2 * w.lines - 1) * w.stride : 0), down);
-}
-
-// A full-height I420 frame with nothing to adjust: each pair of frame lines
-// goes from the fields to its two luma rows and its chroma row in one pass.
-void WeaveFrameI420(const Job& j, UCHAR* out, bool flip)
-{
-    const FrameWalk w = StartFrameWalk(j);
-    const int width = j.r->outputWidth, height = j.r->outputHeight;
-    UCHAR* const uPlane = out + (SIZE_T)width * height;
-    UCHAR* const vPlane = uPlane + (SIZE_T)(width / 2) * (height / 2);
-    const SIZE_T lastChroma = (SIZE_T)(w.lines - 1) * (width / 2);
-    if (flip) {
-        j.k->frameI420(w, out + (SIZE_T)(height - 1) * width, uPlane + lastChroma, vPlane + lastChroma, -width);
-    } else {
-        j.k->frameI420(w, out, uPlane, vPlane, width);
-    }
-}
-
-// Asks for a field line to be brought into the cache; nothing is read.
-inline void Fetch(const UCHAR* line, SIZE_T bytes)
-{
-    for (SIZE_T i = 0; i < bytes; i += 64) __builtin_prefetch(line + i, 0, 2);
-}
-
-// A full-height RGB24 frame with nothing to adjust: each first-field line
-// goes straight to its output row, each de-interlaced line through the
-// fused row (a row buffer where a level has no fused row). The colour
-// conversion is bound by arithmetic, not memory, so the lines the next
-// de-interlace row reads are asked for before it and arrive while it works;
-// the line measured ahead is measured on its own, from the cache.
-void WeaveFrameRgb24(const Job& j, UCHAR* out, bool flip)
-{
-    const FrameWalk w = StartFrameWalk(j);
-    const int width = j.r->outputWidth;
-    const SIZE_T rowBytes = (SIZE_T)width * 3;
-    // A bottom-up bitmap: the picture's top row is the last in memory.
-    const LONG_PTR down = flip ? (LONG_PTR)rowBytes : -(LONG_PTR)rowBytes;
-    UCHAR* row = out + (flip ? 0 : (SIZE_T)(2 * w.lines - 1) * rowBytes);
-    UCHAR* const buffer = j.s->produced[0];
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const WalkMotion m = WalkLine(w, n);
-        Fetch(second, w.stride);
-        if (m.aheadBits) {
-            Fetch(m.aheadPrevious, w.stride);
-            Fetch(m.aheadSecond, w.stride);
-        }
-        j.k->toRgb24(first, row, width);
-        row += down;
-        if (m.aheadBits) j.k->motion(m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        j.k->deinterlaceRgb24(m.marksAbove, m.marksBelow, first, n + 1 < w.lines ? first + w.stride : first, second,
-                              row, w.pairs, buffer);
-        row += down;
-    }
+    const int above = DifferenceSlot(j, ClampLine(j, n - 1));
+    const int here = DifferenceSlot(j, n);
+    // The rebuilding row makes line n + 1's difference row as it reads that
+    // line, into the slot line n - 2 held (below the last line: a spare copy
+    // of the last line's own, in a slot no line needs).
+    const int next = (n + 1) % 3;
+    const int below = ClampLine(j, n + 1);
+    l.difference[0] = j.s->differenceRows[above];
+    l.difference[1] = j.s->differenceRows[here];
+    l.moved[0] = j.s->moved[above];
+    l.moved[1] = j.s->moved[here];
+    l.nextDifference = j.s->differenceRows[next];
+    l.nextMoved = &j.s->moved[next];
+    l.motion = j.s->motion;
+    j.k->interpolate(l, dst, j.r->sourceWidth / 2);
+    j.s->differenceIndex[next] = below == n + 1 ? below : -1;
 }
 
 // General path: source row `row` (a de-interlaced frame line or a first
@@ -287,7 +165,7 @@ const UCHAR* SourceRow(Job& j, int row)
     if (!j.plan.frameRows) return FirstLine(j, row);
     if ((row & 1) == 0) return FirstLine(j, row / 2);
     if (j.s->deinterlacedIndex != row) {
-        DeinterlaceLine(j, row / 2, j.s->deinterlaced, nullptr);
+        DeinterlaceLine(j, row / 2, j.s->deinterlaced);
         j.s->deinterlacedIndex = row;
     }
     return j.s->deinterlaced;
@@ -327,7 +205,7 @@ const UCHAR* ProduceRow(Job& j, int y, UCHAR* direct)
     switch (j.plan.path) {
     case kFastFrame:
         if ((y & 1) == 0) return FirstLine(j, y / 2);
-        DeinterlaceLine(j, y / 2, buffer, nullptr);
+        DeinterlaceLine(j, y / 2, buffer);
         return buffer;
     case kFastField: {
         const UCHAR* a = FirstLine(j, y * j.plan.down);
@@ -412,22 +290,9 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
         PrepareVertical(s, j.plan.sourceRows, r.outputHeight);
     }
     // Nothing carries over from the previous conversion's rows.
-    for (int& index : s->measuredIndex) index = -1;
+    for (int& index : s->differenceIndex) index = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;
-
-    if (j.plan.path == kFastFrame && !adjust && format == kOutputYuy2) {
-        WeaveFrameYuy2(j, r.output, flip);
-        return;
-    }
-    if (j.plan.path == kFastFrame && !adjust && format == kOutputI420) {
-        WeaveFrameI420(j, r.output, flip);
-        return;
-    }
-    if (j.plan.path == kFastFrame && !adjust && format == kOutputRgb24) {
-        WeaveFrameRgb24(j, r.output, flip);
-        return;
-    }
 
     const int width = r.outputWidth;
     const int height = r.outputHeight;
@@ -497,14 +362,15 @@ constexpr int kVTaps = RoundUp64(kMaxSourceHeight * sizeof(Taps));
 constexpr int kVWeights = RoundUp64(2 * kMaxSourceHeight * sizeof(USHORT));
 constexpr int kRgbRow = RoundUp64((kMaxSourceWidth + 2) * 3);
 constexpr int kAcc = RoundUp64(kMaxRowBytes * sizeof(USHORT));
-// A motion row with the zero byte NearMarks reads in front of it.
-constexpr int kMaskGuard = 8;
-constexpr int kMaskRow = RoundUp64(kMaskGuard + MotionRowBytes(kMaxSourceWidth / 2));
+// A difference or motion row starts a chunk into its buffer (zero bytes in
+// front, aligned chunks) and has the zero bytes behind it room to spare.
+constexpr int kDifferenceFront = kChunkBytes;
+constexpr int kDifferenceBuffer = RoundUp64(kDifferenceFront + kMaxRowBytes + kActivityReach);
 
 }  // namespace
 
 const SIZE_T kPipelineBytes = kStateBytes + kHLumaTaps + kHLumaWeights + kHChromaTaps + kHChromaWeights + kVTaps +
-                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 3 * kMaskRow;
+                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 4 * kDifferenceBuffer;
 
 PipelineState* LayOutPipeline(void* memory)
 {
@@ -534,12 +400,13 @@ PipelineState* LayOutPipeline(void* memory)
     p += kRgbRow;
     s->acc = (USHORT*)p;
     p += kAcc;
-    UCHAR** masks[3] = {&s->measured[0], &s->measured[1], &s->stillMask};
-    for (UCHAR** row : masks) {
-        *row = p + kMaskGuard;
-        p += kMaskRow;
+    for (int i = 0; i < 3; ++i) {
+        s->differenceRows[i] = p + kDifferenceFront;
+        p += kDifferenceBuffer;
+        s->differenceIndex[i] = -1;
     }
-    for (int& index : s->measuredIndex) index = -1;
+    s->motion = p + kDifferenceFront;
+    p += kDifferenceBuffer;
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

@@ -23,98 +23,62 @@ constexpr int kMaxSourceWidth = PPL_MAX_SOURCE_WIDTH;
 constexpr int kMaxSourceHeight = PPL_MAX_SOURCE_HEIGHT;
 constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 
-// ------------------------------------------------------- de-interlace ----
-
-// A pixel pair of the second field moved when one of its four bytes differs
-// from the same pair of the previous frame's second field by more than this.
-// Twelve levels sits well above the few levels of noise a decoder adds to a
-// still picture and well below the edge of anything that visibly moves.
-constexpr int kStillThresholdLuma = 12;
-constexpr int kStillThresholdChroma = 12;
-// The thresholds of one pair's bytes Y0, U, Y1, V as one 32-bit lane.
-constexpr int kStillThresholds = kStillThresholdLuma | (kStillThresholdChroma << 8) |
-                                 (kStillThresholdLuma << 16) | (kStillThresholdChroma << 24);
-// Motion is measured on every fourth line of the second field only (lines
-// 0, 4, 8, ...), which spares three quarters of the reads of the previous
-// field, the de-interlacer's only extra memory traffic over a weave. A line
-// between two measured lines takes the marks of both (the one above alone at
-// the field's bottom), so an object of a few lines that moves is still seen
-// from the measured line it overlaps. A pair is then interpolated
-// when a mark lies within kMotionReach pairs of it: comparing fields a frame
-// apart misses motion where a moving pattern happens to repeat between them,
-// and such holes are small inside a moving area.
-constexpr int kMotionLineStep = 4;
-constexpr int kMotionReach = 2;
-
-inline bool MotionMeasuredOn(int line) { return line % kMotionLineStep == 0; }
-
-// Motion rows hold one bit per pixel pair (pair p: bit p & 7 of byte p >> 3).
-// A row handed to the de-interlace rows has a zero byte in front of it and
-// zero bits from its last pair on to the end of its padding (one 64-bit word
-// past the words its pairs need), so that the marks near any run of pairs
-// can be read as one unaligned word.
-constexpr int MotionRowBytes(int pairs) { return ((pairs + 63) / 64 + 1) * 8; }
-
-// Whether pair p is marked near a mark of rows a or b: a mark lies within
-// kMotionReach pairs of it. NearMarks gives the answers for `count` pairs
-// from p on (count at most 32), pair p in bit 0: one word read per row, a few
-// shifts, so the SIMD rows can ask inside their loops.
-inline ULONG NearMarks(const UCHAR* a, const UCHAR* b, int p, int count)
-{
-    const int byte = p >> 3;
-    ULONGLONG x, y;
-    memcpy(&x, a + byte - 1, 8);
-    memcpy(&y, b + byte - 1, 8);
-    x |= y;  // pairs 8 * byte - 8 .. 8 * byte + 55
-    ULONGLONG near = x;
-    for (int r = 1; r <= kMotionReach; ++r) near |= (x << r) | (x >> r);
-    const ULONGLONG mask = count >= 32 ? 0xFFFFFFFFull : (1ull << count) - 1;
-    return (ULONG)((near >> (8 + (p & 7))) & mask);
-}
-
-// ---------------------------------------------------------- frame walk ----
+// ------------------------------------------------------ interpolation ----
 //
-// A full-height frame visits every second-field line once and in order, so
-// its motion needs no bookkeeping: line 0 is measured before the walk, every
-// measured line n measures line n + kMotionLineStep in its own pass (into
-// the slot the lines above it no longer need), and a line finds its motion
-// rows by its number.
-struct FrameWalk {
-    const UCHAR* previous;  // the three fields, `stride` bytes per line
-    const UCHAR* first;
-    const UCHAR* second;
-    SIZE_T stride;
-    int lines;              // per field
-    int pairs;              // per line
-    UCHAR* measured[2];     // by measured line / kMotionLineStep, modulo 2
-    const UCHAR* still;     // a row without marks
-};
+// A line at the second field's position is rebuilt for the first field's
+// instant. Its temporal neighbours are the second field (half a frame later)
+// and the previous second field (half a frame earlier): their average is the
+// temporal estimate. The first field's lines above and below give a spatial
+// estimate: for luma the best of five directions, else a four-tap vertical
+// curve. The spatial estimate is then held to the temporal estimate plus or
+// minus an allowance: the activity, the largest difference between the two
+// second fields within a few pixels and a line of it, widened where the
+// temporal estimate would stand out from the first field's lines on both
+// sides the way the lines two away do not (a comb tooth), though never by
+// more than kCombGain times the activity. So a still picture (no activity)
+// comes back exactly woven, motion is seen on every line and spread over its
+// neighbourhood, and every decision is a clamp rather than a switch between
+// two rules, so nothing flickers from frame to frame.
+constexpr int kCombGain = 16;
+// Activity spreads this many bytes either side: four pixels of luma, two
+// pairs of chroma (a sample is compared with samples of its own kind).
+constexpr int kActivityReach = 8;
+// A diagonal's cost counts double, plus this, against the vertical's.
+constexpr int kDiagonalPenalty = 4;
+// Luma looks up to two pixels off vertical over a window one pixel either
+// side, so pixels closer than this to either end of the line use the
+// vertical only.
+constexpr int kDirectionMargin = 3;
 
-// What the de-interlace row of field line n takes about motion.
-struct WalkMotion {
-    const UCHAR* marksAbove;
-    const UCHAR* marksBelow;
-    const UCHAR* aheadPrevious;  // all three null: nothing measured ahead
-    const UCHAR* aheadSecond;
-    UCHAR* aheadBits;
-};
+// Motion is kept per second-field line as a difference row, |second -
+// previous| byte by byte, with kActivityReach zero bytes on either side (so
+// a largest difference near a line's end needs no special case), and as one
+// bit per 32-byte chunk of it, set wherever the chunk may hold a difference.
+// A chunk whose own bit and both neighbours' bits are clear on the line and
+// on the lines above and below has no activity at all: its rebuilt bytes are
+// the second field's as they are, copied without looking further.
+constexpr int kChunkBytes = 32;
+static_assert(kMaxRowBytes <= 64 * kChunkBytes, "a line's chunk bits fit one word");
+static_assert(kActivityReach <= kChunkBytes, "activity reaches the next chunk at most");
+constexpr int DifferenceRowBytes() { return kMaxRowBytes + 2 * kActivityReach; }
 
-__attribute__((always_inline)) inline WalkMotion WalkLine(const FrameWalk& w, int n)
-{
-    const int block = n / kMotionLineStep, top = block * kMotionLineStep, next = top + kMotionLineStep;
-    WalkMotion m;
-    m.marksAbove = w.measured[block & 1];
-    m.marksBelow = (top == n || next >= w.lines) ? w.still : w.measured[(block + 1) & 1];
-    if (top == n && next < w.lines) {
-        m.aheadPrevious = w.previous + (SIZE_T)next * w.stride;
-        m.aheadSecond = w.second + (SIZE_T)next * w.stride;
-        m.aheadBits = w.measured[(block + 1) & 1];
-    } else {
-        m.aheadPrevious = m.aheadSecond = nullptr;
-        m.aheadBits = nullptr;
-    }
-    return m;
-}
+// The rows one rebuilt line reads; lines beyond the field's top or bottom
+// are the nearest line inside it.
+struct FieldLines {
+    const UCHAR* first[4];     // first field lines n - 1, n, n + 1, n + 2
+    const UCHAR* second[3];    // second field lines n - 1, n, n + 1
+    const UCHAR* previous[3];  // previous second field lines n - 1, n, n + 1
+    // Difference rows and chunk bits of second field lines n - 1, n, n + 1.
+    // The rebuilding row makes those of line n + 1 itself, from second[2]
+    // and previous[2], in the same pass that reads that line.
+    const UCHAR* difference[2];
+    UCHAR* nextDifference;
+    ULONGLONG moved[2];
+    ULONGLONG* nextMoved;
+    // A work row of DifferenceRowBytes() bytes, laid out like a difference
+    // row, whose kActivityReach bytes in front stay zero.
+    UCHAR* motion;
+};
 
 // ------------------------------------------------------------- colour ----
 //
@@ -200,28 +164,14 @@ int BuildAreaTaps(int sourceCount, int unit, int outputs, int (*begin)(int o, co
 struct RowKernels {
     const char* name;
 
-    // Motion of one line of the second field: the bit of pair p is set where
-    // a byte of the pair differs from `previous` by more than its threshold.
-    void (*motion)(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);
+    // The difference row and chunk bits of one second-field line (see the
+    // interpolation block), the zero bytes after the row included.
+    void (*difference)(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved, int pairs);
 
-    // De-interlaces one line of the second field's position: pair p is the
-    // rounded average of the first field's lines `above` and `below` where a
-    // mark of the motion rows `marksAbove` or `marksBelow` lies near it (see
-    // NearMarks), else `second` woven in. Two more jobs ride along, so that a
-    // full-height frame reads every field line once: with `copy`, `below` is
-    // also copied there (the next frame line); with `ahead` (previous and
-    // second field lines and a bit row), the motion of a line further down is
-    // measured as `motion` would.
-    void (*deinterlace)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
-                        const UCHAR* second, UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious,
-                        const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
-
-    // The de-interlace row and the I420 row in one: frame lines 2n (`above`)
-    // and 2n + 1 (de-interlaced as above) go straight to luma rows y0 and y1
-    // and their chroma average to u and v; `ahead` as for deinterlace.
-    void (*deinterlaceI420)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                            const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
-                            const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs);
+    // Rebuilds the frame line between first field lines n and n + 1 for the
+    // first field's instant (the interpolation block above), `pairs` pairs,
+    // making line n + 1's difference row and chunk bits on the way.
+    void (*interpolate)(const FieldLines& lines, UCHAR* dst, int pairs);
 
     // Copies a row, mirrored left to right and/or with luma through a gamma
     // curve (null: unchanged). dst must not overlap src.
@@ -230,13 +180,6 @@ struct RowKernels {
     // YUYV to B, G, R bytes (the colour block above), `pixels` of them; an
     // odd count converts the first pixel of the last pair only.
     void (*toRgb24)(const UCHAR* src, UCHAR* dst, int pixels);
-
-    // The de-interlace row (without copy or ahead) and the RGB24 row in one:
-    // `pairs` pairs of the line de-interlaced as `deinterlace` would, to
-    // 2 * pairs B, G, R pixels at dst. `row` is a row buffer the levels
-    // that go through one may use.
-    void (*deinterlaceRgb24)(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                             const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs, UCHAR* row);
 
     // Two YUYV rows to two luma rows and one row each of U and V, chroma the
     // rounded average of the two rows.
@@ -265,64 +208,7 @@ struct RowKernels {
 
     // Plain copy of whole rows into the output.
     void (*copy)(const UCHAR* src, UCHAR* dst, int bytes);
-
-    // Whole full-height frames with nothing to adjust, the same bytes as
-    // the rows above line by line: YUY2 frame line 0 at `out` and each next
-    // line `down` bytes on (negative: upside down), the first field's lines
-    // copied and the second's de-interlaced; I420 likewise, luma rows
-    // `lumaDown` bytes apart and chroma rows lumaDown / 2. The motion rows of
-    // the walk's line 0 must be measured. One function a frame, so that
-    // nothing but the rows' own work sits between the lines: this loop is
-    // bound by its output stores, and every other store waits behind them.
-    void (*frameYuy2)(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
-    void (*frameI420)(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown);
 };
-
-// The de-interlace and RGB24 row from any level's two rows, through `row`.
-template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*,
-                      const UCHAR*, const UCHAR*, UCHAR*, int),
-          void (*ToRgb24)(const UCHAR*, UCHAR*, int)>
-void DeinterlaceRgb24ByRows(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
-                            const UCHAR* second, UCHAR* dst, int pairs, UCHAR* row)
-{
-    Row(marksAbove, marksBelow, above, below, second, row, nullptr, nullptr, nullptr, nullptr, pairs);
-    ToRgb24(row, dst, 2 * pairs);
-}
-
-// Those frames from any level's rows: each row a call.
-template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*,
-                      const UCHAR*, const UCHAR*, UCHAR*, int),
-          void (*Copy)(const UCHAR*, UCHAR*, int)>
-void FrameYuy2ByRows(const FrameWalk& w, UCHAR* out, LONG_PTR down)
-{
-    Copy(w.first, out, (int)w.stride);
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const WalkMotion m = WalkLine(w, n);
-        out += down;
-        const bool last = n + 1 == w.lines;
-        Row(m.marksAbove, m.marksBelow, first, last ? first : first + w.stride, second, out,
-            last ? nullptr : out + down, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        out += down;
-    }
-}
-
-template <void (*Row)(const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, UCHAR*, UCHAR*,
-                      UCHAR*, const UCHAR*, const UCHAR*, UCHAR*, int)>
-void FrameI420ByRows(const FrameWalk& w, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
-{
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const WalkMotion m = WalkLine(w, n);
-        Row(m.marksAbove, m.marksBelow, first, n + 1 < w.lines ? first + w.stride : first, second, luma,
-            luma + lumaDown, u, v, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs);
-        luma += 2 * lumaDown;
-        u += lumaDown / 2;
-        v += lumaDown / 2;
-    }
-}
 
 // General horizontal resampling of one YUYV row (C only: no table pair the
 // capture path produces needs it).
@@ -354,12 +240,13 @@ struct PipelineState {
     Taps* vTaps;
     USHORT* vWeights;
 
-    // Motion rows of the measured second-field lines, by measured line
-    // number / kMotionLineStep modulo 2, and a row of no motion; each with
-    // the zero byte in front that NearMarks needs.
-    UCHAR* measured[2];
-    int measuredIndex[2];
-    UCHAR* stillMask;
+    // Difference rows and chunk bits of second-field lines, by line number
+    // modulo 3, so the three a rebuilt line reads are at hand and each is
+    // made once a frame; and the rebuilding rows' work row.
+    UCHAR* differenceRows[3];
+    ULONGLONG moved[3];
+    int differenceIndex[3];  // which line each holds (-1: none)
+    UCHAR* motion;
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

@@ -8,15 +8,9 @@
 namespace zelpipe {
 
 #define ZELPIPE_DECLARE_ROWS(L)                                                                               \
-    void MotionRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs);                   \
-    void DeinterlaceRow_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,            \
-                            const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,                \
-                            const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,          \
-                            int pairs);                                                                       \
-    void DeinterlaceI420Row_##L(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,        \
-                                const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,     \
-                                UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,              \
-                                UCHAR* aheadBits, int pairs);                                                 \
+    void DifferenceRow_##L(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,   \
+                           int pairs);                                                                        \
+    void InterpolateRow_##L(const FieldLines& lines, UCHAR* dst, int pairs);                                 \
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
     void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
     void ToI420Row_##L(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,      \
@@ -30,9 +24,7 @@ namespace zelpipe {
     void AccAddRow_##L(USHORT* acc, const UCHAR* src, int weight, int bytes);                                \
     void AccFinishRow_##L(const USHORT* acc, const UCHAR* src, int weight, UCHAR* dst, int bytes);           \
     void Blend2Row_##L(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHAR* dst, int bytes);               \
-    void CopyRow_##L(const UCHAR* src, UCHAR* dst, int bytes);                                               \
-    void FrameYuy2_##L(const FrameWalk& walk, UCHAR* out, LONG_PTR down);                                    \
-    void FrameI420_##L(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown);
+    void CopyRow_##L(const UCHAR* src, UCHAR* dst, int bytes);
 
 ZELPIPE_DECLARE_ROWS(C)
 ZELPIPE_DECLARE_ROWS(SSE2)
@@ -40,8 +32,9 @@ ZELPIPE_DECLARE_ROWS(AVX2)
 
 #undef ZELPIPE_DECLARE_ROWS
 
-// The AVX2 YUY2 frame with write prefetches (PREFETCHW) and 64-byte motion
-// steps, for the AVX-512 level.
-void FrameYuy2_AVX2Wide(const FrameWalk& walk, UCHAR* out, LONG_PTR down);
+// Bytes from..to of a rebuilt line `bytes` long, as the whole row would make
+// them, from the three difference rows (the SIMD rows finish the ends of a
+// line, where neighbourhoods run past it, with these).
+void InterpolateBytes_C(const FieldLines& lines, UCHAR* dst, int bytes, int from, int to);
 
 }  // namespace zelpipe

@@ -2,9 +2,7 @@
 //
 // Only these functions carry the AVX2 target; the rest of the library is
 // built for the baseline CPU, and pipeline.cpp picks this set at run time
-// when the processor and the operating system support it. One variant of the
-// YUY2 frame (FrameYuy2_AVX2Wide, at the end) also uses AVX-512 (F, BW, VL)
-// and PREFETCHW and serves only the AVX-512 level.
+// when the processor and the operating system support it.
 //
 // Kernel build: the YMM registers are extended processor state. A kernel-mode
 // caller must bracket a conversion that runs these rows with
@@ -45,53 +43,6 @@ ZP_AVX2 inline bool Cover(int total, int width, Step step)
     return true;
 }
 
-// The motion bits of pairs p .. p + 7, as MotionRow_C.
-ZP_AVX2_STEP inline ULONG MotionBits(const UCHAR* previous, const UCHAR* second, int p)
-{
-    const __m256i s = Load(second + 4 * p);
-    const __m256i q = Load(previous + 4 * p);
-    const __m256i diff = _mm256_or_si256(_mm256_subs_epu8(s, q), _mm256_subs_epu8(q, s));
-    const __m256i still =
-        _mm256_cmpeq_epi32(_mm256_subs_epu8(diff, _mm256_set1_epi32(kStillThresholds)), _mm256_setzero_si256());
-    return (UCHAR)~_mm256_movemask_ps(_mm256_castsi256_ps(still));
-}
-
-// Pairs p .. p + 8 * Steps - 1 measured into bits, one store for them all
-// (stores are what the de-interlace loops run short of).
-template <int Steps>
-ZP_AVX2_STEP inline void Measure(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int p)
-{
-    ULONG word = 0;
-    for (int k = 0; k < Steps; ++k) word |= MotionBits(previous, second, p + 8 * k) << (8 * k);
-    memcpy(bits + (p >> 3), &word, Steps);
-}
-
-// Pairs p .. p + 31 measured with 64-byte vectors, where the level has them:
-// a dword lane with any byte past its threshold is a set bit, straight from
-// a test into a mask (a third of the operations of the steps above).
-// Not always_inline: it inlines only where the caller's target has AVX-512.
-__attribute__((target("avx2,avx512f,avx512bw"))) inline void MeasureWide(const UCHAR* previous, const UCHAR* second,
-                                                                         UCHAR* bits, int p)
-{
-    ULONG word = 0;
-    for (int h = 0; h < 2; ++h) {
-        const __m512i s = _mm512_loadu_si512((const void*)(second + 4 * p + 64 * h));
-        const __m512i q = _mm512_loadu_si512((const void*)(previous + 4 * p + 64 * h));
-        const __m512i diff = _mm512_or_si512(_mm512_subs_epu8(s, q), _mm512_subs_epu8(q, s));
-        const __m512i over = _mm512_subs_epu8(diff, _mm512_set1_epi32(kStillThresholds));
-        word |= (ULONG)_mm512_test_epi32_mask(over, over) << (16 * h);
-    }
-    memcpy(bits + (p >> 3), &word, 4);
-}
-
-// The eight pairs with a bit in `bits` from `moved`, the rest from `still`,
-// with the bits as an opmask (the AVX-512 level's one-operation blend).
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl"))) inline __m256i WideBlend(unsigned bits, __m256i still,
-                                                                                  __m256i moved)
-{
-    return _mm256_mask_blend_epi32((__mmask8)bits, still, moved);
-}
-
 // Sixteen pairs of two frame lines (a0 a1 above, b0 b1 below) to I420: each
 // line's luma to its row; returns the rounded chroma averages, the sixteen U
 // bytes in the low lane and the sixteen V bytes in the high one.
@@ -120,230 +71,56 @@ ZP_AVX2_STEP inline void StoreChroma(__m256i uv, UCHAR* u, UCHAR* v)
     _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
 }
 
-// Asks for the cache line at p to be fetched for writing. An output line is
-// read into the cache before a store may complete; asked for a line pair
-// ahead, it is there when the stores come, and the store queue does not
-// wait for it. PREFETCHW: only where the level's CPUs have it.
-template <bool Prefetch>
-ZP_AVX2_STEP inline void PrepareWrite(UCHAR* p)
-{
-    if (Prefetch) __builtin_prefetch(p, 1, 3);
-}
+}  // namespace
 
-// One loop carries the de-interlace row, the copy of the next frame line
-// and the motion of a line further down, so their memory streams overlap.
-// `next`: how far on from dst and copy the next line pair's are, to prepare
-// for writing (0: none follows).
-template <bool Copy, bool Ahead, bool Prefetch, bool Wide = false>
-ZP_AVX2_STEP inline void Deinterlace(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                     const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
-                                     const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits,
-                                     int pairs, LONG_PTR next)
-{
-    // Each dword lane tests its own pair's bit (a table would cost a load,
-    // and loads are what this loop runs short of).
-    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    auto step = [&](int i, unsigned bits) ZP_AVX2_STEP {
-        const __m256i b = Load(below + i);
-        const __m256i interpolated = _mm256_avg_epu8(Load(above + i), b);
-        Store(dst + i, Wide ? WideBlend(bits, Load(second + i), interpolated)
-                            : _mm256_blendv_epi8(Load(second + i), interpolated,
-                                                 _mm256_cmpeq_epi32(
-                                                     _mm256_and_si256(_mm256_set1_epi32((int)bits), select), select)));
-        if (Copy) Store(copy + i, b);
-    };
-    int p = 0;
-    // Most of a picture is still: 32 pairs without a mark are the second
-    // field woven in, a plain copy with nothing to blend.
-    for (; p + 32 <= pairs; p += 32) {
-        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
-        PrepareWrite<Prefetch>(dst + 4 * p + next);
-        PrepareWrite<Prefetch>(dst + 4 * p + 64 + next);
-        if (Copy) {
-            PrepareWrite<Prefetch>(copy + 4 * p + next);
-            PrepareWrite<Prefetch>(copy + 4 * p + 64 + next);
-        }
-        if (marks == 0) {
-            for (int i = 4 * p; i < 4 * p + 128; i += 32) {
-                Store(dst + i, Load(second + i));
-                if (Copy) Store(copy + i, Load(below + i));
-            }
-        } else {
-            for (int k = 0; k < 4; ++k) step(4 * p + 32 * k, (marks >> (8 * k)) & 0xFF);
-        }
-        if (Ahead) {
-            if (Wide) MeasureWide(aheadPrevious, aheadSecond, aheadBits, p);
-            else Measure<4>(aheadPrevious, aheadSecond, aheadBits, p);
-        }
-    }
-    for (; p + 8 <= pairs; p += 8) {
-        step(4 * p, NearMarks(marksAbove, marksBelow, p, 8));
-        if (Ahead) Measure<1>(aheadPrevious, aheadSecond, aheadBits, p);
-    }
-    if (p < pairs) {
-        if (Ahead) MotionRow_C(aheadPrevious + 4 * p, aheadSecond + 4 * p, aheadBits + (p >> 3), pairs - p);
-        // The closing step ends at the row's end.
-        const int q = pairs - 8;
-        step(4 * q, NearMarks(marksAbove, marksBelow, q, 8));
-    }
-}
+// ------------------------------------------------------ interpolation ----
 
-// A whole YUY2 frame: the walk with the rows inlined (see frameYuy2).
-template <bool Prefetch, bool Wide>
-ZP_AVX2_STEP inline void FrameYuy2(const FrameWalk& w, UCHAR* out, LONG_PTR down)
-{
-    if (w.pairs < 8) {
-        FrameYuy2ByRows<DeinterlaceRow_C, CopyRow_C>(w, out, down);
-        return;
-    }
-    CopyRow_AVX2(w.first, out, (int)w.stride);
-    const UCHAR* first = w.first;
-    const UCHAR* second = w.second;
-    for (int n = 0; n < w.lines; ++n, first += w.stride, second += w.stride) {
-        const WalkMotion m = WalkLine(w, n);
-        UCHAR* const dst = out + down;
-        out = dst + down;
-        if (n + 1 == w.lines) {
-            Deinterlace<false, false, Prefetch, Wide>(m.marksAbove, m.marksBelow, first, first, second, dst,
-                                                      nullptr, nullptr, nullptr, nullptr, w.pairs, 0);
-        } else if (m.aheadBits) {
-            Deinterlace<true, true, Prefetch, Wide>(m.marksAbove, m.marksBelow, first, first + w.stride, second, dst,
-                                                    out, m.aheadPrevious, m.aheadSecond, m.aheadBits, w.pairs,
-                                                    n + 2 < w.lines ? 2 * down : 0);
-        } else {
-            Deinterlace<true, false, Prefetch, Wide>(m.marksAbove, m.marksBelow, first, first + w.stride, second,
-                                                     dst, out, nullptr, nullptr, nullptr, w.pairs,
-                                                     n + 2 < w.lines ? 2 * down : 0);
-        }
-    }
-}
+namespace {
 
-// The I420 de-interlace row (see DeinterlaceI420Row_AVX2), with or without
-// the motion of a line further down. 32 pairs a step: the chroma of both
-// halves goes out as one 32-byte store to each plane (stores are what this
-// loop runs short of).
-template <bool Ahead>
-ZP_AVX2_STEP inline void DeinterlaceI420(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                         const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                         UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                         UCHAR* aheadBits, int pairs)
-{
-    const __m256i select = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    // Sixteen pairs from bit `bits` on: the de-interlaced line stays in
-    // registers between the two rows' work. Returns the chroma (I420Luma).
-    auto half = [&](int p, unsigned bits) ZP_AVX2_STEP {
-        const __m256i a0 = Load(above + 4 * p), a1 = Load(above + 4 * p + 32);
-        __m256i b0 = Load(second + 4 * p), b1 = Load(second + 4 * p + 32);
-        // Still pairs (most of a picture) need neither the line below nor a blend.
-        if (bits != 0) {
-            const __m256i m0 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits & 0xFF)), select), select);
-            const __m256i m1 =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32((int)(bits >> 8)), select), select);
-            b0 = _mm256_blendv_epi8(b0, _mm256_avg_epu8(a0, Load(below + 4 * p)), m0);
-            b1 = _mm256_blendv_epi8(b1, _mm256_avg_epu8(a1, Load(below + 4 * p + 32)), m1);
-        }
-        return I420Luma(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p);
-    };
-    auto step = [&](int p, unsigned bits) ZP_AVX2_STEP { StoreChroma(half(p, bits), u + p, v + p); };
-    int p = 0;
-    for (; p + 32 <= pairs; p += 32) {
-        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
-        const __m256i low = half(p, marks & 0xFFFF);
-        const __m256i high = half(p + 16, marks >> 16);
-        Store(u + p, _mm256_permute2x128_si256(low, high, 0x20));
-        Store(v + p, _mm256_permute2x128_si256(low, high, 0x31));
-        if (Ahead) Measure<4>(aheadPrevious, aheadSecond, aheadBits, p);
-    }
-    if (p + 16 <= pairs) {
-        step(p, NearMarks(marksAbove, marksBelow, p, 16));
-        if (Ahead) Measure<2>(aheadPrevious, aheadSecond, aheadBits, p);
-        p += 16;
-    }
-    if (p < pairs) {
-        if (Ahead) {
-            int m = p;
-            for (; m + 8 <= pairs; m += 8) Measure<1>(aheadPrevious, aheadSecond, aheadBits, m);
-            MotionRow_C(aheadPrevious + 4 * m, aheadSecond + 4 * m, aheadBits + (m >> 3), pairs - m);
-        }
-        // The closing step ends at the row's end.
-        const int q = pairs - 16;
-        step(q, NearMarks(marksAbove, marksBelow, q, 16));
-    }
-}
+struct V {
+    using Vec = __m256i;
+    static constexpr int kBytes = 32;
+    ZP_AVX2_STEP static Vec Load(const UCHAR* p) { return _mm256_loadu_si256((const __m256i*)p); }
+    ZP_AVX2_STEP static void Store(UCHAR* p, Vec v) { _mm256_storeu_si256((__m256i*)p, v); }
+    ZP_AVX2_STEP static Vec Zero() { return _mm256_setzero_si256(); }
+    ZP_AVX2_STEP static Vec Set16(int x) { return _mm256_set1_epi16((short)x); }
+    ZP_AVX2_STEP static Vec Or(Vec a, Vec b) { return _mm256_or_si256(a, b); }
+    ZP_AVX2_STEP static Vec And(Vec a, Vec b) { return _mm256_and_si256(a, b); }
+    ZP_AVX2_STEP static Vec AndNot(Vec a, Vec b) { return _mm256_andnot_si256(a, b); }
+    ZP_AVX2_STEP static Vec MaxU8(Vec a, Vec b) { return _mm256_max_epu8(a, b); }
+    ZP_AVX2_STEP static Vec MinU8(Vec a, Vec b) { return _mm256_min_epu8(a, b); }
+    ZP_AVX2_STEP static Vec AvgU8(Vec a, Vec b) { return _mm256_avg_epu8(a, b); }
+    ZP_AVX2_STEP static Vec SubsU8(Vec a, Vec b) { return _mm256_subs_epu8(a, b); }
+    ZP_AVX2_STEP static Vec AddsU8(Vec a, Vec b) { return _mm256_adds_epu8(a, b); }
+    ZP_AVX2_STEP static Vec Add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+    ZP_AVX2_STEP static Vec Sub16(Vec a, Vec b) { return _mm256_sub_epi16(a, b); }
+    template <int N>
+    ZP_AVX2_STEP static Vec Shl16(Vec a) { return _mm256_slli_epi16(a, N); }
+    template <int N>
+    ZP_AVX2_STEP static Vec Sar16(Vec a) { return _mm256_srai_epi16(a, N); }
+    ZP_AVX2_STEP static Vec CmpGt16(Vec a, Vec b) { return _mm256_cmpgt_epi16(a, b); }
+    ZP_AVX2_STEP static Vec Blend(Vec a, Vec b, Vec mask) { return _mm256_blendv_epi8(a, b, mask); }
+    ZP_AVX2_STEP static Vec UnpackLo8(Vec a, Vec b) { return _mm256_unpacklo_epi8(a, b); }
+    ZP_AVX2_STEP static Vec UnpackHi8(Vec a, Vec b) { return _mm256_unpackhi_epi8(a, b); }
+    ZP_AVX2_STEP static Vec PackUs16(Vec a, Vec b) { return _mm256_packus_epi16(a, b); }
+    ZP_AVX2_STEP static bool IsZero(Vec a) { return _mm256_testz_si256(a, a); }
+};
+
+#define ZP_TARGET ZP_AVX2
+#define ZP_STEP ZP_AVX2_STEP
+#include "pipeline/deinterlace_simd.h"
+#undef ZP_TARGET
+#undef ZP_STEP
 
 }  // namespace
 
-ZP_AVX2 void MotionRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
+ZP_AVX2 void DifferenceRow_AVX2(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,
+                                int pairs)
 {
-    int p = 0;
-    for (; p + 8 <= pairs; p += 8) Measure<1>(previous, second, bits, p);
-    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
+    DifferenceRowT(previous, second, difference, moved, pairs);
 }
 
-ZP_AVX2 void DeinterlaceRow_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                 const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
-                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
-{
-    if (pairs < 8) {
-        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious, aheadSecond,
-                         aheadBits, pairs);
-    } else if (copy && aheadBits) {
-        Deinterlace<true, true, false>(marksAbove, marksBelow, above, below, second, dst, copy, aheadPrevious,
-                                       aheadSecond, aheadBits, pairs, 0);
-    } else if (copy) {
-        Deinterlace<true, false, false>(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr,
-                                        nullptr, pairs, 0);
-    } else if (aheadBits) {
-        Deinterlace<false, true, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, aheadPrevious,
-                                        aheadSecond, aheadBits, pairs, 0);
-    } else {
-        Deinterlace<false, false, false>(marksAbove, marksBelow, above, below, second, dst, nullptr, nullptr,
-                                         nullptr, nullptr, pairs, 0);
-    }
-}
-
-ZP_AVX2 void DeinterlaceI420Row_AVX2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                     const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                     UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                     UCHAR* aheadBits, int pairs)
-{
-    if (pairs < 16) {
-        DeinterlaceI420Row_C(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious, aheadSecond,
-                             aheadBits, pairs);
-    } else if (aheadBits) {
-        DeinterlaceI420<true>(marksAbove, marksBelow, above, below, second, y0, y1, u, v, aheadPrevious,
-                              aheadSecond, aheadBits, pairs);
-    } else {
-        DeinterlaceI420<false>(marksAbove, marksBelow, above, below, second, y0, y1, u, v, nullptr, nullptr,
-                               nullptr, pairs);
-    }
-}
-
-ZP_AVX2 void FrameYuy2_AVX2(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
-{
-    FrameYuy2<false, false>(walk, out, down);
-}
-
-// The walk of FrameI420ByRows with the row inlined (`flatten`), which spares
-// a call and its stores per line. (Write prefetches, as in the YUY2 frame,
-// were slower: four output rows, two of them narrow, which the stores keep
-// up with.)
-__attribute__((target("avx2"), flatten)) void FrameI420_AVX2(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v,
-                                                            LONG_PTR lumaDown)
-{
-    FrameI420ByRows<DeinterlaceI420Row_AVX2>(walk, luma, u, v, lumaDown);
-}
-
-// For the AVX-512 level: write prefetches (all of its CPUs run PREFETCHW),
-// 64-byte motion steps and opmask blends. `flatten` inlines the wide steps
-// once the rows are inside this function, whose target allows them. (The
-// I420 frame was slower with wide steps.)
-__attribute__((target("avx2,prfchw,avx512f,avx512bw,avx512vl"), flatten)) void FrameYuy2_AVX2Wide(
-    const FrameWalk& walk, UCHAR* out, LONG_PTR down)
-{
-    FrameYuy2<true, true>(walk, out, down);
-}
+ZP_AVX2 void InterpolateRow_AVX2(const FieldLines& l, UCHAR* dst, int pairs) { InterpolateRowT(l, dst, pairs); }
 
 namespace {
 
@@ -637,12 +414,10 @@ ZP_AVX2 void CopyRow_AVX2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst,
 
 const RowKernels kRowsAvx2 = {
     .name = "AVX2",
-    .motion = MotionRow_AVX2,
-    .deinterlace = DeinterlaceRow_AVX2,
-    .deinterlaceI420 = DeinterlaceI420Row_AVX2,
+    .difference = DifferenceRow_AVX2,
+    .interpolate = InterpolateRow_AVX2,
     .adjust = AdjustRow_AVX2,
     .toRgb24 = ToRgb24Row_AVX2,
-    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_AVX2, ToRgb24Row_AVX2>,
     .toI420 = ToI420Row_AVX2,
     .boxH1V2 = BoxH1V2Row_AVX2,
     .boxH2V1 = BoxH2V1Row_AVX2,
@@ -654,8 +429,6 @@ const RowKernels kRowsAvx2 = {
     .accFinish = AccFinishRow_AVX2,
     .blend2 = Blend2Row_AVX2,
     .copy = CopyRow_AVX2,
-    .frameYuy2 = FrameYuy2_AVX2,
-    .frameI420 = FrameI420_AVX2,
 };
 
 }  // namespace zelpipe

@@ -197,55 +197,6 @@ ZP_AVX512 void ToRgb24Row_AVX512(const UCHAR* src, UCHAR* dst, int pixels)
     if (dstBytes > 128) _mm512_mask_storeu_epi8((void*)(d + 128), LowBits(dstBytes - 128), out[2]);
 }
 
-// The de-interlace row fused with the step above: 32 pairs of the second
-// field's line are exactly one step's two source vectors, and their 32 bits
-// of NearMarks pick, a dword lane each, where the first field's average
-// replaces them. The de-interlaced line never leaves the registers.
-ZP_AVX512 void DeinterlaceRgb24Row_AVX512(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                          const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs, UCHAR*)
-{
-    if (pairs <= 0) return;
-    Rgb24Constants k;
-    LoadConstants(&k);
-    __m512i out[3];
-    // Source vectors of pairs p .. p + 31 (`bytes` of them, masked beyond),
-    // de-interlaced.
-    auto source = [&](int p, int bytes, __m512i s[2]) ZP_AVX512_STEP {
-        const ULONG marks = NearMarks(marksAbove, marksBelow, p, 32);
-        for (int h = 0; h < 2; ++h) {
-            const __mmask64 load = LowBits(bytes - 64 * h);
-            const int at = 4 * p + 64 * h;
-            s[h] = _mm512_maskz_loadu_epi8(load, (const void*)(second + at));
-            const __mmask16 moved = (__mmask16)(marks >> (16 * h));
-            if (moved) {
-                const __m512i average = _mm512_avg_epu8(_mm512_maskz_loadu_epi8(load, (const void*)(above + at)),
-                                                        _mm512_maskz_loadu_epi8(load, (const void*)(below + at)));
-                s[h] = _mm512_mask_blend_epi32(moved, s[h], average);
-            }
-        }
-    };
-    int p = 0;
-    __m512i s[2];
-    for (; p + 32 <= pairs; p += 32) {
-        source(p, 128, s);
-        Rgb24Step(k, s[0], s[1], out);
-        UCHAR* d = dst + 6 * p;
-        _mm512_storeu_si512((void*)d, out[0]);
-        _mm512_storeu_si512((void*)(d + 64), out[1]);
-        _mm512_storeu_si512((void*)(d + 128), out[2]);
-    }
-    if (p == pairs) return;
-    // The rest (1..31 pairs) in one masked step, as in ToRgb24Row_AVX512;
-    // NearMarks has no marks past the row's last pair.
-    const int dstBytes = 6 * (pairs - p);
-    source(p, 4 * (pairs - p), s);
-    Rgb24Step(k, s[0], s[1], out);
-    UCHAR* d = dst + 6 * p;
-    _mm512_mask_storeu_epi8((void*)d, LowBits(dstBytes), out[0]);
-    if (dstBytes > 64) _mm512_mask_storeu_epi8((void*)(d + 64), LowBits(dstBytes - 64), out[1]);
-    if (dstBytes > 128) _mm512_mask_storeu_epi8((void*)(d + 128), LowBits(dstBytes - 128), out[2]);
-}
-
 // ------------------------------------------------------------- table ----
 
 namespace {
@@ -265,8 +216,6 @@ const RowKernels* RowsAvx512()
         gRowsAvx512 = kRowsAvx2;
         gRowsAvx512.name = "AVX512";
         gRowsAvx512.toRgb24 = ToRgb24Row_AVX512;
-        gRowsAvx512.deinterlaceRgb24 = DeinterlaceRgb24Row_AVX512;
-        gRowsAvx512.frameYuy2 = FrameYuy2_AVX2Wide;
         __atomic_store_n(&gRowsAvx512State, 2, __ATOMIC_RELEASE);
         return &gRowsAvx512;
     }

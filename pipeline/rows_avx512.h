@@ -10,12 +10,6 @@ namespace zelpipe {
 // nothing written past dst + 3 * pixels. Only for CPUs that run the level.
 void ToRgb24Row_AVX512(const UCHAR* src, UCHAR* dst, int pixels);
 
-// DeinterlaceRow_C (no copy, nothing measured ahead) then ToRgb24Row_C, in
-// one pass without a row buffer; nothing read past the three lines' `pairs`
-// pairs, nothing written past dst + 6 * pairs.
-void DeinterlaceRgb24Row_AVX512(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                const UCHAR* below, const UCHAR* second, UCHAR* dst, int pairs, UCHAR* row);
-
 // The level's kernel table: a copy of kRowsAvx2 with the rows this level
 // improves put in, made on first use (no static constructor, so it also
 // follows whatever rows are added to the AVX2 table). The caller checks that

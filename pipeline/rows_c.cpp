@@ -15,63 +15,101 @@ inline UCHAR ClampByte(int v) { return (UCHAR)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 }  // namespace
 
-void MotionRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
-{
-    static const int threshold[4] = {kStillThresholdLuma, kStillThresholdChroma, kStillThresholdLuma,
-                                     kStillThresholdChroma};
-    memset(bits, 0, (size_t)(pairs + 7) / 8);
-    for (int p = 0; p < pairs; ++p) {
-        for (int b = 0; b < 4; ++b) {
-            const int d = second[4 * p + b] - previous[4 * p + b];
-            if (d > threshold[b] || -d > threshold[b]) bits[p >> 3] |= (UCHAR)(1 << (p & 7));
-        }
-    }
-}
-
 namespace {
 
-// Whether a mark of either motion row lies within kMotionReach pairs of
-// pair p (rows carry no marks past their last pair).
-bool MarkedNear(const UCHAR* a, const UCHAR* b, int p, int pairs)
+inline int Abs(int v) { return v < 0 ? -v : v; }
+inline int Min(int a, int b) { return a < b ? a : b; }
+inline int Max(int a, int b) { return a > b ? a : b; }
+
+// The four-tap vertical curve through the first field's lines a, b, c, d at
+// the missing line halfway between b and c, kept within b and c so that it
+// sharpens without ringing past either.
+inline int Cubic(int a, int b, int c, int d)
 {
-    for (int q = p - kMotionReach; q <= p + kMotionReach; ++q) {
-        if (q < 0 || q >= pairs) continue;
-        if (((a[q >> 3] | b[q >> 3]) >> (q & 7)) & 1) return true;
+    const int v = (9 * (b + c) - (a + d) + 8) >> 4;
+    return Min(Max(v, Min(b, c)), Max(b, c));
+}
+
+// How badly frame lines `above` (offset k pixels) and `below` (offset -k)
+// disagree along direction k around luma byte i, over three pixels.
+inline int DirectionCost(const UCHAR* above, const UCHAR* below, int i, int k)
+{
+    return Abs(above[i + 2 * k - 2] - below[i - 2 * k - 2]) + Abs(above[i + 2 * k] - below[i - 2 * k]) +
+           Abs(above[i + 2 * k + 2] - below[i - 2 * k + 2]);
+}
+
+// The spatial estimate of luma byte i: the vertical curve, or the average
+// along a diagonal that matches at least twice as well. The diagonal two
+// pixels off is tried only where the one pixel off already won, so a chance
+// match far off (a regular pattern such as text) cannot beat the vertical.
+int SpatialLuma(const FieldLines& l, int i)
+{
+    const UCHAR* c = l.first[1];
+    const UCHAR* e = l.first[2];
+    int best = DirectionCost(c, e, i, 0);
+    int estimate = Cubic(l.first[0][i], c[i], e[i], l.first[3][i]);
+    for (int side = -1; side <= 1; side += 2) {
+        for (int k = side; k == side || k == 2 * side; k += side) {
+            const int cost = 2 * DirectionCost(c, e, i, k) + kDiagonalPenalty;
+            if (cost >= best) break;
+            best = cost;
+            estimate = Avg2(c[i + 2 * k], e[i - 2 * k]);
+        }
     }
-    return false;
+    return estimate;
 }
 
 }  // namespace
 
-void DeinterlaceRow_C(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above, const UCHAR* below,
-                      const UCHAR* second, UCHAR* dst, UCHAR* copy, const UCHAR* aheadPrevious,
-                      const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+void DifferenceRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved, int pairs)
 {
-    for (int p = 0; p < pairs; ++p) {
-        const bool moved = MarkedNear(marksAbove, marksBelow, p, pairs);
-        for (int b = 0; b < 4; ++b) {
-            const int o = 4 * p + b;
-            dst[o] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
-        }
+    const int bytes = 4 * pairs;
+    ULONGLONG bits = 0;
+    for (int i = 0; i < bytes; ++i) {
+        difference[i] = (UCHAR)Abs(second[i] - previous[i]);
+        if (difference[i]) bits |= 1ull << (i / kChunkBytes);
     }
-    if (copy) memcpy(copy, below, (size_t)pairs * 4);
-    if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
+    memset(difference + bytes, 0, kActivityReach);
+    *moved = bits;
 }
 
-void DeinterlaceI420Row_C(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                          const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
-                          const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
+void InterpolateBytes_C(const FieldLines& l, UCHAR* dst, int bytes, int from, int to)
 {
-    for (int p = 0; p < pairs; ++p) {
-        UCHAR odd[4];
-        const bool moved = MarkedNear(marksAbove, marksBelow, p, pairs);
-        for (int b = 0; b < 4; ++b) {
-            const int o = 4 * p + b;
-            odd[b] = moved ? (UCHAR)Avg2(above[o], below[o]) : second[o];
+    const int margin = 2 * kDirectionMargin;  // in bytes
+    const UCHAR* difference[3] = {l.difference[0], l.difference[1], l.nextDifference};
+    for (int i = from; i < to; ++i) {
+        const int c = l.first[1][i], e = l.first[2][i];
+        const int d = Avg2(l.second[1][i], l.previous[1][i]);
+        const int above = Avg2(l.second[0][i], l.previous[0][i]);
+        const int below = Avg2(l.second[2][i], l.previous[2][i]);
+        // The largest difference among samples of this kind within reach on
+        // the three lines (the zero bytes past the ends count for nothing).
+        const int step = (i & 1) ? 4 : 2;
+        int activity = 0;
+        for (int j = i - kActivityReach; j <= i + kActivityReach; j += step) {
+            for (const UCHAR* row : difference) activity = Max(activity, row[j]);
         }
-        ToI420Row_C(above + 4 * p, odd, y0 + 2 * p, y1 + 2 * p, u + p, v + p, 1);
+        // A comb tooth: d beyond both c and e while the lines two away are
+        // not on the same side of them.
+        const int high = Max(Max(d - e, d - c), Min(above - c, below - e));
+        const int low = Min(Min(d - e, d - c), Max(above - c, below - e));
+        const int comb = Max(low, -high);
+        const int allowance = Max(activity, Min(comb, kCombGain * activity));
+        if (allowance == 0) {
+            dst[i] = (UCHAR)d;  // still: the temporal estimate as it is
+            continue;
+        }
+        const int spatial = (i & 1) == 0 && i >= margin && i < bytes - margin
+                                ? SpatialLuma(l, i)
+                                : Cubic(l.first[0][i], c, e, l.first[3][i]);
+        dst[i] = (UCHAR)Min(Max(spatial, d - allowance), d + allowance);
     }
-    if (aheadBits) MotionRow_C(aheadPrevious, aheadSecond, aheadBits, pairs);
+}
+
+void InterpolateRow_C(const FieldLines& l, UCHAR* dst, int pairs)
+{
+    DifferenceRow_C(l.previous[2], l.second[2], l.nextDifference, l.nextMoved, pairs);
+    InterpolateBytes_C(l, dst, 4 * pairs, 0, 4 * pairs);
 }
 
 void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
@@ -211,24 +249,12 @@ void HorizontalScaleRow_C(const UCHAR* src, UCHAR* dst, const HorizontalScale& s
     }
 }
 
-void FrameYuy2_C(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
-{
-    FrameYuy2ByRows<DeinterlaceRow_C, CopyRow_C>(walk, out, down);
-}
-
-void FrameI420_C(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
-{
-    FrameI420ByRows<DeinterlaceI420Row_C>(walk, luma, u, v, lumaDown);
-}
-
 const RowKernels kRowsC = {
     .name = "C",
-    .motion = MotionRow_C,
-    .deinterlace = DeinterlaceRow_C,
-    .deinterlaceI420 = DeinterlaceI420Row_C,
+    .difference = DifferenceRow_C,
+    .interpolate = InterpolateRow_C,
     .adjust = AdjustRow_C,
     .toRgb24 = ToRgb24Row_C,
-    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_C, ToRgb24Row_C>,
     .toI420 = ToI420Row_C,
     .boxH1V2 = BoxH1V2Row_C,
     .boxH2V1 = BoxH2V1Row_C,
@@ -240,8 +266,6 @@ const RowKernels kRowsC = {
     .accFinish = AccFinishRow_C,
     .blend2 = Blend2Row_C,
     .copy = CopyRow_C,
-    .frameYuy2 = FrameYuy2_C,
-    .frameI420 = FrameI420_C,
 };
 
 }  // namespace zelpipe

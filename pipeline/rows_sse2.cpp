@@ -39,75 +39,6 @@ ZP_SSE2 inline bool Cover(int total, int width, Step step)
 
 }  // namespace
 
-ZP_SSE2 void MotionRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* bits, int pairs)
-{
-    const __m128i threshold = _mm_set1_epi32(kStillThresholds);
-    const __m128i zero = _mm_setzero_si128();
-    auto still = [&](int i) __attribute__((target("sse2"))) {
-        const __m128i s = Load(second + i);
-        const __m128i p = Load(previous + i);
-        const __m128i diff = _mm_or_si128(_mm_subs_epu8(s, p), _mm_subs_epu8(p, s));
-        // All ones for a pair none of whose bytes passes its threshold.
-        return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_subs_epu8(diff, threshold), zero)));
-    };
-    int p = 0;
-    for (; p + 8 <= pairs; p += 8) bits[p >> 3] = (UCHAR)~(still(4 * p) | (still(4 * p + 16) << 4));
-    MotionRow_C(previous + 4 * p, second + 4 * p, bits + (p >> 3), pairs - p);
-}
-
-namespace {
-
-// Four pairs' bits (0..15) to four dword masks.
-struct NibbleMasks {
-    ULONG mask[16][4];
-};
-constexpr NibbleMasks MakeNibbleMasks()
-{
-    NibbleMasks t = {};
-    for (int n = 0; n < 16; ++n) {
-        for (int i = 0; i < 4; ++i) t.mask[n][i] = ((n >> i) & 1) ? 0xFFFFFFFFu : 0;
-    }
-    return t;
-}
-alignas(16) constexpr NibbleMasks kNibbleMasks = MakeNibbleMasks();
-
-}  // namespace
-
-ZP_SSE2 void DeinterlaceRow_SSE2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                 const UCHAR* below, const UCHAR* second, UCHAR* dst, UCHAR* copy,
-                                 const UCHAR* aheadPrevious, const UCHAR* aheadSecond, UCHAR* aheadBits, int pairs)
-{
-    auto step = [&](int p) __attribute__((target("sse2"))) {
-        const unsigned bits = NearMarks(marksAbove, marksBelow, p, 8);
-        for (int h = 0; h < 2; ++h) {
-            const int i = 4 * p + 16 * h;
-            const __m128i moved = _mm_load_si128((const __m128i*)kNibbleMasks.mask[(bits >> (4 * h)) & 15]);
-            const __m128i b = Load(below + i);
-            const __m128i interpolated = _mm_avg_epu8(Load(above + i), b);
-            const __m128i s = Load(second + i);
-            Store(dst + i, _mm_or_si128(_mm_and_si128(moved, interpolated), _mm_andnot_si128(moved, s)));
-            if (copy) Store(copy + i, b);
-        }
-    };
-    if (!Cover(pairs, 8, step)) {
-        DeinterlaceRow_C(marksAbove, marksBelow, above, below, second, dst, copy, nullptr, nullptr, nullptr, pairs);
-    }
-    if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
-}
-
-// De-interlaced line through a row buffer on the stack, then the I420 row.
-ZP_SSE2 void DeinterlaceI420Row_SSE2(const UCHAR* marksAbove, const UCHAR* marksBelow, const UCHAR* above,
-                                     const UCHAR* below, const UCHAR* second, UCHAR* y0, UCHAR* y1, UCHAR* u,
-                                     UCHAR* v, const UCHAR* aheadPrevious, const UCHAR* aheadSecond,
-                                     UCHAR* aheadBits, int pairs)
-{
-    // Rows are never wider than the largest source (the conversion checks).
-    UCHAR odd[kMaxRowBytes];
-    DeinterlaceRow_SSE2(marksAbove, marksBelow, above, below, second, odd, nullptr, nullptr, nullptr, nullptr, pairs);
-    ToI420Row_SSE2(above, odd, y0, y1, u, v, pairs);
-    if (aheadBits) MotionRow_SSE2(aheadPrevious, aheadSecond, aheadBits, pairs);
-}
-
 ZP_SSE2 void AdjustRow_SSE2(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
 {
     const int bytes = pairs * 4;
@@ -382,24 +313,63 @@ ZP_SSE2 void Blend2Row_SSE2(const UCHAR* a, int wa, const UCHAR* b, int wb, UCHA
 
 ZP_SSE2 void CopyRow_SSE2(const UCHAR* src, UCHAR* dst, int bytes) { memcpy(dst, src, (size_t)bytes); }
 
-void FrameYuy2_SSE2(const FrameWalk& walk, UCHAR* out, LONG_PTR down)
+// ------------------------------------------------------ interpolation ----
+
+namespace {
+
+// SSE2 has neither a byte blend nor a test for zero: both are built from
+// what it has.
+struct V {
+    using Vec = __m128i;
+    static constexpr int kBytes = 16;
+    ZP_SSE2 static Vec Load(const UCHAR* p) { return _mm_loadu_si128((const __m128i*)p); }
+    ZP_SSE2 static void Store(UCHAR* p, Vec v) { _mm_storeu_si128((__m128i*)p, v); }
+    ZP_SSE2 static Vec Zero() { return _mm_setzero_si128(); }
+    ZP_SSE2 static Vec Set16(int x) { return _mm_set1_epi16((short)x); }
+    ZP_SSE2 static Vec Or(Vec a, Vec b) { return _mm_or_si128(a, b); }
+    ZP_SSE2 static Vec And(Vec a, Vec b) { return _mm_and_si128(a, b); }
+    ZP_SSE2 static Vec AndNot(Vec a, Vec b) { return _mm_andnot_si128(a, b); }
+    ZP_SSE2 static Vec MaxU8(Vec a, Vec b) { return _mm_max_epu8(a, b); }
+    ZP_SSE2 static Vec MinU8(Vec a, Vec b) { return _mm_min_epu8(a, b); }
+    ZP_SSE2 static Vec AvgU8(Vec a, Vec b) { return _mm_avg_epu8(a, b); }
+    ZP_SSE2 static Vec SubsU8(Vec a, Vec b) { return _mm_subs_epu8(a, b); }
+    ZP_SSE2 static Vec AddsU8(Vec a, Vec b) { return _mm_adds_epu8(a, b); }
+    ZP_SSE2 static Vec Add16(Vec a, Vec b) { return _mm_add_epi16(a, b); }
+    ZP_SSE2 static Vec Sub16(Vec a, Vec b) { return _mm_sub_epi16(a, b); }
+    template <int N>
+    ZP_SSE2 static Vec Shl16(Vec a) { return _mm_slli_epi16(a, N); }
+    template <int N>
+    ZP_SSE2 static Vec Sar16(Vec a) { return _mm_srai_epi16(a, N); }
+    ZP_SSE2 static Vec CmpGt16(Vec a, Vec b) { return _mm_cmpgt_epi16(a, b); }
+    ZP_SSE2 static Vec Blend(Vec a, Vec b, Vec mask) { return _mm_or_si128(_mm_and_si128(mask, b), _mm_andnot_si128(mask, a)); }
+    ZP_SSE2 static Vec UnpackLo8(Vec a, Vec b) { return _mm_unpacklo_epi8(a, b); }
+    ZP_SSE2 static Vec UnpackHi8(Vec a, Vec b) { return _mm_unpackhi_epi8(a, b); }
+    ZP_SSE2 static Vec PackUs16(Vec a, Vec b) { return _mm_packus_epi16(a, b); }
+    ZP_SSE2 static bool IsZero(Vec a) { return _mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_setzero_si128())) == 0xFFFF; }
+};
+
+#define ZP_TARGET ZP_SSE2
+#define ZP_STEP __attribute__((target("sse2"), always_inline))
+#include "pipeline/deinterlace_simd.h"
+#undef ZP_TARGET
+#undef ZP_STEP
+
+}  // namespace
+
+ZP_SSE2 void DifferenceRow_SSE2(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,
+                                int pairs)
 {
-    FrameYuy2ByRows<DeinterlaceRow_SSE2, CopyRow_SSE2>(walk, out, down);
+    DifferenceRowT(previous, second, difference, moved, pairs);
 }
 
-void FrameI420_SSE2(const FrameWalk& walk, UCHAR* luma, UCHAR* u, UCHAR* v, LONG_PTR lumaDown)
-{
-    FrameI420ByRows<DeinterlaceI420Row_SSE2>(walk, luma, u, v, lumaDown);
-}
+ZP_SSE2 void InterpolateRow_SSE2(const FieldLines& l, UCHAR* dst, int pairs) { InterpolateRowT(l, dst, pairs); }
 
 const RowKernels kRowsSse2 = {
     .name = "SSE2",
-    .motion = MotionRow_SSE2,
-    .deinterlace = DeinterlaceRow_SSE2,
-    .deinterlaceI420 = DeinterlaceI420Row_SSE2,
+    .difference = DifferenceRow_SSE2,
+    .interpolate = InterpolateRow_SSE2,
     .adjust = AdjustRow_SSE2,
     .toRgb24 = ToRgb24Row_SSE2,
-    .deinterlaceRgb24 = DeinterlaceRgb24ByRows<DeinterlaceRow_SSE2, ToRgb24Row_SSE2>,
     .toI420 = ToI420Row_SSE2,
     .boxH1V2 = BoxH1V2Row_SSE2,
     .boxH2V1 = BoxH2V1Row_SSE2,
@@ -411,8 +381,6 @@ const RowKernels kRowsSse2 = {
     .accFinish = AccFinishRow_SSE2,
     .blend2 = Blend2Row_SSE2,
     .copy = CopyRow_SSE2,
-    .frameYuy2 = FrameYuy2_SSE2,
-    .frameI420 = FrameI420_SSE2,
 };
 
 }  // namespace zelpipe

@@ -17,14 +17,15 @@
 // ----------------------
 // Output heights above half the source height are made from the whole frame:
 // the first field's lines are kept as they are, and each line of the second
-// field's position is the second field's line where that field agrees with
-// `previous` (a still picture comes out exactly woven) and the average of the
-// first field's lines above and below where it moved (no combing). Motion is
-// looked for on every fourth line of the second field, and a pixel counts as
-// moving when motion was seen within two pixel pairs of it on its own line
-// (a line looked at) or on the looked-at lines above and below it. Output
-// heights of half the source height or less are made from the first field
-// alone, so nothing moving is ever mixed from two instants.
+// field's position is rebuilt for the first field's instant. Where the second
+// field agrees with `previous` on and around a pixel (a still picture) the
+// second field is woven in exactly; elsewhere the first field's lines above
+// and below give an estimate (along an edge's direction where one is clear),
+// held within reach of the average of `second` and `previous` by as much as
+// the two fields differ around it, and freed from that where weaving would
+// stand out from both neighbouring lines (a comb tooth). Output heights of
+// half the source height or less are made from the first field alone, so
+// nothing moving is ever mixed from two instants.
 //
 // Scaling is area averaging (a box filter) in both directions. Source to
 // output ratios of 1, 2 and 4 (across) with the field's own line count or half

@@ -113,40 +113,6 @@ TEST_F(Rgb24Avx512, ReadsNothingPastTheSource)
     munmap(map, 2 * page);
 }
 
-// The fused de-interlace and RGB24 row with each of its three source lines
-// ending right before an unreadable page, all pairs moved (so every line is
-// read up to its end) and none.
-TEST_F(Rgb24Avx512, DeinterlaceRowReadsNothingPastItsLines)
-{
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void* map = mmap(nullptr, 6 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    uint8_t* base = static_cast<uint8_t*>(map);
-    for (int k = 1; k < 6; k += 2) ASSERT_EQ(mprotect(base + k * page, page, PROT_NONE), 0);
-    for (int pairs = 1; pairs <= 360; pairs += pairs < 70 ? 1 : 29) {
-        const size_t bytes = static_cast<size_t>(pairs) * 4;
-        uint8_t* lines[3];
-        for (int k = 0; k < 3; ++k) {
-            lines[k] = base + (2 * k + 1) * page - bytes;
-            const Bytes content = HardRow(bytes, static_cast<uint32_t>(pairs * 3 + k));
-            std::memcpy(lines[k], content.data(), bytes);
-        }
-        for (bool moved : {false, true}) {
-            Bytes marks(8 + zelpipe::MotionRowBytes(pairs), 0);
-            if (moved) {
-                for (int p = 0; p < pairs; ++p) marks[8 + (p >> 3)] |= uint8_t(1 << (p & 7));
-            }
-            const uint8_t* m = marks.data() + 8;
-            Bytes row(bytes), expected(bytes * 3 / 2), actual(expected.size());
-            KernelsFor(zelpipe::kCpuC)->deinterlaceRgb24(m, m, lines[0], lines[1], lines[2], expected.data(), pairs,
-                                                         row.data());
-            zelpipe::DeinterlaceRgb24Row_AVX512(m, m, lines[0], lines[1], lines[2], actual.data(), pairs, nullptr);
-            ASSERT_EQ(actual, expected) << pairs << " pairs" << (moved ? ", all moved" : "");
-        }
-    }
-    munmap(map, 6 * page);
-}
-
 // Every Y with every U, V pair: each row holds 128 pairs of one U and V with
 // Y running 0..255 across its pixels, at an offset that differs from row to
 // row so that the values land in every position of a step.
@@ -198,7 +164,7 @@ TEST(Avx512Table, ConcurrentFirstUseSeesTheFinishedTable)
         EXPECT_STREQ(t->name, "AVX512");
         EXPECT_EQ(t->toRgb24, &zelpipe::ToRgb24Row_AVX512);
         // Every other row is the AVX2 one, including rows added later.
-        EXPECT_EQ(t->deinterlace, avx2.deinterlace);
+        EXPECT_EQ(t->interpolate, avx2.interpolate);
         EXPECT_EQ(t->adjust, avx2.adjust);
         EXPECT_EQ(t->copy, avx2.copy);
     }

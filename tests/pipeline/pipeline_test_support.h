@@ -62,6 +62,18 @@ inline Bytes RandomBytes(size_t n, uint32_t seed)
 }
 
 // Three fields of a frame (lines of width * 2 bytes, height / 2 lines each).
+// A difference row as the rebuilding rows read it: zero bytes on either
+// side, `fill` (the row's own bytes) in between.
+struct DifferenceRow {
+    Bytes buffer;
+    ULONGLONG moved = ~0ull;
+    explicit DifferenceRow(size_t bytes, uint8_t fill = 0) : buffer(bytes + 2 * zelpipe::kActivityReach, 0)
+    {
+        std::fill(buffer.begin() + zelpipe::kActivityReach, buffer.end() - zelpipe::kActivityReach, fill);
+    }
+    uint8_t* data() { return buffer.data() + zelpipe::kActivityReach; }
+};
+
 struct Fields {
     int width = 0, height = 0;
     Bytes previous, first, second;

@@ -3,6 +3,9 @@
 // sources and destinations, and never a byte written outside the row.
 #include "pipeline_test_support.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "pipeline/rows.h"
@@ -54,126 +57,201 @@ struct Source {
     const uint8_t* data() const { return g.data(); }
 };
 
-// A bit row of motion marks, padded as the kernels expect.
-// A motion row as the de-interlace rows take it: a zero byte in front (the
-// row starts at data() + kMarksFront) and zero bits past its last pair.
-constexpr size_t kMarksFront = 8;
-Bytes BitRow(int pairs, uint32_t seed, int density)
-{
-    std::mt19937 rng(seed);
-    Bytes bits(kMarksFront + zelpipe::MotionRowBytes(pairs), 0);
-    for (int p = 0; p < pairs; ++p) {
-        if (density > 0 && rng() % density == 0) bits[kMarksFront + (p >> 3)] |= uint8_t(1 << (p & 7));
-    }
-    return bits;
-}
-
-// Line n of a field of `pairs` pairs a line.
-Bytes LineOf(const Bytes& field, int n, int pairs)
-{
-    const size_t line = static_cast<size_t>(pairs) * 4;
-    return Bytes(field.begin() + n * line, field.begin() + (n + 1) * line);
-}
-
-// The three source lines a de-interlace row reads, each at its own
-// misalignment: the first field's line 0 and the line below it, and the
-// second field's line 0.
-struct RowLines {
-    Source above, below, second;
-    RowLines(const Fields& f, int pairs, size_t aboveMisalign, size_t belowMisalign, size_t secondMisalign)
-        : above(LineOf(f.first, 0, pairs), aboveMisalign),
-          below(LineOf(f.first, 1, pairs), belowMisalign),
-          second(LineOf(f.second, 0, pairs), secondMisalign)
+// Second and previous field lines that agree in runs and differ in others,
+// by a little or by anything, so that activity rows hold zeros, small values
+// and large ones side by side.
+struct TemporalPair {
+    Bytes second, previous;
+    TemporalPair(size_t bytes, uint32_t seed) : second(RandomBytes(bytes, seed)), previous(second)
     {
+        std::mt19937 rng(seed + 1);
+        size_t i = 0;
+        while (i < bytes) {
+            const size_t run = 1 + rng() % 40;
+            const int kind = static_cast<int>(rng() % 3);
+            for (size_t k = i; k < std::min(bytes, i + run); ++k) {
+                if (kind == 1) previous[k] = static_cast<uint8_t>(std::clamp(int(previous[k]) + int(rng() % 9) - 4, 0, 255));
+                if (kind == 2) previous[k] = static_cast<uint8_t>(rng());
+            }
+            i += run;
+        }
     }
 };
 
-TEST_P(RowsTest, MotionMatchesReference)
+// Whether a chunk's bit keeps its promise: clear only where the chunk of
+// the difference row has no difference (a SIMD row may set it for less).
+::testing::AssertionResult BitsCover(ULONGLONG moved, const uint8_t* difference, size_t bytes)
 {
-    for (int pairs : PairCounts()) {
-        const Fields f = RandomFields(pairs * 2, 2, 100 + pairs);
-        Source prev(f.previous, pairs % 4), second(f.second, 3 - pairs % 4);
-        Compare("motion " + std::to_string(pairs), (pairs + 7) / 8, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-            k.motion(prev.data(), second.data(), d, pairs);
-        });
-    }
-}
-
-TEST_P(RowsTest, DeinterlaceMatchesReference)
-{
-    // Every combination of the two jobs that ride along; marks dense, and
-    // sparse enough to leave long runs of still pairs.
-    for (int density : {3, 150})
-    for (int pairs : PairCounts()) {
-        const Fields f = RandomFields(pairs * 2, 4, 100 + pairs);
-        const size_t line = static_cast<size_t>(pairs) * 4;
-        // Marks from the rows above and below; the one below is sparser, or
-        // none at all (a measured line, or the field's last lines).
-        const Bytes marksAbove = BitRow(pairs, pairs, density);
-        const Bytes marksBelow = BitRow(pairs, pairs + 7, pairs % 3 == 0 ? 0 : 4 * density);
-        const RowLines l(f, pairs, 3 - pairs % 4, 1, 2);
-        Source aheadPrev(LineOf(f.previous, 1, pairs), pairs % 2);
-        Source aheadSecond(LineOf(f.second, 1, pairs), 0);
-        for (int jobs = 0; jobs < 4; ++jobs) {
-            const bool copy = jobs & 1, ahead = jobs & 2;
-            const std::string what = "deinterlace 1/" + std::to_string(density) + " " + std::to_string(pairs) + (copy ? " copy" : "") + (ahead ? " ahead" : "");
-            // One guarded window holds the row, the copy and the motion bits.
-            const size_t bitsBytes = (pairs + 7) / 8;
-            Compare(what, 2 * line + bitsBytes, pairs % 3, [&](const RowKernels& k, uint8_t* d) {
-                k.deinterlace(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront, l.above.data(),
-                              l.below.data(), l.second.data(), d, copy ? d + line : nullptr,
-                              ahead ? aheadPrev.data() : nullptr, ahead ? aheadSecond.data() : nullptr,
-                              ahead ? d + 2 * line : nullptr, pairs);
-                if (!copy) std::memset(d + line, 0, line);
-                if (!ahead) std::memset(d + 2 * line, 0, bitsBytes);
-            });
+    for (size_t i = 0; i < bytes; ++i) {
+        if (difference[i] && !((moved >> (i / zelpipe::kChunkBytes)) & 1)) {
+            return ::testing::AssertionFailure() << "byte " << i << " differs in a chunk marked still";
         }
     }
+    return ::testing::AssertionSuccess();
 }
 
-TEST_P(RowsTest, DeinterlaceToI420MatchesReference)
+TEST_P(RowsTest, DifferenceMatchesReference)
 {
-    for (int density : {2, 150})
     for (int pairs : PairCounts()) {
-        const Fields f = RandomFields(pairs * 2, 4, 150 + pairs);
-        const Bytes marksAbove = BitRow(pairs, pairs + 1, density);
-        const Bytes marksBelow = BitRow(pairs, pairs + 2, pairs % 2 == 0 ? 0 : 3 * density);
-        const RowLines l(f, pairs, pairs % 4, 3, 1);
-        Source aheadPrev(LineOf(f.previous, 1, pairs), 2);
-        Source aheadSecond(LineOf(f.second, 1, pairs), 0);
-        for (bool ahead : {false, true}) {
-            // Luma rows, chroma rows and motion bits side by side in one window.
-            const size_t y = pairs * 2, c = pairs, bits = (pairs + 7) / 8;
-            Compare("deinterlace I420 1/" + std::to_string(density) + " " + std::to_string(pairs) + (ahead ? " ahead" : ""), 2 * y + 2 * c + bits,
-                    pairs % 4, [&](const RowKernels& k, uint8_t* d) {
-                        k.deinterlaceI420(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront,
-                                          l.above.data(), l.below.data(), l.second.data(), d, d + y,
-                                          d + 2 * y, d + 2 * y + c, ahead ? aheadPrev.data() : nullptr,
-                                          ahead ? aheadSecond.data() : nullptr, ahead ? d + 2 * y + 2 * c : nullptr,
-                                          pairs);
-                        if (!ahead) std::memset(d + 2 * y + 2 * c, 0, bits);
-                    });
-        }
+        const size_t bytes = static_cast<size_t>(pairs) * 4;
+        const TemporalPair t(bytes, 300 + pairs);
+        Source second(t.second, pairs % 4), previous(t.previous, 3 - pairs % 4);
+        DifferenceRow expected(bytes, 0xEE), actual(bytes, 0xEE);
+        std::fill(expected.buffer.end() - zelpipe::kActivityReach, expected.buffer.end(), 0xEE);
+        std::fill(actual.buffer.end() - zelpipe::kActivityReach, actual.buffer.end(), 0xEE);
+        C().difference(previous.data(), second.data(), expected.data(), &expected.moved, pairs);
+        Simd().difference(previous.data(), second.data(), actual.data(), &actual.moved, pairs);
+        // The row and the zero bytes after it alike; the bits as promised.
+        ASSERT_EQ(expected.buffer, actual.buffer) << pairs << " pairs";
+        EXPECT_TRUE(BitsCover(actual.moved, actual.data(), bytes)) << pairs << " pairs";
+        EXPECT_TRUE(BitsCover(expected.moved, expected.data(), bytes)) << pairs << " pairs";
     }
 }
 
-TEST_P(RowsTest, DeinterlaceToRgb24MatchesReference)
+// Three second and previous line pairs for a rebuilt line. `calm` makes them
+// agree everywhere except one short run at a place that moves with the
+// width (often a line's first or last chunk), so still chunks are copied
+// next to rebuilt ones.
+std::vector<TemporalPair> TemporalLines(size_t bytes, uint32_t seed, bool calm)
 {
-    // No marks, sparse ones (whole still blocks next to moving ones) and
-    // dense ones; the fused rows' masked tails end inside a block.
-    for (int density : {0, 2, 90})
+    std::vector<TemporalPair> t;
+    for (uint32_t i = 0; i < 3; ++i) {
+        t.emplace_back(bytes, seed + i);
+        if (!calm) continue;
+        t[i].previous = t[i].second;
+        const size_t at = (seed * 37 + i * 53) % bytes;
+        for (size_t k = at; k < std::min(bytes, at + 3); ++k) t[i].previous[k] ^= 0x40;
+    }
+    return t;
+}
+
+TEST_P(RowsTest, InterpolateMatchesReference)
+{
+    // Random first-field lines (every direction wins somewhere), runs of
+    // still and moving pairs or lines still but for a few bytes, each line
+    // at its own misalignment; the difference rows of the lines above from
+    // the C row, with their bits as the C row makes them or all set (the
+    // bits decide only what is worked out, never the bytes).
     for (int pairs : PairCounts()) {
-        const Fields f = RandomFields(pairs * 2, 4, 170 + pairs);
-        const size_t line = static_cast<size_t>(pairs) * 4;
-        const Bytes marksAbove = BitRow(pairs, pairs + 3, density);
-        const Bytes marksBelow = BitRow(pairs, pairs + 4, pairs % 2 == 0 ? 0 : 2 * density);
-        const RowLines l(f, pairs, pairs % 4, 2, 3 - pairs % 4);
-        Bytes row(line);
-        Compare("deinterlace RGB24 1/" + std::to_string(density) + " " + std::to_string(pairs), 6 * line / 4,
-                pairs % 5, [&](const RowKernels& k, uint8_t* d) {
-                    k.deinterlaceRgb24(marksAbove.data() + kMarksFront, marksBelow.data() + kMarksFront,
-                                       l.above.data(), l.below.data(), l.second.data(), d, pairs, row.data());
+        for (bool calm : {false, true}) {
+            for (bool allMarked : {false, true}) {
+                const size_t bytes = static_cast<size_t>(pairs) * 4;
+                std::vector<Source> lines;
+                zelpipe::FieldLines l;
+                for (int i = 0; i < 4; ++i) {
+                    // Smooth lines now and then, so that diagonals beat the
+                    // vertical by the margin they need.
+                    Bytes b = RandomBytes(bytes, 400 + pairs * 8 + i);
+                    if (pairs % 3 == 0) {
+                        for (size_t k = 0; k < bytes; ++k) b[k] = static_cast<uint8_t>((k * (7 + i) / 3) & 0xFF);
+                    }
+                    lines.emplace_back(b, (pairs + i) % 5);
+                }
+                const std::vector<TemporalPair> t = TemporalLines(bytes, 500 + pairs * 8, calm);
+                std::vector<Source> temporal;
+                std::vector<DifferenceRow> difference(2, DifferenceRow(bytes));
+                for (int i = 0; i < 3; ++i) {
+                    temporal.emplace_back(t[i].second, i);
+                    temporal.emplace_back(t[i].previous, 4 - i);
+                    if (i < 2) {
+                        zelpipe::DifferenceRow_C(t[i].previous.data(), t[i].second.data(), difference[i].data(),
+                                                 &difference[i].moved, pairs);
+                        if (allMarked) difference[i].moved = ~0ull;
+                        l.difference[i] = difference[i].data();
+                        l.moved[i] = difference[i].moved;
+                    }
+                }
+                for (int i = 0; i < 4; ++i) l.first[i] = lines[i].data();
+                for (int i = 0; i < 3; ++i) {
+                    l.second[i] = temporal[2 * i].data();
+                    l.previous[i] = temporal[2 * i + 1].data();
+                }
+                DifferenceRow next[2] = {DifferenceRow(bytes, 0x77), DifferenceRow(bytes, 0x77)};
+                DifferenceRow motion(bytes, 0x55);
+                const std::string what = "interpolate " + std::to_string(pairs) + (calm ? " calm" : "") +
+                                         (allMarked ? " all marked" : "");
+                int call = 0;
+                Compare(what, bytes, pairs % 7, [&](const RowKernels& k, uint8_t* d) {
+                    zelpipe::FieldLines own = l;
+                    own.nextDifference = next[call].data();
+                    own.nextMoved = &next[call].moved;
+                    own.motion = motion.data();
+                    ++call;
+                    k.interpolate(own, d, pairs);
                 });
+                // The next line's difference row as the difference row makes it.
+                ASSERT_EQ(next[0].buffer, next[1].buffer) << what;
+                EXPECT_TRUE(BitsCover(next[1].moved, next[1].data(), bytes)) << what;
+            }
+        }
+    }
+}
+
+// Pages that fault when touched on both sides of every line: each line
+// either ends right before one or starts right after one.
+class FencedLines {
+public:
+    explicit FencedLines(int count) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE)))
+    {
+        bytes_ = (2 * static_cast<size_t>(count) + 1) * page_;
+        void* map = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = map == MAP_FAILED ? nullptr : static_cast<uint8_t*>(map);
+        for (int k = 0; base_ && k <= count; ++k) mprotect(base_ + 2 * k * page_, page_, PROT_NONE);
+    }
+    ~FencedLines()
+    {
+        if (base_) munmap(base_, bytes_);
+    }
+    bool ok() const { return base_ != nullptr; }
+    // Line k of `size` bytes against the fence after it, or before it.
+    uint8_t* Line(int k, size_t size, bool fenceAfter) const
+    {
+        return fenceAfter ? base_ + (2 * k + 2) * page_ - size : base_ + (2 * k + 1) * page_;
+    }
+
+private:
+    size_t page_, bytes_ = 0;
+    uint8_t* base_ = nullptr;
+};
+
+TEST_P(RowsTest, DifferenceAndInterpolationReadNothingOutsideTheirLines)
+{
+    FencedLines fence(10);
+    ASSERT_TRUE(fence.ok());
+    for (int pairs : {1, 8, 11, 12, 13, 20, 29, 160, 180, 360}) {
+        const size_t bytes = static_cast<size_t>(pairs) * 4;
+        for (bool after : {false, true}) {
+            uint8_t* lines[10];
+            for (int k = 0; k < 10; ++k) {
+                lines[k] = fence.Line(k, bytes, after);
+                const Bytes content = RandomBytes(bytes, static_cast<uint32_t>(pairs * 13 + k));
+                std::memcpy(lines[k], content.data(), bytes);
+            }
+            zelpipe::FieldLines l;
+            for (int i = 0; i < 4; ++i) l.first[i] = lines[i];
+            for (int i = 0; i < 3; ++i) {
+                l.second[i] = lines[4 + i];
+                l.previous[i] = lines[7 + i];
+            }
+            DifferenceRow difference[2] = {DifferenceRow(bytes), DifferenceRow(bytes)};
+            DifferenceRow expectedNext(bytes), actualNext(bytes), motion(bytes);
+            C().difference(l.previous[0], l.second[0], difference[0].data(), &difference[0].moved, pairs);
+            Simd().difference(l.previous[0], l.second[0], difference[1].data(), &difference[1].moved, pairs);
+            ASSERT_EQ(difference[0].buffer, difference[1].buffer) << pairs << " pairs";
+            for (int i = 0; i < 2; ++i) {
+                l.difference[i] = difference[i].data();
+                l.moved[i] = difference[i].moved;
+            }
+            l.motion = motion.data();
+            Bytes expected(bytes), actual(bytes);
+            l.nextDifference = expectedNext.data();
+            l.nextMoved = &expectedNext.moved;
+            C().interpolate(l, expected.data(), pairs);
+            l.nextDifference = actualNext.data();
+            l.nextMoved = &actualNext.moved;
+            Simd().interpolate(l, actual.data(), pairs);
+            ASSERT_EQ(actual, expected) << pairs << " pairs";
+        }
     }
 }
 
@@ -274,61 +352,99 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RowsTest);
 
 // ----------------------------------------------------------- C rows ----
 
-TEST(ReferenceRows, MotionMarksPairsBeyondTheThreshold)
+// Rebuilds the line between two first-field lines with the given second
+// and previous lines (the same above and below) and difference rows that
+// hold `activity` everywhere.
+Bytes Rebuild(const Bytes& above, const Bytes& below, const Bytes& second, const Bytes& previous, int activity)
 {
-    // Pair 0 differs by the threshold exactly (still), pair 1 by one more in
-    // a chroma byte (moved), pair 2 is identical.
-    const int t = zelpipe::kStillThresholdLuma, tc = zelpipe::kStillThresholdChroma;
-    const uint8_t prev[12] = {100, 100, 100, 100, 50, 50, 50, 50, 9, 9, 9, 9};
-    const uint8_t second[12] = {(uint8_t)(100 + t), 100, (uint8_t)(100 - t), 100, 50, (uint8_t)(50 + tc + 1), 50,
-                                50, 9, 9, 9, 9};
-    uint8_t bits[1] = {0xFF};
-    zelpipe::MotionRow_C(prev, second, bits, 3);
-    EXPECT_EQ(bits[0], 0x02);
+    const int bytes = static_cast<int>(above.size());
+    DifferenceRow difference(above.size(), static_cast<uint8_t>(activity));
+    zelpipe::FieldLines l;
+    l.first[0] = l.first[1] = above.data();
+    l.first[2] = l.first[3] = below.data();
+    for (int i = 0; i < 3; ++i) {
+        l.second[i] = second.data();
+        l.previous[i] = previous.data();
+    }
+    l.difference[0] = l.difference[1] = l.nextDifference = difference.data();
+    Bytes out(above.size());
+    zelpipe::InterpolateBytes_C(l, out.data(), bytes, 0, bytes);
+    return out;
 }
 
-TEST(ReferenceRows, DeinterlaceInterpolatesWithinTwoPairsOfAMarkInEitherRow)
+TEST(ReferenceRows, ActivitySpreadsOverSamplesOfItsOwnKind)
 {
-    // A mark at pair 63 of the row above (across a word boundary) and at
-    // pair 130 of the row below, two pairs before the row's end (133).
-    const int pairs = 133;
-    Bytes above = BitRow(pairs, 0, 0), below = BitRow(pairs, 0, 0);
-    above[kMarksFront + (63 >> 3)] |= 1 << (63 & 7);
-    below[kMarksFront + (130 >> 3)] |= 1 << (130 & 7);
-    Bytes first(pairs * 4, 10), next(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4);
-    zelpipe::DeinterlaceRow_C(above.data() + kMarksFront, below.data() + kMarksFront, first.data(), next.data(),
-                              second.data(), out.data(), nullptr, nullptr, nullptr, nullptr, pairs);
-    for (int p = 0; p < pairs; ++p) {
-        const bool near = (p >= 61 && p <= 65) || (p >= 128 && p <= 132);
-        EXPECT_EQ(out[4 * p], near ? 16 : 200) << "pair " << p;
+    // Bright second lines woven between dark first-field lines, still but for
+    // one luma difference at pixel 10 and one U difference at pair 12 of a
+    // 20-pair line: a comb tooth wherever activity reaches, so luma bytes
+    // within four pixels and U bytes within two pairs give way to the dark
+    // lines; V bytes and the other kind stay woven.
+    const int pairs = 20;
+    const Bytes dark(pairs * 4, 50);
+    Bytes second(pairs * 4, 200), previous(second);
+    previous[2 * 10] = 170;      // luma of pixel 10
+    previous[4 * 12 + 1] = 190;  // U of pair 12
+    zelpipe::FieldLines l;
+    l.first[0] = l.first[1] = l.first[2] = l.first[3] = dark.data();
+    for (int i = 0; i < 3; ++i) {
+        l.second[i] = second.data();
+        l.previous[i] = previous.data();
     }
-    // The word-wise look-up the SIMD rows use agrees, for every start and
-    // length, including runs that start before the first mark's reach.
-    for (int p = 0; p + 32 <= pairs; ++p) {
-        for (int count : {8, 16, 32}) {
-            const ULONG marks = zelpipe::NearMarks(above.data() + kMarksFront, below.data() + kMarksFront, p, count);
-            for (int i = 0; i < count; ++i) {
-                const int q = p + i;
-                const bool near = (q >= 61 && q <= 65) || (q >= 128 && q <= 132);
-                ASSERT_EQ(((marks >> i) & 1) != 0, near) << "start " << p << " count " << count << " pair " << q;
-            }
-        }
+    DifferenceRow still(pairs * 4), next(pairs * 4, 0xEE), motion(pairs * 4);
+    l.difference[0] = l.difference[1] = still.data();
+    l.moved[0] = l.moved[1] = 0;
+    l.nextDifference = next.data();
+    l.nextMoved = &next.moved;
+    l.motion = motion.data();
+    Bytes out(pairs * 4, 0xEE);
+    zelpipe::InterpolateRow_C(l, out.data(), pairs);
+    for (int i = 0; i < pairs * 4; ++i) {
+        bool reached = false;
+        if ((i & 1) == 0 && std::abs(i / 2 - 10) <= 4) reached = true;
+        if (i % 4 == 1 && std::abs(i / 4 - 12) <= 2) reached = true;
+        EXPECT_EQ(out[i] != 200, reached) << "byte " << i;
     }
+    // The next line's difference row: the two differences, zero around them
+    // and behind the row, and the bits of the two chunks they lie in.
+    EXPECT_EQ(next.data()[20], 30);
+    EXPECT_EQ(next.data()[49], 10);
+    EXPECT_EQ(std::count(next.buffer.begin(), next.buffer.end(), 0), static_cast<long>(next.buffer.size() - 2));
+    EXPECT_EQ(next.moved, 0x3ull);
 }
 
-TEST(ReferenceRows, DeinterlaceWeavesUnmarkedPairsAndInterpolatesMarkedOnes)
+TEST(ReferenceRows, StillSamplesAreWovenAndCombTeethAreRemoved)
 {
-    // Pairs 0 and 11 are marked in the row above: pairs 0..2 and 9..11 are
-    // interpolated, the rest woven.
-    const int pairs = 12;
-    Bytes marks = BitRow(pairs, 0, 0), none = BitRow(pairs, 0, 0);
-    marks[kMarksFront] = 0x01;
-    marks[kMarksFront + 1] = 0x08;
-    Bytes above(pairs * 4, 10), under(pairs * 4, 21), second(pairs * 4, 200), out(pairs * 4), copy(pairs * 4);
-    zelpipe::DeinterlaceRow_C(marks.data() + kMarksFront, none.data() + kMarksFront, above.data(), under.data(),
-                              second.data(), out.data(), copy.data(), nullptr, nullptr, nullptr, pairs);
-    for (int p = 0; p < pairs; ++p) EXPECT_EQ(out[4 * p], p <= 2 || p >= 9 ? 16 : 200) << "pair " << p;
-    EXPECT_EQ(copy, under);
+    const int pairs = 8;
+    const Bytes dark(pairs * 4, 50), bright(pairs * 4, 200);
+    Bytes brighter(bright);
+    for (auto& b : brighter) b = 190;
+    // No activity: a thin bright line between dark ones is real detail.
+    EXPECT_EQ(Rebuild(dark, dark, bright, bright, 0), bright);
+    // Slight activity, but the woven line stands out from both neighbours
+    // where the lines two away do too: a comb tooth, so it takes the first
+    // field's lines.
+    EXPECT_EQ(Rebuild(dark, dark, bright, brighter, 10), dark);
+    // Moving, but the temporal estimate lies between the first field's lines:
+    // the spatial estimate is held within the activity of it.
+    const Bytes mid(pairs * 4, 120), low(pairs * 4, 60), high(pairs * 4, 140);
+    const Bytes out = Rebuild(low, high, mid, mid, 4);
+    for (uint8_t b : out) EXPECT_EQ(b, 116);
+}
+
+TEST(ReferenceRows, AMovingDiagonalEdgeIsFollowedNotStaircased)
+{
+    // A dark-to-bright edge at pixel 16 on the line above and pixel 14 below
+    // (one pixel a frame line): the line between has it at pixel 15, where
+    // line averaging would leave two pixels of half grey.
+    const int pairs = 16;
+    auto edge = [&](int at) {
+        Bytes b(pairs * 4, 128);
+        for (int x = 0; x < 2 * pairs; ++x) b[2 * x] = x < at ? 30 : 220;
+        return b;
+    };
+    const Bytes above = edge(16), below = edge(14), moved = edge(9), earlier = edge(21);
+    const Bytes out = Rebuild(above, below, moved, earlier, 255);
+    for (int x = 4; x < 2 * pairs - 4; ++x) EXPECT_EQ(out[2 * x], x < 15 ? 30 : 220) << "pixel " << x;
 }
 
 TEST(ReferenceRows, MirrorReversesPixelsAndKeepsEachPairsChroma)
