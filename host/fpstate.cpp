@@ -94,7 +94,7 @@ extern "C" VOID NTAPI KvCheckFloatingPointStateSaved(ULONGLONG Mask)
     if (tHeld.legacy == 0) {
         RecordViolation("vector code run without a saved floating-point state");
     } else if ((Mask & ~tHeld.mask) != 0) {
-        char text[96];
+        char text[160];
         std::snprintf(text, sizeof text, "vector code run without a saved extended state (mask 0x%llX, saved 0x%llX)",
                       static_cast<unsigned long long>(Mask), static_cast<unsigned long long>(tHeld.mask));
         RecordViolation(text);
