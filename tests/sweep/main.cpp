@@ -84,17 +84,17 @@ int main(int argc, char** argv)
         std::printf("  %s: %llu calls\n", routine.c_str(), static_cast<unsigned long long>(calls));
     }
     std::printf("%-38s %6s %10s %6s %9s %6s %6s %8s\n", "fault family", "runs", "violations", "leaks", "unwritten",
-                "blank", "silent", "registry");
+                "picture", "silent", "registry");
     size_t totalRuns = 0, totalFailed = 0;
     for (const auto& family : sweeper.Families(sample, seed)) {
         if (!only.empty() && std::find(only.begin(), only.end(), family.name) == only.end()) continue;
-        size_t violations = 0, leaks = 0, unwritten = 0, blank = 0, silent = 0, registry = 0;
+        size_t violations = 0, leaks = 0, unwritten = 0, wrong = 0, silent = 0, registry = 0;
         for (const auto& fault : family.faults) {
             const sweep::Verdict v = sweeper.Run(fault);
             violations += !v.violations.empty();
             leaks += !v.leaks.empty();
             unwritten += v.unwrittenFrames != 0;
-            blank += v.blankFrames != 0;
+            wrong += v.wrongPictures != 0;
             silent += v.silent;
             registry += !v.registryChanges.empty();
             if (!v.Sound()) {
@@ -105,14 +105,14 @@ int main(int argc, char** argv)
                     Show("leak", v.leaks);
                     Show("registry", v.registryChanges);
                     if (v.unwrittenFrames) std::printf("    %zu unwritten frame(s)\n", v.unwrittenFrames);
-                    if (v.blankFrames) std::printf("    %zu blank frame(s)\n", v.blankFrames);
+                    if (v.wrongPictures) std::printf("    %zu frame(s) without the board's picture\n", v.wrongPictures);
                     if (v.silent) std::printf("    every step succeeded and no frame came\n");
                 }
             }
         }
         totalRuns += family.faults.size();
         std::printf("%-38s %6zu %10zu %6zu %9zu %6zu %6zu %8zu\n", family.name.c_str(), family.faults.size(),
-                    violations, leaks, unwritten, blank, silent, registry);
+                    violations, leaks, unwritten, wrong, silent, registry);
         std::fflush(stdout);
     }
     const double seconds =

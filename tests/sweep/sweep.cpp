@@ -26,12 +26,13 @@ constexpr size_t kFramesRead = 3;
 constexpr size_t kFormatIndex = 5;
 constexpr ULONG kStoredStandard = KS_AnalogVideo_PAL_B;
 constexpr ULONG kSessionStandard = KS_AnalogVideo_NTSC_M;
+constexpr uint16_t kSourceId = 0x2A5;  // in the marks of the board's pattern
 
 std::unique_ptr<sim::Board> MakeBoard(const Fault& fault)
 {
     sim::BoardConfig config;
     sim::TestPatternOptions pattern;
-    pattern.sourceId = 0x2A5;
+    pattern.sourceId = kSourceId;
     // Input 2 is the one the driver selects unless told otherwise.
     config.inputs[2] = sim::MakeTestPattern(sim::LineSystem::L525, pattern);
     if (fault.kind == Fault::Kind::UnplugAtPacket) config.isoFaults.unplug = sim::FaultKnob::Once(fault.n);
@@ -62,16 +63,25 @@ bool HasUnwrittenRow(const std::vector<uint8_t>& data, const app::Format& format
     return false;
 }
 
-// The board's colour bars span the whole luma range; a frame whose luma
-// hardly varies shows no picture.
-bool IsBlank(const std::vector<uint8_t>& data)
+// Whether the frame carries the marks of the board's picture: its source id
+// read back through the capture window and the scaling, as drawn.
+bool ShowsTheBoardsPicture(const std::vector<uint8_t>& data, const app::Format& format, sim::Board& board)
 {
-    uint8_t low = 255, high = 0;
-    for (size_t i = 0; i < data.size(); i += 2) {
-        low = std::min(low, data[i]);
-        high = std::max(high, data[i]);
-    }
-    return high < low + 16;
+    sim::MarkLayout layout{};
+    layout.sys = sim::LineSystem::L525;
+    sim::Window window = board.GetBridge().CaptureWindow();
+    const int offset = board.GetDecoder() != nullptr ? board.GetDecoder()->VerticalOffset(layout.sys) : 0;
+    window.vStartLine += offset;
+    window.vEndLine += offset;
+    layout.window = sim::ClampToRaster(layout.sys, window);
+    layout.frame = true;
+    layout.sourceWidthPixels = (layout.window.hEndByte - layout.window.hStartByte) / 2;
+    const int lines = layout.window.vEndLine - layout.window.vStartLine;
+    // 284-line fields are padded to 288 before scaling.
+    layout.sourceLines = lines == 284 ? 576 : 2 * lines;
+    const sim::MarkImage image{sim::MarkPixelFormat::YUYV, data.data(), data.size(), format.Width(), format.Height()};
+    const sim::FieldMarks marks = sim::DecodeFieldMarks(image, layout);
+    return marks.valid && marks.sourceId == kSourceId;
 }
 
 void Walk(const std::string& path, RegistryImage* image)
@@ -282,9 +292,9 @@ Verdict Sweeper::Session(const Fault& fault, RegistryImage* after)
                     ++v.frames;
                     if (HasUnwrittenRow(frame.data, format)) {
                         ++v.unwrittenFrames;
-                    } else if (i > 0 && IsBlank(frame.data)) {
+                    } else if (i > 0 && !ShowsTheBoardsPicture(frame.data, format, *board)) {
                         // The first frame may hold a field from before the start.
-                        ++v.blankFrames;
+                        ++v.wrongPictures;
                     }
                 }
                 before(Step::Pause);

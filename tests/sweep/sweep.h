@@ -46,10 +46,10 @@ struct Verdict {
     std::vector<std::string> violations;
     std::vector<std::string> leaks;
     // Frames delivered with success that no conversion wrote (a row the
-    // output format cannot produce, or the wrong size), and ones that show
-    // no picture although the board sends one.
+    // output format cannot produce, or the wrong size), and ones that do not
+    // show the board's picture (black, another input, garbled).
     size_t unwrittenFrames = 0;
-    size_t blankFrames = 0;
+    size_t wrongPictures = 0;
     // Every step reported success and not one frame came.
     bool silent = false;
     // Registry values that are neither as before the run nor as the clean
@@ -65,7 +65,7 @@ struct Verdict {
 
     bool Sound() const
     {
-        return violations.empty() && leaks.empty() && unwrittenFrames == 0 && blankFrames == 0 && !silent &&
+        return violations.empty() && leaks.empty() && unwrittenFrames == 0 && wrongPictures == 0 && !silent &&
                registryChanges.empty();
     }
 };
