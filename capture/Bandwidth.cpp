@@ -183,14 +183,22 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Contex
     context->frameDataSize = PayloadFor(context, bmi.biWidth);
     context->bandwidthReduced = 0;
 
-    // Rows from the start row down; a refusal steps one row lower.
+    // Rows from the start row down; a refusal steps one row lower. A device
+    // that is gone refuses every row for that reason, not for bandwidth: its
+    // status ends the search and goes back as it is.
     LONG row = context->highBandwidth ? START_ROW_FULL : START_ROW_LOW_BANDWIDTH;
     for (; row >= 1; --row) {
         if (context->interfaceInfo != nullptr) {
             context->interfaceInfo->AlternateSetting = AlternateSettingTable[row].alternateSetting;
-            if (NT_SUCCESS(USBCAMD_SelectAlternateInterface(context, context->interfaceInfo))) {
+            const NTSTATUS selected = USBCAMD_SelectAlternateInterface(context, context->interfaceInfo);
+            if (NT_SUCCESS(selected)) {
                 context->alternateSettingIndex = (ULONG)row;
                 break;
+            }
+            if (selected == STATUS_DEVICE_NOT_CONNECTED || selected == STATUS_NO_SUCH_DEVICE ||
+                selected == STATUS_DEVICE_REMOVED) {
+                context->bandwidthReduced = 1;
+                return selected;
             }
         }
         context->bandwidthReduced = 1;

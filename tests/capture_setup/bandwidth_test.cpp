@@ -719,3 +719,21 @@ TEST_F(BandwidthTest, WritesThatMakeThePictureAreCheckedAtStart)
         Discard();
     }
 }
+
+// An unplugged device refuses every alternate setting; that is no shortage
+// of bandwidth, and the start says so.
+TEST_F(BandwidthTest, UnpluggedDeviceFailsTheStartAsNotConnected)
+{
+    for (bool lowBandwidth : {false, true}) {
+        SCOPED_TRACE(lowBandwidth ? "low bandwidth" : "full");
+        ASSERT_EQ(StartDevice(Budget(0xFFFFFFFFu, lowBandwidth)), STATUS_SUCCESS);
+        Board().Unplug();
+        Board().ClearTrace();
+        ULONG raw = 0xDEAD;
+        EXPECT_EQ(Allocate(160, 120, &raw), STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(raw, 0u);
+        EXPECT_TRUE(BridgeAccesses().empty()) << "nothing programmed";
+        EXPECT_FALSE(reg::KeyExists(SettingsKey()));
+        Discard();
+    }
+}
