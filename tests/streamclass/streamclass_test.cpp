@@ -570,7 +570,7 @@ TEST_F(StreamClassTest, RegistrationIsCheckedAndCanFail)
     EXPECT_EQ(failing->EntryStatus(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(failing->Registered());
     EXPECT_EQ(sc::Device::Add(*failing, port->Pdo()), nullptr);
-    EXPECT_EQ(driver->Registration().PerStreamExtensionSize, 40u);
+    EXPECT_EQ(driver->Registration().PerStreamExtensionSize, 160u);
 }
 
 }  // namespace

@@ -2,10 +2,11 @@
 // family, the runs made and the runs each judge failed. Exits 1 when any run
 // failed a judge, 2 on a usage error.
 //
-//   fault_sweep [--sample M] [--seed S] [--family NAME]... [--verbose]
+//   fault_sweep [--sample M] [--seed S] [--family NAME]... [--at N] [--verbose]
 //
 // --sample M keeps at most M evenly spaced runs of each family (from an
 // offset the seed draws per family); without it the fault goes everywhere.
+// --at N runs only the n-th fault of the numbered families (to look at one).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -21,7 +22,7 @@ namespace {
 
 int Usage(const char* message)
 {
-    std::fprintf(stderr, "fault_sweep: %s\nusage: fault_sweep [--sample M] [--seed S] [--family NAME]... [--verbose]\n",
+    std::fprintf(stderr, "fault_sweep: %s\nusage: fault_sweep [--sample M] [--seed S] [--family NAME]... [--at N] [--verbose]\n",
                  message);
     return 2;
 }
@@ -46,7 +47,7 @@ void Show(const char* what, const std::vector<std::string>& lines)
 
 int main(int argc, char** argv)
 {
-    uint64_t sample = 0, seed = 1;
+    uint64_t sample = 0, seed = 1, at = 0;
     std::vector<std::string> only;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -57,6 +58,9 @@ int main(int argc, char** argv)
                 return Usage((arg + " needs a count (1, 2, ...)").c_str());
             }
             (arg == "--sample" ? sample : seed) = value;
+            ++i;
+        } else if (arg == "--at") {
+            if (i + 1 >= argc || !ParseCount(argv[i + 1], &at) || at == 0) return Usage("--at needs a count (1, 2, ...)");
             ++i;
         } else if (arg == "--family") {
             if (i + 1 >= argc) return Usage("--family needs a name");
@@ -90,6 +94,7 @@ int main(int argc, char** argv)
         if (!only.empty() && std::find(only.begin(), only.end(), family.name) == only.end()) continue;
         size_t violations = 0, leaks = 0, unwritten = 0, wrong = 0, silent = 0, registry = 0;
         for (const auto& fault : family.faults) {
+            if (at != 0 && fault.n != at) continue;
             const sweep::Verdict v = sweeper.Run(fault);
             violations += !v.violations.empty();
             leaks += !v.leaks.empty();
@@ -104,14 +109,18 @@ int main(int argc, char** argv)
                     Show("violation", v.violations);
                     Show("leak", v.leaks);
                     Show("registry", v.registryChanges);
+                    Show("failed control request", v.failedRequests);
                     if (v.unwrittenFrames) std::printf("    %zu unwritten frame(s)\n", v.unwrittenFrames);
                     if (v.wrongPictures) std::printf("    %zu frame(s) without the board's picture\n", v.wrongPictures);
                     if (v.silent) std::printf("    every step succeeded and no frame came\n");
                 }
             }
         }
-        totalRuns += family.faults.size();
-        std::printf("%-38s %6zu %10zu %6zu %9zu %6zu %6zu %8zu\n", family.name.c_str(), family.faults.size(),
+        const size_t runs = at == 0 ? family.faults.size()
+                                    : static_cast<size_t>(std::count_if(family.faults.begin(), family.faults.end(),
+                                                                        [at](const auto& f) { return f.n == at; }));
+        totalRuns += runs;
+        std::printf("%-38s %6zu %10zu %6zu %9zu %6zu %6zu %8zu\n", family.name.c_str(), runs,
                     violations, leaks, unwritten, wrong, silent, registry);
         std::fflush(stdout);
     }

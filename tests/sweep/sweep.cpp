@@ -259,7 +259,20 @@ Verdict Sweeper::Session(const Fault& fault, RegistryImage* after)
         std::unique_ptr<app::Filter> filter;
         before(Step::Open);
         try {
-            filter = app::Filter::Open(*board);
+            app::FilterOptions options;
+            // Control requests that failed, for the report of a failed run.
+            options.usbEvents = [&v](const kv::usbport::UrbEvent& e) {
+                if (e.kind != kv::usbport::UrbEvent::Kind::Complete || !e.hasSetup || USBD_SUCCESS(e.usbdStatus) ||
+                    v.failedRequests.size() >= 8) {
+                    return;
+                }
+                char text[80];
+                std::snprintf(text, sizeof text, "setup %02X %02X wValue %04X wIndex %04X: USBD status %08X",
+                              e.setup[0], e.setup[1], e.setup[2] | (e.setup[3] << 8), e.setup[4] | (e.setup[5] << 8),
+                              static_cast<unsigned>(e.usbdStatus));
+                v.failedRequests.push_back(text);
+            };
+            filter = app::Filter::Open(*board, options);
         } catch (const app::Error& e) {
             note(e.Status() == STATUS_SUCCESS ? STATUS_UNSUCCESSFUL : e.Status());
         }

@@ -56,6 +56,10 @@ struct Verdict {
     // run leaves them.
     std::vector<std::string> registryChanges;
 
+    // Control requests that failed on the bus (the first few), to explain
+    // a failed run.
+    std::vector<std::string> failedRequests;
+
     // For sizing the families (from the clean run).
     bool allSucceeded = true;
     size_t frames = 0;
