@@ -43,6 +43,40 @@ ULONG PipesCovered(const USBD_INTERFACE_INFORMATION* Interface)
     return Interface->NumberOfPipes < room ? Interface->NumberOfPipes : room;
 }
 
+// Bridge scaler and window registers for the format; the first failing
+// status.
+NTSTATUS ProgramScaler(DeviceContext* Context, LONG Width)
+{
+    NTSTATUS first = STATUS_SUCCESS;
+    if (Context->highBandwidth == 1 && (Width == 352 || Width == 176)) {
+        static const RegisterPair registers704[] = {
+            {BRIDGE_REG_SCALER_0, 0}, {BRIDGE_REG_SCALER_1, 0}, {BRIDGE_REG_SCALER_2, 0},
+            {0x110, 0x01}, {0x111, 0x00}, {0x112, 0x03}, {0x113, 0x00},
+            {0x114, 0x81}, {0x115, 0x05}, {0x116, 0xF3}, {0x117, 0x00},
+        };
+        for (const RegisterPair& pair : registers704) {
+            const NTSTATUS status = WriteRegister(Context, pair.reg, pair.value);
+            first = NT_SUCCESS(first) ? status : first;
+        }
+        Context->savedScalerRegs[0] = Context->savedScalerRegs[1] = Context->savedScalerRegs[2] = 0;
+    } else if (Context->highBandwidth == 1) {
+        first = WriteRegister(Context, BRIDGE_REG_SCALER_2, 0);
+        Context->savedScalerRegs[0] = Context->savedScalerRegs[1] = Context->savedScalerRegs[2] = 0;
+    } else {
+        static const RegisterPair preview[] = {
+            {BRIDGE_REG_SCALER_0, 3}, {BRIDGE_REG_SCALER_1, 5}, {BRIDGE_REG_SCALER_2, 0x1F},
+        };
+        for (const RegisterPair& pair : preview) {
+            const NTSTATUS status = WriteRegister(Context, pair.reg, pair.value);
+            first = NT_SUCCESS(first) ? status : first;
+        }
+        Context->savedScalerRegs[0] = 3;
+        Context->savedScalerRegs[1] = 5;
+        Context->savedScalerRegs[2] = 0x1F;
+    }
+    return first;
+}
+
 ULONG PayloadFor(const DeviceContext* Context, LONG Width)
 {
     if (Context->highBandwidth == 0) return PAYLOAD_LOW_BANDWIDTH;
@@ -149,14 +183,22 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Contex
     context->frameDataSize = PayloadFor(context, bmi.biWidth);
     context->bandwidthReduced = 0;
 
-    // Rows from the start row down; a refusal steps one row lower.
+    // Rows from the start row down; a refusal steps one row lower. A device
+    // that is gone refuses every row for that reason, not for bandwidth: its
+    // status ends the search and goes back as it is.
     LONG row = context->highBandwidth ? START_ROW_FULL : START_ROW_LOW_BANDWIDTH;
     for (; row >= 1; --row) {
         if (context->interfaceInfo != nullptr) {
             context->interfaceInfo->AlternateSetting = AlternateSettingTable[row].alternateSetting;
-            if (NT_SUCCESS(USBCAMD_SelectAlternateInterface(context, context->interfaceInfo))) {
+            const NTSTATUS selected = USBCAMD_SelectAlternateInterface(context, context->interfaceInfo);
+            if (NT_SUCCESS(selected)) {
                 context->alternateSettingIndex = (ULONG)row;
                 break;
+            }
+            if (selected == STATUS_DEVICE_NOT_CONNECTED || selected == STATUS_NO_SUCH_DEVICE ||
+                selected == STATUS_DEVICE_REMOVED) {
+                context->bandwidthReduced = 1;
+                return selected;
             }
         }
         context->bandwidthReduced = 1;
@@ -170,30 +212,22 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Contex
         context->frameHook.FrameHookSetFormat(&copy);
     }
 
-    ApplyDecoderStandard(context);
-
-    if (context->highBandwidth == 1 && (bmi.biWidth == 352 || bmi.biWidth == 176)) {
-        WriteRegister(context, BRIDGE_REG_SCALER_0, 0);
-        WriteRegister(context, BRIDGE_REG_SCALER_1, 0);
-        WriteRegister(context, BRIDGE_REG_SCALER_2, 0);
-        static const RegisterPair window704[] = {
-            {0x110, 0x01}, {0x111, 0x00}, {0x112, 0x03}, {0x113, 0x00},
-            {0x114, 0x81}, {0x115, 0x05}, {0x116, 0xF3}, {0x117, 0x00},
-        };
-        for (const RegisterPair& pair : window704) {
-            WriteRegister(context, pair.reg, pair.value);
+    // The bridge start-up and the scaler decide whether the stream carries a
+    // picture at all: one failure is tried again, a second one fails the
+    // start (and gives the bandwidth back).
+    NTSTATUS status = ApplyDecoderStandard(context);
+    if (!NT_SUCCESS(status)) {
+        status = ApplyDecoderStandard(context);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ProgramScaler(context, bmi.biWidth);
+        if (!NT_SUCCESS(status)) {
+            status = ProgramScaler(context, bmi.biWidth);
         }
-        context->savedScalerRegs[0] = context->savedScalerRegs[1] = context->savedScalerRegs[2] = 0;
-    } else if (context->highBandwidth == 1) {
-        WriteRegister(context, BRIDGE_REG_SCALER_2, 0);
-        context->savedScalerRegs[0] = context->savedScalerRegs[1] = context->savedScalerRegs[2] = 0;
-    } else {
-        WriteRegister(context, BRIDGE_REG_SCALER_0, 3);
-        WriteRegister(context, BRIDGE_REG_SCALER_1, 5);
-        WriteRegister(context, BRIDGE_REG_SCALER_2, 0x1F);
-        context->savedScalerRegs[0] = 3;
-        context->savedScalerRegs[1] = 5;
-        context->savedScalerRegs[2] = 0x1F;
+    }
+    if (!NT_SUCCESS(status)) {
+        CamFreeBandwidth(BusDeviceObject, context);
+        return status;
     }
 
     // Whole packets of the data pipe, as the class library gathers them.
@@ -206,7 +240,12 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT BusDeviceObject, PVOID Contex
 
     context->frameWidth = bmi.biWidth;
     context->frameHeight = bmi.biHeight;
-    return LoadAndApplySettings(context);
+    status = LoadAndApplySettings(context);
+    if (!NT_SUCCESS(status)) {
+        *RawFrameLength = 0;
+        CamFreeBandwidth(BusDeviceObject, context);
+    }
+    return status;
 }
 
 NTSTATUS NTAPI CamAllocateBandwidthEx(PDEVICE_OBJECT BusDeviceObject, PVOID Context, PULONG RawFrameLength,

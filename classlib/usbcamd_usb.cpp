@@ -131,14 +131,25 @@ NTSTATUS UsbcamdSubmitUrb(UsbcamdDevice* device, PURB urb)
     return status;
 }
 
+// Callers wait for the pipe's transfers right after the abort, so a
+// transient failure to send it (no IRP, a refused request) is tried again.
+#define ABORT_PIPE_ATTEMPTS 3
+
 NTSTATUS UsbcamdAbortPipe(UsbcamdDevice* device, USBD_PIPE_HANDLE pipe)
 {
-    URB urb;
-    memset(&urb, 0, sizeof(urb));
-    urb.UrbPipeRequest.Hdr.Length = (USHORT)sizeof(urb.UrbPipeRequest);
-    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-    urb.UrbPipeRequest.PipeHandle = pipe;
-    return CallAndWait(device, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, TRUE);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (ULONG attempt = 0; attempt < ABORT_PIPE_ATTEMPTS; ++attempt) {
+        URB urb;
+        memset(&urb, 0, sizeof(urb));
+        urb.UrbPipeRequest.Hdr.Length = (USHORT)sizeof(urb.UrbPipeRequest);
+        urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+        urb.UrbPipeRequest.PipeHandle = pipe;
+        status = CallAndWait(device, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, TRUE);
+        if (NT_SUCCESS(status) || status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_INVALID_DEVICE_STATE) {
+            break;
+        }
+    }
+    return status;
 }
 
 NTSTATUS UsbcamdPortStatus(UsbcamdDevice* device, PULONG portStatus)

@@ -117,6 +117,11 @@ typedef struct _DeviceContext {
     // Set once this capture run has stored a full-height frame: only then
     // does the ring hold a previous second field of this run.
     BOOLEAN previousFieldValid;
+    // One bit per stored setting, in save order ("VideoStandard" last): set
+    // when the last load could not tell what the registry holds (a failed
+    // key open or read). A save of all values skips these, so that a
+    // transient failure never replaces what the user stored.
+    ULONG settingsUnread;
 } DeviceContext, *PDeviceContext;
 
 static_assert(sizeof(DeviceContext) <= DEVICE_CONTEXT_REGISTERED_SIZE,

@@ -6,6 +6,7 @@
 // with a deleted device or a completed IRP is recorded and never touches
 // freed memory.
 #include "host/kernel_internal.h"
+#include "host/scheduler.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -357,6 +358,12 @@ bool IsLiveIrp(PIRP irp)
     return gIo.irps.find(irp) != gIo.irps.end();
 }
 
+size_t LiveDeviceCount()
+{
+    std::lock_guard lock(gMutex);
+    return gIo.devices.size();
+}
+
 size_t OutstandingIrpCount()
 {
     std::lock_guard lock(gMutex);
@@ -489,6 +496,12 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     CheckPassive("IoDeleteDevice");
+    if (DeviceObject != nullptr) {
+        // A queued work item would run for a device that no longer exists.
+        for (auto& pending : scheduler::PendingWithin(nullptr, 0, DeviceObject)) {
+            RecordViolation("IoDeleteDevice of " + detail::PointerText(DeviceObject) + " while its " + pending);
+        }
+    }
     std::unique_lock lock(gMutex);
     if (!IsLiveDeviceLocked(DeviceObject)) {
         std::string what = "IoDeleteDevice of " + detail::PointerText(DeviceObject) +

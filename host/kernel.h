@@ -54,8 +54,13 @@ bool TakeViolation(std::string_view text);
 // IoGetDeviceInterfaces, IoCreateDevice, KeDelayExecutionThread,
 // KeSaveFloatingPointState, KeSaveExtendedProcessorState, and
 // IoBuildSynchronousFsdRequest / IoAllocateIrp (which return null instead).
+// Other parts of the emulation name their own (the USB port's
+// "UsbSubmitUrb", the stream class's registrations).
 void InjectFailure(std::string_view routine, NTSTATUS status, uint32_t count = 1, uint32_t skip = 0);
 void ClearInjectedFailures();
+// Calls of a routine that looks at the knob, since Reset (failed ones
+// included): a fault sweep learns from a clean run how far to count.
+uint64_t CallCount(std::string_view routine);
 // For emulation code: the status to fail with now, if a failure is due.
 std::optional<NTSTATUS> ConsumeInjectedFailure(std::string_view routine);
 
@@ -70,6 +75,10 @@ struct FloatingPointStateCounts {
     uint64_t extendedMask = 0;
 };
 FloatingPointStateCounts FloatingPointState();
+// Whether the calling thread holds a saved legacy floating-point state now
+// (a save not yet restored). Vector code checks it through
+// KvCheckFloatingPointStateSaved, which records a violation without one.
+bool FloatingPointStateHeld();
 
 // --------------------------------------------------------------- IRQL ----
 
@@ -327,6 +336,10 @@ bool IsPhysicalDevice(PDEVICE_OBJECT device);
 PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device);       // what it is attached to, or null
 PDEVICE_OBJECT PhysicalDeviceOf(PDEVICE_OBJECT device);  // the bottom of its stack
 std::string InstanceId(PDEVICE_OBJECT physicalDevice);
+
+// Device objects not yet freed (a deleted one someone still references
+// stays until the last reference goes).
+size_t LiveDeviceCount();
 
 // IRPs allocated and not yet completed or freed.
 size_t OutstandingIrpCount();

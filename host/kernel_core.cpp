@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 
 namespace kv::kernel {
@@ -20,6 +21,7 @@ struct Failure {
 std::mutex gMutex;
 std::vector<std::string> gViolations;
 std::deque<Failure> gFailures;
+std::map<std::string, uint64_t, std::less<>> gCalls;
 
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
 
@@ -50,6 +52,7 @@ void detail::ResetViolationsAndFaults()
     std::lock_guard lock(gMutex);
     gViolations.clear();
     gFailures.clear();
+    gCalls.clear();
 }
 
 // ----------------------------------------------------------- violations ----
@@ -100,9 +103,19 @@ void ClearInjectedFailures()
     gFailures.clear();
 }
 
+uint64_t CallCount(std::string_view routine)
+{
+    std::lock_guard lock(gMutex);
+    auto it = gCalls.find(routine);
+    return it == gCalls.end() ? 0 : it->second;
+}
+
 std::optional<NTSTATUS> ConsumeInjectedFailure(std::string_view routine)
 {
     std::lock_guard lock(gMutex);
+    auto counted = gCalls.find(routine);
+    if (counted == gCalls.end()) counted = gCalls.emplace(std::string(routine), 0).first;
+    ++counted->second;
     for (auto it = gFailures.begin(); it != gFailures.end(); ++it) {
         if (it->routine != routine) {
             continue;

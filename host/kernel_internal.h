@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kv::kernel::detail {
 
@@ -21,6 +22,9 @@ void ResetPool();
 void ResetFloatingPointState();
 // Timers, DPCs and work items (timers.cpp); pending ones are reported.
 void ResetScheduler();
+// For the pool: timers set and DPCs queued inside memory just freed are
+// described and forgotten, so that the pump never runs from freed memory.
+std::vector<std::string> ForgetTimersAndDpcsWithin(const void* begin, size_t bytes);
 
 std::string PointerText(const void* pointer);
 std::string StatusText(NTSTATUS status);

@@ -146,6 +146,10 @@ void FreeBlock(PVOID P, std::optional<ULONG> expectedTag, const char* routine)
     if (!complaint.empty()) {
         RecordViolation(std::move(complaint));
     }
+    for (auto& pending : detail::ForgetTimersAndDpcsWithin(P, block.bytes)) {
+        RecordViolation(std::string(routine) + " of " + detail::PointerText(P) + " (tag '" +
+                        pool::TagText(block.tag) + "') while its " + pending);
+    }
     CheckIrql(limit, std::string(routine) + " of " + TypeText(block.type) + " pool");
 }
 

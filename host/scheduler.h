@@ -22,7 +22,10 @@
 // Misuse is recorded as a violation: queueing a work item that is already
 // queued, freeing one that is queued, a timer or DPC call above
 // DISPATCH_LEVEL, pumping at raised IRQL, a spin lock taken twice by one
-// thread or released by a thread that does not hold it. Reset() forgets
+// thread or released by a thread that does not hold it, pool freed while a
+// timer or DPC inside it is still set or queued, a device deleted with work
+// items queued for it; the stream class adds timers, DPCs and work items of
+// a stream or device left pending at its stop or removal. Reset() forgets
 // timers, DPCs and work items still pending and reports them on stderr; the
 // counts below let a test check that nothing is left before it ends.
 #pragma once
@@ -60,5 +63,9 @@ size_t QueuedWorkItemCount();
 LONGLONG NextDueTime();
 // One line per pending timer, DPC and work item; empty when nothing is pending.
 std::vector<std::string> Pending();
+// The pending ones whose object (or a set timer's DPC) lies in the `bytes`
+// at `begin`, and the work items queued for `device`: what a driver must not
+// leave behind when it frees that memory, stops a stream or loses the device.
+std::vector<std::string> PendingWithin(const void* begin, size_t bytes, PDEVICE_OBJECT device = nullptr);
 
 }  // namespace kv::kernel::scheduler

@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 #include "host/kernel.h"
+#include "host/kernel_internal.h"
+#include "host/scheduler.h"
 
 namespace kv::streamclass {
 
@@ -639,6 +641,19 @@ std::unique_ptr<Device> Device::Add(Driver& driver, PDEVICE_OBJECT physicalDevic
     return device;
 }
 
+namespace {
+
+// Deferred work a minidriver left behind when it should have quiesced.
+void ReportPending(const std::string& when, const void* begin, size_t bytes, PDEVICE_OBJECT device = nullptr,
+                   bool forget = false)
+{
+    auto pending = kv::kernel::scheduler::PendingWithin(begin, bytes, device);
+    if (forget) kv::kernel::detail::ForgetTimersAndDpcsWithin(begin, bytes);
+    for (const auto& item : pending) kv::kernel::RecordViolation(item + " still pending at " + when);
+}
+
+}  // namespace
+
 Device::~Device()
 {
     const bool live = fdo_ != nullptr && kv::kernel::io::IsLiveDevice(fdo_);
@@ -647,6 +662,11 @@ Device::~Device()
             if (stream->open_) stream->Close();
         }
         if (initialized_) Uninitialize();
+    }
+    // The extensions are freed with this object.
+    ReportPending("device removal", extension_.get(), extensionSize_, live ? fdo_ : nullptr, true);
+    for (auto& stream : streams_) {
+        ReportPending("device removal", stream->extension_.get(), stream->extensionSize_, nullptr, true);
     }
     for (auto& stream : streams_) {
         for (auto& read : stream->pending_) {
@@ -805,6 +825,7 @@ Result Device::OpenStream(ULONG streamNumber, const void* format, size_t size, S
     created->number_ = streamNumber;
     created->object_.reset(new HW_STREAM_OBJECT{});
     created->extension_ = Exact(registration->PerStreamExtensionSize);
+    created->extensionSize_ = registration->PerStreamExtensionSize;
     HW_STREAM_OBJECT& object = *created->object_;
     object.SizeOfThisPacket = sizeof(HW_STREAM_OBJECT);
     object.StreamNumber = streamNumber;
@@ -865,6 +886,7 @@ Result Stream::Close()
     const Result r = Internals::SendAdapter(*device_, SRB_CLOSE_STREAM, {}, true, this);
     // A close is not refused by the platform: the pin is gone either way.
     open_ = false;
+    ReportPending("stream close", extension_.get(), extensionSize_);
     for (auto& read : pending_) {
         if (!read->Completed()) {
             kv::kernel::RecordViolation(Describe(read->Srb(), SRB_READ_DATA) + " still pending after its stream closed");
@@ -875,8 +897,10 @@ Result Stream::Close()
 
 Result Stream::SetState(KSSTATE state)
 {
-    return Internals::SendStream(*this, Kind::Control, SRB_SET_STREAM_STATE,
-                                 [state](HW_STREAM_REQUEST_BLOCK& srb) { srb.CommandData.StreamState = state; });
+    const Result r = Internals::SendStream(*this, Kind::Control, SRB_SET_STREAM_STATE,
+                                           [state](HW_STREAM_REQUEST_BLOCK& srb) { srb.CommandData.StreamState = state; });
+    if (state == KSSTATE_STOP && r.ok()) ReportPending("stream stop", extension_.get(), extensionSize_);
+    return r;
 }
 
 Result Stream::GetState(KSSTATE* state)

@@ -32,6 +32,10 @@
 //   buffer holds; SRB_GET_STREAM_INFO reports no more streams than the
 //   buffer sized from ConfigInfo->StreamDescriptorSize holds.
 // - a device goes away with no read request left pending.
+// - no timer, DPC or work item of the minidriver's is left pending inside a
+//   stream's extension when the stream stops or closes, nor inside the
+//   device extension or queued for the device when the device goes away
+//   (those left at removal are forgotten, as their memory goes with it).
 //
 // Buffers the minidriver receives (property and data buffers, formats, data
 // ranges, intersection output, the stream descriptor, extensions) are
@@ -232,6 +236,7 @@ private:
     bool open_ = false;
     std::unique_ptr<HW_STREAM_OBJECT> object_;
     std::unique_ptr<uint8_t[]> extension_;
+    ULONG extensionSize_ = 0;
     std::vector<std::shared_ptr<ReadRequest>> pending_;
 };
 

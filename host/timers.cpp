@@ -347,6 +347,61 @@ LONGLONG NextDueTime()
     return next;
 }
 
+namespace {
+
+std::vector<std::string> PendingWithinLocked(Scheduler& s, const void* begin, size_t bytes, PDEVICE_OBJECT device,
+                                             bool forget)
+{
+    const auto* first = static_cast<const uint8_t*>(begin);
+    auto inside = [&](const void* object) {
+        const auto* at = static_cast<const uint8_t*>(object);
+        return first != nullptr && at >= first && at < first + bytes;
+    };
+    std::vector<std::string> lines;
+    for (auto it = s.timers.begin(); it != s.timers.end();) {
+        if (inside(it->first) || (it->second.dpc != nullptr && inside(it->second.dpc))) {
+            lines.push_back("timer " + detail::PointerText(it->first) + " set");
+            if (forget) {
+                it = s.timers.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+    for (auto it = s.dpcs.begin(); it != s.dpcs.end();) {
+        if (inside(it->dpc)) {
+            lines.push_back("DPC " + detail::PointerText(it->dpc) + " queued");
+            if (forget) {
+                it = s.dpcs.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+    for (const auto& entry : s.work) {
+        // Only a device's own items are looked into: memory being freed is
+        // never read.
+        const bool owned = entry.ioItem != nullptr
+                               ? inside(entry.ioItem) || (device != nullptr && entry.ioItem->device == device)
+                               : inside(entry.exItem);
+        if (owned) {
+            lines.push_back("work item " +
+                            detail::PointerText(entry.ioItem != nullptr ? static_cast<const void*>(entry.ioItem)
+                                                                        : static_cast<const void*>(entry.exItem)) +
+                            " queued");
+        }
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> PendingWithin(const void* begin, size_t bytes, PDEVICE_OBJECT device)
+{
+    std::lock_guard lock(S().mutex);
+    return PendingWithinLocked(S(), begin, bytes, device, false);
+}
+
 std::vector<std::string> Pending()
 {
     Scheduler& s = S();
@@ -367,6 +422,12 @@ std::vector<std::string> Pending()
 }
 
 }  // namespace scheduler
+
+std::vector<std::string> detail::ForgetTimersAndDpcsWithin(const void* begin, size_t bytes)
+{
+    std::lock_guard lock(S().mutex);
+    return scheduler::PendingWithinLocked(S(), begin, bytes, nullptr, true);
+}
 }  // namespace kv::kernel
 
 using namespace kv::kernel;

@@ -465,6 +465,15 @@ NTSTATUS Port::SubmitUrb(PIRP irp, PURB urb)
         submit.function = function;
         submit.irql = KeGetCurrentIrql();
     }
+    // An injected failure: the request never reaches the bus, as when the
+    // controller finds the device not responding.
+    if (kv::kernel::ConsumeInjectedFailure("UsbSubmitUrb")) {
+        if (wanted) {
+            std::lock_guard lock(impl_->mutex);
+            impl_->Emit(std::move(submit));
+        }
+        return FinishNow(irp, urb, USBD_STATUS_DEV_NOT_RESPONDING, id, 0, nullptr);
+    }
 
     USB_DEFAULT_PIPE_SETUP_PACKET setup{};
     uint8_t* buffer = nullptr;

@@ -19,6 +19,10 @@
 // unplugged everything completes with STATUS_DEVICE_NOT_CONNECTED /
 // USBD_STATUS_DEVICE_GONE.
 //
+// The kernel emulation's named failure "UsbSubmitUrb" fails the next URB
+// (of any function) with STATUS_UNSUCCESSFUL / USBD_STATUS_DEV_NOT_RESPONDING
+// before it reaches the device.
+//
 // Misuse is recorded as a violation (host/kernel.h): a URB at a level its
 // function does not allow, an IRP or its URB or buffer freed while pending,
 // a request after the device was removed, IRPs still pending when the port

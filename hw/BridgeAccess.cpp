@@ -24,18 +24,21 @@ NTSTATUS ReadRegisterRaw(DeviceContext* Context, USHORT Register, UCHAR* Byte)
 }
 
 // Writes sub-address, data and the write command, stopping at the first
-// status that is not STATUS_SUCCESS when Checked.
+// status that is not STATUS_SUCCESS when Checked; unchecked, all three are
+// written and the first failure comes back.
 NTSTATUS StartI2cWrite(DeviceContext* Context, USHORT DeviceRegister, USHORT Value, BOOLEAN Checked)
 {
-    NTSTATUS status = WriteRegister(Context, BRIDGE_REG_I2C_WRITE_SUBADDRESS, DeviceRegister);
+    NTSTATUS first = WriteRegister(Context, BRIDGE_REG_I2C_WRITE_SUBADDRESS, DeviceRegister);
+    if (Checked && first != STATUS_SUCCESS) {
+        return first;
+    }
+    NTSTATUS status = WriteRegister(Context, BRIDGE_REG_I2C_WRITE_DATA, Value);
     if (Checked && status != STATUS_SUCCESS) {
         return status;
     }
-    status = WriteRegister(Context, BRIDGE_REG_I2C_WRITE_DATA, Value);
-    if (Checked && status != STATUS_SUCCESS) {
-        return status;
-    }
-    return WriteRegister(Context, BRIDGE_REG_I2C_COMMAND, I2C_COMMAND_WRITE);
+    first = NT_SUCCESS(first) ? status : first;
+    status = WriteRegister(Context, BRIDGE_REG_I2C_COMMAND, I2C_COMMAND_WRITE);
+    return NT_SUCCESS(first) ? status : first;
 }
 
 }  // namespace
@@ -86,8 +89,12 @@ NTSTATUS I2cWaitDone(DeviceContext* Context)
 
 NTSTATUS I2cWrite(DeviceContext* Context, USHORT DeviceRegister, USHORT Value)
 {
-    StartI2cWrite(Context, DeviceRegister, Value, FALSE);
-    return I2cWaitDone(Context);
+    // All three registers are written whatever happens, as always; a write
+    // that did not reach the bridge is reported, since the status register
+    // then still shows the previous transaction as done.
+    const NTSTATUS started = StartI2cWrite(Context, DeviceRegister, Value, FALSE);
+    const NTSTATUS waited = I2cWaitDone(Context);
+    return NT_SUCCESS(started) ? waited : started;
 }
 
 USHORT I2cRead(DeviceContext* Context, USHORT DeviceRegister)
@@ -104,12 +111,14 @@ VOID I2cWriteTo(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, U
     I2cWrite(Context, DeviceRegister, Value);
 }
 
-VOID I2cWriteAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT Value)
+NTSTATUS I2cWriteAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT Value)
 {
+    NTSTATUS selected = STATUS_SUCCESS;
     if (Address != Context->currentI2cAddress) {
-        SelectI2cDevice(Context, Address);
+        selected = SelectI2cDevice(Context, Address);
     }
-    I2cWrite(Context, DeviceRegister, Value);
+    const NTSTATUS written = I2cWrite(Context, DeviceRegister, Value);
+    return NT_SUCCESS(selected) ? written : selected;
 }
 
 USHORT I2cReadFrom(DeviceContext* Context, USHORT Address, USHORT DeviceRegister)
@@ -144,7 +153,11 @@ VOID I2cLoadPair(DeviceContext* Context, USHORT DeviceRegister, USHORT Value)
 NTSTATUS UpdateRegister100(DeviceContext* Context, USHORT Value)
 {
     // Bits 6-7 belong to the timing switch and survive re-initialisation.
-    USHORT current = ReadRegister(Context, BRIDGE_REG_100);
+    // A failed read gives no bits to keep: writing would set both.
+    const USHORT current = ReadRegister(Context, BRIDGE_REG_100);
+    if (current == REGISTER_READ_FAILED) {
+        return STATUS_UNSUCCESSFUL;
+    }
     return WriteRegister(Context, BRIDGE_REG_100, (USHORT)((current & 0xC0) | Value));
 }
 

@@ -49,29 +49,36 @@ BOOLEAN ProbeDecoder(DeviceContext* Context, USHORT Address, USHORT TestRegister
 
 // Pairs 1 to 21 of a start-up table, stopping at the first failed write, then
 // pair 22 as a merge that keeps bits 6-7 of register 0x100. The merge always
-// takes the table's own value, also after a failed write.
-VOID InitBridge(DeviceContext* Context, BridgeStartupTableId Table)
+// takes the table's own value, also after a failed write. Returns the first
+// failing status.
+NTSTATUS InitBridge(DeviceContext* Context, BridgeStartupTableId Table)
 {
+    NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i + 1 < BRIDGE_STARTUP_PAIRS; ++i) {
         const BridgeStartupRow* row = &BridgeStartupTable[i];
-        if (WriteRegister(Context, row->reg, row->value[Table]) != STATUS_SUCCESS) {
+        first = WriteRegister(Context, row->reg, row->value[Table]);
+        if (first != STATUS_SUCCESS) {
             break;
         }
     }
-    UpdateRegister100(Context, BridgeStartupTable[BRIDGE_STARTUP_PAIRS - 1].value[Table]);
+    const NTSTATUS merged = UpdateRegister100(Context, BridgeStartupTable[BRIDGE_STARTUP_PAIRS - 1].value[Table]);
+    return NT_SUCCESS(first) ? merged : first;
 }
 
 }  // namespace
 
-VOID WriteCaptureWindow(DeviceContext* Context, const CaptureWindow* Window)
+NTSTATUS WriteCaptureWindow(DeviceContext* Context, const CaptureWindow* Window)
 {
     const USHORT values[4] = {Window->horizontalStart, Window->verticalStart, Window->horizontalEnd,
                               Window->verticalEnd};
     USHORT reg = BRIDGE_REG_WINDOW_FIRST;
+    NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i < 4; ++i) {
-        WriteRegister(Context, reg++, (USHORT)(values[i] & 0xFF));
-        WriteRegister(Context, reg++, (USHORT)(values[i] >> 8));
+        const NTSTATUS low = WriteRegister(Context, reg++, (USHORT)(values[i] & 0xFF));
+        const NTSTATUS high = WriteRegister(Context, reg++, (USHORT)(values[i] >> 8));
+        first = !NT_SUCCESS(first) ? first : !NT_SUCCESS(low) ? low : high;
     }
+    return first;
 }
 
 BOOLEAN ProbeDecoder88(DeviceContext* Context)
@@ -98,11 +105,11 @@ VOID InitBridgeFor4A(DeviceContext* Context)
     InitBridge(Context, Context->standardIndex == STANDARD_INDEX_NTSC ? BridgeTable4A : BridgeTable4AAlternate);
 }
 
-VOID InitBridgeFor5150(DeviceContext* Context)
+NTSTATUS InitBridgeFor5150(DeviceContext* Context)
 {
     DbgPrint("InitKV33005150H");
     const BOOLEAN lines525 = StandardIs525Lines(Context->standardIndex);
-    InitBridge(Context, lines525 ? BridgeTable5150 : BridgeTable5150Line625);
+    const NTSTATUS bridge = InitBridge(Context, lines525 ? BridgeTable5150 : BridgeTable5150Line625);
 
     const CaptureWindow* window = &kStartupWindowOther;
     for (ULONG i = 0; i < ARRAYSIZE(kStartupWindows); ++i) {
@@ -112,16 +119,18 @@ VOID InitBridgeFor5150(DeviceContext* Context)
             break;
         }
     }
-    WriteCaptureWindow(Context, window);
+    const NTSTATUS windowed = WriteCaptureWindow(Context, window);
+    return NT_SUCCESS(bridge) ? windowed : bridge;
 }
 
-VOID Init5150Standard(DeviceContext* Context)
+NTSTATUS Init5150Standard(DeviceContext* Context)
 {
     // decoderI2cAddress stays as detected: on other decoder types the 5150
     // table still goes to 0xBA.
-    SelectI2cDevice(Context, DECODER_ADDRESS_5150);
+    const NTSTATUS selected = SelectI2cDevice(Context, DECODER_ADDRESS_5150);
     DbgPrint("InitTI5150HI2C1");
-    WriteDecoderTable(Context, Decoder5150StandardTable(Context->standardIndex));
+    const NTSTATUS written = WriteDecoderTable(Context, Decoder5150StandardTable(Context->standardIndex));
+    return NT_SUCCESS(selected) ? written : selected;
 }
 
 VOID Init5150(DeviceContext* Context)
@@ -139,13 +148,14 @@ VOID Init5150(DeviceContext* Context)
     WriteDecoderTable(Context, Decoder5150StandardTable(Context->standardIndex));
 }
 
-VOID ApplyDecoderStandard(DeviceContext* Context)
+NTSTATUS ApplyDecoderStandard(DeviceContext* Context)
 {
     // Every decoder type gets the type-113 bridge table; the caller writes the
     // window of the actual decoder afterwards.
-    InitBridgeFor5150(Context);
+    const NTSTATUS bridge = InitBridgeFor5150(Context);
     DelayMs(Context, 30);
-    Init5150Standard(Context);
+    const NTSTATUS decoder = Init5150Standard(Context);
+    return NT_SUCCESS(bridge) ? decoder : bridge;
 }
 
 VOID ReinitDecoder(DeviceContext* Context)

@@ -197,18 +197,24 @@ const RegisterTable* Decoder5150InputTable(LONG Input)
 
 // --------------------------------------------------------------- walkers ----
 
-VOID WriteDecoderTableAt(DeviceContext* Context, USHORT Address, const RegisterTable* Table)
+NTSTATUS WriteDecoderTableAt(DeviceContext* Context, USHORT Address, const RegisterTable* Table)
 {
+    NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i < Table->count; ++i) {
-        I2cWriteAt(Context, Address, Table->pairs[i].reg, Table->pairs[i].value);
+        const NTSTATUS status = I2cWriteAt(Context, Address, Table->pairs[i].reg, Table->pairs[i].value);
+        first = NT_SUCCESS(first) ? status : first;
     }
+    return first;
 }
 
-VOID WriteDecoderTable(DeviceContext* Context, const RegisterTable* Table)
+NTSTATUS WriteDecoderTable(DeviceContext* Context, const RegisterTable* Table)
 {
+    NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i < Table->count; ++i) {
-        I2cWrite(Context, Table->pairs[i].reg, Table->pairs[i].value);
+        const NTSTATUS status = I2cWrite(Context, Table->pairs[i].reg, Table->pairs[i].value);
+        first = NT_SUCCESS(first) ? status : first;
     }
+    return first;
 }
 
 VOID InitDecoder88(DeviceContext* Context)

@@ -59,7 +59,9 @@ NTSTATUS I2cWaitDone(DeviceContext* Context);
 NTSTATUS I2cWrite(DeviceContext* Context, USHORT DeviceRegister, USHORT Value);
 USHORT I2cRead(DeviceContext* Context, USHORT DeviceRegister);
 VOID I2cWriteTo(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT Value);
-VOID I2cWriteAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT Value);
+// The first failing status of the address select and the write, else the
+// status of the wait.
+NTSTATUS I2cWriteAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT Value);
 USHORT I2cReadFrom(DeviceContext* Context, USHORT Address, USHORT DeviceRegister);
 USHORT I2cReadAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegister);
 NTSTATUS I2cWriteChecked(DeviceContext* Context, USHORT DeviceRegister, USHORT Value);
@@ -68,7 +70,7 @@ NTSTATUS UpdateRegister100(DeviceContext* Context, USHORT Value);
 // Read-modify-write of one bridge register: (value AND KeepMask) OR SetBits.
 // When the read fails nothing is written and STATUS_UNSUCCESSFUL comes back.
 // The same for a register of an I2C device, through I2cReadAt and I2cWriteAt.
-VOID ModifyDecoderRegister(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT KeepMask,
+NTSTATUS ModifyDecoderRegister(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT KeepMask,
                            USHORT SetBits);
 NTSTATUS ModifyRegister(DeviceContext* Context, USHORT Register, USHORT KeepMask, USHORT SetBits);
 VOID SetRegister0PowerDown(DeviceContext* Context, LONG DecoderType);
@@ -173,10 +175,11 @@ const RegisterTable* Decoder5150StandardTable(LONG StandardIndex);
 // The 5150 input registers for input 0..2; null for any other input.
 const RegisterTable* Decoder5150InputTable(LONG Input);
 
-// Writes every pair with I2cWriteAt(Address, ...); statuses are not examined.
-VOID WriteDecoderTableAt(DeviceContext* Context, USHORT Address, const RegisterTable* Table);
-// Writes every pair with I2cWrite to the device selected last.
-VOID WriteDecoderTable(DeviceContext* Context, const RegisterTable* Table);
+// Writes every pair with I2cWriteAt(Address, ...), also after a failure, and
+// returns the first failing status.
+NTSTATUS WriteDecoderTableAt(DeviceContext* Context, USHORT Address, const RegisterTable* Table);
+// Writes every pair with I2cWrite to the device selected last, the same way.
+NTSTATUS WriteDecoderTable(DeviceContext* Context, const RegisterTable* Table);
 
 // ------------------------------------------------------- capture window ---
 
@@ -187,8 +190,9 @@ typedef struct _CaptureWindow {
     USHORT verticalEnd;
 } CaptureWindow;
 
-// Registers 0x110..0x117 in order, low byte then high byte of each value.
-VOID WriteCaptureWindow(DeviceContext* Context, const CaptureWindow* Window);
+// Registers 0x110..0x117 in order, low byte then high byte of each value;
+// the first failing status.
+NTSTATUS WriteCaptureWindow(DeviceContext* Context, const CaptureWindow* Window);
 
 // ------------------------------------------------- detection and start-up ---
 
@@ -198,10 +202,11 @@ VOID InitBridgeFor88(DeviceContext* Context);
 VOID InitDecoder88(DeviceContext* Context);
 VOID InitBridgeFor4A(DeviceContext* Context);
 VOID InitDecoder4A(DeviceContext* Context);
-VOID InitBridgeFor5150(DeviceContext* Context);
-VOID Init5150Standard(DeviceContext* Context);
+// These three return the first failing status of their register writes.
+NTSTATUS InitBridgeFor5150(DeviceContext* Context);
+NTSTATUS Init5150Standard(DeviceContext* Context);
 VOID Init5150(DeviceContext* Context);
-VOID ApplyDecoderStandard(DeviceContext* Context);
+NTSTATUS ApplyDecoderStandard(DeviceContext* Context);
 VOID ReinitDecoder(DeviceContext* Context);
 
 // ------------------------------------------------ standard and input switch ---
@@ -213,5 +218,9 @@ VOID ReinitDecoder(DeviceContext* Context);
 // Standard indices 1 and 4 are the 525-line standards.
 BOOLEAN StandardIs525Lines(LONG StandardIndex);
 
-VOID SetVideoStandard(DeviceContext* Context, LONG StandardIndex);
-VOID SelectVideoInput(DeviceContext* Context, LONG Input);
+// Both return the first failing status of their register writes (a failed
+// read of a read-modify-write counts as one): a capture start must not run
+// on a decoder left on the wrong standard or input. Property requests do not
+// look at it.
+NTSTATUS SetVideoStandard(DeviceContext* Context, LONG StandardIndex);
+NTSTATUS SelectVideoInput(DeviceContext* Context, LONG Input);

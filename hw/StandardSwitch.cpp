@@ -50,70 +50,76 @@ static_assert(ARRAYSIZE(kWindows625) == 3, "625-line windows");
 const CaptureWindow kWindow625Undetected = {72, 25, 1352, 265};
 const LONG kWidths625Undetected[] = {640, 320, 160};
 
+// The first failure of two steps in a row.
+NTSTATUS FirstFailure(NTSTATUS Earlier, NTSTATUS Later)
+{
+    return NT_SUCCESS(Earlier) ? Later : Earlier;
+}
+
 // Formats without a row keep the window that ApplyDecoderStandard wrote.
-VOID WriteWindow525(DeviceContext* Context, BOOLEAN Type110)
+NTSTATUS WriteWindow525(DeviceContext* Context, BOOLEAN Type110)
 {
     for (ULONG i = 0; i < ARRAYSIZE(kWindows525); ++i) {
         const Window525Row* row = &kWindows525[i];
         if (row->type110 == Type110 && row->width == Context->frameWidth) {
-            WriteCaptureWindow(Context, &row->window);
-            return;
+            return WriteCaptureWindow(Context, &row->window);
         }
     }
+    return STATUS_SUCCESS;
 }
 
-VOID WriteWindow625(DeviceContext* Context)
+NTSTATUS WriteWindow625(DeviceContext* Context)
 {
     for (ULONG i = 0; i < ARRAYSIZE(kWindows625); ++i) {
         const Window625Row* row = &kWindows625[i];
         if (row->width == Context->frameWidth && row->height == Context->frameHeight) {
-            WriteCaptureWindow(Context, &row->window);
-            return;
+            return WriteCaptureWindow(Context, &row->window);
         }
     }
+    return STATUS_SUCCESS;
 }
 
-VOID SwitchTo525Lines(DeviceContext* Context)
+NTSTATUS SwitchTo525Lines(DeviceContext* Context)
 {
     if (Context->detectedDecoderType == DECODER_TYPE_NONE) {
-        return;
+        return STATUS_SUCCESS;
     }
     Context->decoderType = Context->detectedDecoderType;
-    ApplyDecoderStandard(Context);
-    SelectVideoInput(Context, Context->inputChannel);
+    NTSTATUS status = ApplyDecoderStandard(Context);
+    status = FirstFailure(status, SelectVideoInput(Context, Context->inputChannel));
     switch (Context->decoderType) {
     case DECODER_TYPE_88:
         // The library paces delivery by the interval: left at a 625-line
         // value it would let only every other 525-line frame through.
         USBCAMD_SetFrameInterval(Context, FRAME_INTERVAL_525_LINES);
-        WriteWindow525(Context, TRUE);
+        status = FirstFailure(status, WriteWindow525(Context, TRUE));
         break;
     case DECODER_TYPE_4A:
     case DECODER_TYPE_5150:
         USBCAMD_SetFrameInterval(Context, FRAME_INTERVAL_525_LINES);
-        WriteWindow525(Context, FALSE);
+        status = FirstFailure(status, WriteWindow525(Context, FALSE));
         break;
     default:
         break;
     }
+    return status;
 }
 
-VOID SwitchTo625Lines(DeviceContext* Context)
+NTSTATUS SwitchTo625Lines(DeviceContext* Context)
 {
     if (Context->detectedDecoderType == DECODER_TYPE_NONE) {
         for (ULONG i = 0; i < ARRAYSIZE(kWidths625Undetected); ++i) {
             if (Context->frameWidth == kWidths625Undetected[i]) {
-                WriteCaptureWindow(Context, &kWindow625Undetected);
-                break;
+                return WriteCaptureWindow(Context, &kWindow625Undetected);
             }
         }
-        return;
+        return STATUS_SUCCESS;
     }
     USBCAMD_SetFrameInterval(Context, FRAME_INTERVAL_625_LINES);
     Context->decoderType = Context->detectedDecoderType;
-    ApplyDecoderStandard(Context);
-    SelectVideoInput(Context, Context->inputChannel);
-    WriteWindow625(Context);
+    NTSTATUS status = ApplyDecoderStandard(Context);
+    status = FirstFailure(status, SelectVideoInput(Context, Context->inputChannel));
+    return FirstFailure(status, WriteWindow625(Context));
 }
 
 }  // namespace
@@ -123,66 +129,67 @@ BOOLEAN StandardIs525Lines(LONG StandardIndex)
     return StandardIndex == STANDARD_INDEX_NTSC || StandardIndex == STANDARD_INDEX_PAL_M;
 }
 
-VOID SetVideoStandard(DeviceContext* Context, LONG StandardIndex)
+NTSTATUS SetVideoStandard(DeviceContext* Context, LONG StandardIndex)
 {
     switch (StandardIndex) {
     case STANDARD_INDEX_NTSC:
     case STANDARD_INDEX_PAL_M:
-        SwitchTo525Lines(Context);
-        break;
+        return SwitchTo525Lines(Context);
     case STANDARD_INDEX_PAL:
     case STANDARD_INDEX_SECAM:
     case STANDARD_INDEX_PAL_N:
-        SwitchTo625Lines(Context);
-        break;
+        return SwitchTo625Lines(Context);
     default:
         // Not a standard this driver knows: the hardware is left alone.
-        break;
+        return STATUS_SUCCESS;
     }
 }
 
-VOID ModifyDecoderRegister(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT KeepMask,
-                           USHORT SetBits)
+NTSTATUS ModifyDecoderRegister(DeviceContext* Context, USHORT Address, USHORT DeviceRegister, USHORT KeepMask,
+                               USHORT SetBits)
 {
     // A failed read is no register value to keep bits of: nothing is written.
     const USHORT current = I2cReadAt(Context, Address, DeviceRegister);
-    if (current != REGISTER_READ_FAILED) {
-        I2cWriteAt(Context, Address, DeviceRegister, (USHORT)((current & KeepMask) | SetBits));
+    if (current == REGISTER_READ_FAILED) {
+        return STATUS_UNSUCCESSFUL;
     }
+    return I2cWriteAt(Context, Address, DeviceRegister, (USHORT)((current & KeepMask) | SetBits));
 }
 
-VOID SelectVideoInput(DeviceContext* Context, LONG Input)
+NTSTATUS SelectVideoInput(DeviceContext* Context, LONG Input)
 {
     const USHORT address = Context->decoderI2cAddress;
+    NTSTATUS status = STATUS_SUCCESS;
     switch (Context->decoderType) {
     case DECODER_TYPE_88:
         if (Input == 0) {
-            I2cWriteAt(Context, address, 0x02, 0x40);
-            I2cWriteAt(Context, address, 0x06, 0x43);
+            status = I2cWriteAt(Context, address, 0x02, 0x40);
+            status = FirstFailure(status, I2cWriteAt(Context, address, 0x06, 0x43));
         } else if (Input == 1) {
-            ModifyDecoderRegister(Context, address, 0x02, 0x40, 0x14);
-            ModifyDecoderRegister(Context, address, 0x06, 0xF8, 0x01);
+            status = ModifyDecoderRegister(Context, address, 0x02, 0x40, 0x14);
+            status = FirstFailure(status, ModifyDecoderRegister(Context, address, 0x06, 0xF8, 0x01));
         }
         break;
     case DECODER_TYPE_4A:
         if (Input == 0) {
             // Bit 7 of register 0x02 is forced on for PAL and otherwise kept.
-            ModifyDecoderRegister(Context, address, 0x02, 0xF0,
-                                  Context->standardIndex == STANDARD_INDEX_PAL ? 0x80 : 0x00);
-            ModifyDecoderRegister(Context, address, 0x09, 0x7F, 0x00);
+            status = ModifyDecoderRegister(Context, address, 0x02, 0xF0,
+                                           Context->standardIndex == STANDARD_INDEX_PAL ? 0x80 : 0x00);
+            status = FirstFailure(status, ModifyDecoderRegister(Context, address, 0x09, 0x7F, 0x00));
         } else if (Input == 1) {
-            I2cWriteAt(Context, address, 0x02, 0x89);
-            ModifyDecoderRegister(Context, address, 0x09, 0xFF, 0x80);
+            status = I2cWriteAt(Context, address, 0x02, 0x89);
+            status = FirstFailure(status, ModifyDecoderRegister(Context, address, 0x09, 0xFF, 0x80));
         }
         break;
     case DECODER_TYPE_5150: {
         const RegisterTable* table = Decoder5150InputTable(Input);
         if (table != nullptr) {
-            WriteDecoderTableAt(Context, address, table);
+            status = WriteDecoderTableAt(Context, address, table);
         }
         break;
     }
     default:
         break;
     }
+    return status;
 }

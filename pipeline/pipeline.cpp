@@ -81,6 +81,14 @@ void Run(OutputFormat format, PPL_HANDLE handle, const UCHAR* previous, const UC
         s->rows = rows;
         return;
     }
+#if !defined(_WIN32)
+    // The emulation checks that the rows below find their state saved.
+    if (s->level != kCpuC) {
+        KvCheckFloatingPointStateSaved(s->level >= kCpuAvx512 ? kAvx512StateMask
+                                       : s->level >= kCpuAvx2 ? kAvxStateMask
+                                                              : 0);
+    }
+#endif
     Convert(s, format, request, settings);
     if (s->level != kCpuC) RestoreSimdState(&saved);
 }

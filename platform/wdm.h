@@ -1177,4 +1177,10 @@ NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
 NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
 NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONGLONG Mask, PXSTATE_SAVE XStateSave);
 VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+#if !defined(_WIN32)
+// Emulation only (no kernel image imports it): vector code about to run on
+// the calling thread states the extended components it touches (0: the
+// legacy XMM state alone); a missing save is recorded as a violation.
+VOID NTAPI KvCheckFloatingPointStateSaved(ULONGLONG Mask);
+#endif
 }  // extern "C"

@@ -313,15 +313,30 @@ NTSTATUS LoadAndApplySettings(DeviceContext* Context)
     PictureRequest request;
     PrepareRequest(&request);
 
+    // A decoder left on the wrong standard or input streams black for ever
+    // with every status a success: one failed write is tried again, a
+    // second failure fails the capture start.
     if (!InRange(Context->standardIndex, STANDARD_INDEX_NTSC, STANDARD_INDEX_PAL_N)) {
         Context->standardIndex = STANDARD_INDEX_NTSC;
     }
-    SetVideoStandard(Context, Context->standardIndex);
+    NTSTATUS status = SetVideoStandard(Context, Context->standardIndex);
+    if (!NT_SUCCESS(status)) {
+        status = SetVideoStandard(Context, Context->standardIndex);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
 
     if (!InRange(Context->inputChannel, 0, 2)) {
         Context->inputChannel = 2;
     }
-    SelectVideoInput(Context, Context->inputChannel);
+    status = SelectVideoInput(Context, Context->inputChannel);
+    if (!NT_SUCCESS(status)) {
+        status = SelectVideoInput(Context, Context->inputChannel);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
 
     if (Context->detectedDecoderType != 0) {
         Context->inputConf = 1;

@@ -53,7 +53,8 @@ VOID WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value);
 extern const LONG DefaultsSequence[DEFAULTS_SEQUENCE_LENGTH];
 
 // Reloads the settings and applies standard, input, picture controls, gamma,
-// mirror and flip. Always returns STATUS_SUCCESS.
+// mirror and flip. Fails with the status of a standard or input switch that
+// failed twice; picture control failures are not reported.
 NTSTATUS LoadAndApplySettings(DeviceContext* Context);
 // Applies one picture control from a VIDEOPROCAMP request (only its Value is
 // read). Always returns STATUS_SUCCESS.

@@ -77,10 +77,35 @@ const Type110Default Type110Defaults[] = {
     {(ULONG)offsetof(DeviceContext, sharpness), 3},
 };
 
+#define ALL_SETTINGS_UNREAD ((1u << SETTINGS_COUNT) - 1)
+
+// Bit of a row in settingsUnread: its place in save order.
+ULONG UnreadBit(const SettingRow& Row)
+{
+    if (&Row == &VideoStandardRow) {
+        return 1u << (SETTINGS_COUNT - 1);
+    }
+    return 1u << (ULONG)(&Row - SettingRows);
+}
+
+// Whether a read's status says what the registry holds: the value is there,
+// absent, or stored in a form no field can take. Anything else (no memory, a
+// key that went away, a device error) says nothing about the stored value.
+BOOLEAN ReadWasConclusive(NTSTATUS Status)
+{
+    return NT_SUCCESS(Status) || Status == STATUS_OBJECT_NAME_NOT_FOUND || Status == STATUS_OBJECT_TYPE_MISMATCH ||
+           Status == STATUS_BUFFER_OVERFLOW || Status == STATUS_BUFFER_TOO_SMALL;
+}
+
 VOID LoadRow(HANDLE Key, DeviceContext* Context, const SettingRow& Row)
 {
     LONG* field = FieldOf(Context, Row);
     NTSTATUS status = ReadRegistryValue(Key, Row.name, Row.nameSize, field);
+    if (ReadWasConclusive(status)) {
+        Context->settingsUnread &= ~UnreadBit(Row);
+    } else {
+        Context->settingsUnread |= UnreadBit(Row);
+    }
     if (*field == -1 && Context->decoderType == DECODER_TYPE_88) {
         for (const Type110Default& d : Type110Defaults) {
             if (d.fieldOffset == Row.fieldOffset) {
@@ -117,6 +142,7 @@ LONG LoadSettings(DeviceContext* Context)
     HANDLE driverKey = nullptr;
     HANDLE settingsKey = nullptr;
     if (!NT_SUCCESS(OpenSettingsKey(Context, &driverKey, &settingsKey))) {
+        Context->settingsUnread = ALL_SETTINGS_UNREAD;
         return 0;
     }
     for (const SettingRow& row : SettingRows) {
@@ -133,26 +159,37 @@ LONG LoadStoredStandard(DeviceContext* Context)
     // Opened, not created: a device start writes nothing to the registry.
     HANDLE driverKey = nullptr;
     HANDLE settingsKey = nullptr;
+    const SettingRow* standardRow = nullptr;
+    for (const SettingRow& row : SettingRows) {
+        if (row.fieldOffset == offsetof(DeviceContext, standardIndex)) {
+            standardRow = &row;
+        }
+    }
+    const ULONG standardBits = UnreadBit(*standardRow) | UnreadBit(VideoStandardRow);
     if (!NT_SUCCESS(
             IoOpenDeviceRegistryKey(Context->physicalDeviceObject, PLUGPLAY_REGKEY_DRIVER, READ_CONTROL, &driverKey))) {
+        Context->settingsUnread |= standardBits;
         return 0;
     }
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, SETTINGS_KEY_NAME);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, driverKey, nullptr);
-    if (!NT_SUCCESS(ZwOpenKey(&settingsKey, KEY_READ, &attributes))) {
-        // Nothing stored yet: the defaults of a first load.
+    const NTSTATUS opened = ZwOpenKey(&settingsKey, KEY_READ, &attributes);
+    if (!NT_SUCCESS(opened)) {
+        // Nothing stored yet: the defaults of a first load. A key that is
+        // there but could not be opened may hold a standard worth keeping.
         Context->standardIndex = STANDARD_INDEX_NTSC;
         Context->videoStandard = KS_AnalogVideo_NTSC_M;
+        if (opened == STATUS_OBJECT_NAME_NOT_FOUND) {
+            Context->settingsUnread &= ~standardBits;
+        } else {
+            Context->settingsUnread |= standardBits;
+        }
         ZwClose(driverKey);
         return 0;
     }
-    for (const SettingRow& row : SettingRows) {
-        if (row.fieldOffset == offsetof(DeviceContext, standardIndex)) {
-            LoadRow(settingsKey, Context, row);
-        }
-    }
+    LoadRow(settingsKey, Context, *standardRow);
     LoadRow(settingsKey, Context, VideoStandardRow);
     ZwClose(settingsKey);
     ZwClose(driverKey);
@@ -167,14 +204,26 @@ NTSTATUS SaveSettings(DeviceContext* Context, LONG Selector)
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A row named by its selector was just set by a property request and is
+    // always written; a save of all values leaves out what the last load
+    // could not read, since the field then holds a default, not the user's.
     for (const SettingRow& row : SettingRows) {
-        if (Selector < 0 || Selector == row.selector) {
+        if (Selector == row.selector) {
+            Context->settingsUnread &= ~UnreadBit(row);
+        }
+        if ((Selector < 0 && (Context->settingsUnread & UnreadBit(row)) == 0) || Selector == row.selector) {
             WriteRegistryDword(settingsKey, row.name, (ULONG)*FieldOf(Context, row));
         }
     }
-    // Device start loaded the stored standard, so the field always holds a
-    // value worth keeping, 0 (KS_AnalogVideo_None) included.
-    WriteRegistryDword(settingsKey, VideoStandardRow.name, (ULONG)*FieldOf(Context, VideoStandardRow));
+    // The standard handlers set "VideoStandard" with the index. Otherwise the
+    // field holds what device start or the last capture start loaded, 0
+    // (KS_AnalogVideo_None) included, unless that read failed.
+    if (Selector == SAVE_INPUT_SOURCE || Selector == SAVE_VIDEO_STANDARD_ONLY) {
+        Context->settingsUnread &= ~UnreadBit(VideoStandardRow);
+    }
+    if ((Context->settingsUnread & UnreadBit(VideoStandardRow)) == 0) {
+        WriteRegistryDword(settingsKey, VideoStandardRow.name, (ULONG)*FieldOf(Context, VideoStandardRow));
+    }
     ZwClose(settingsKey);
     ZwClose(driverKey);
     return 1;
@@ -218,11 +267,16 @@ NTSTATUS CreateRegistryKeyPath(HANDLE Parent, ACCESS_MASK DesiredAccess, PCWSTR 
 
 NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, LONG* Field)
 {
+    // The settings' names fit a small buffer on the stack, so that a short
+    // pool cannot make a stored value look absent; longer names take pool.
+    ULONG stackBuffer[(sizeof(KEY_VALUE_FULL_INFORMATION) + 64 + sizeof(ULONG)) / sizeof(ULONG)];
     const ULONG bufferSize = (ULONG)sizeof(KEY_VALUE_FULL_INFORMATION) + ValueNameSize + sizeof(ULONG);
-    auto* info = static_cast<PKEY_VALUE_FULL_INFORMATION>(
-        ExAllocatePoolWithTag(PagedPool, bufferSize, DRIVER_POOL_TAG));
-    if (info == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    auto* info = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(stackBuffer);
+    if (bufferSize > sizeof(stackBuffer)) {
+        info = static_cast<PKEY_VALUE_FULL_INFORMATION>(ExAllocatePoolWithTag(PagedPool, bufferSize, DRIVER_POOL_TAG));
+        if (info == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
     }
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, ValueName);
@@ -243,7 +297,9 @@ NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, ULONG ValueNameSize, LO
             *Field = (LONG)value;
         }
     }
-    ExFreePool(info);
+    if (info != reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(stackBuffer)) {
+        ExFreePool(info);
+    }
     return status;
 }
 

@@ -49,6 +49,13 @@ protected:
         }
         return accesses.size();
     }
+
+    std::vector<int> WindowRegisters() const
+    {
+        std::vector<int> window;
+        for (uint16_t r = 0x110; r <= 0x117; ++r) window.push_back(board_->BridgeRegister(r));
+        return window;
+    }
 };
 
 class StopTest : public SetupTest {
@@ -638,6 +645,95 @@ TEST_F(BandwidthTest, CompleteCycleLeavesNoPoolAllocationBehind)
         port_.reset();
         board_.reset();
         EXPECT_EQ(pool::OutstandingCount(), before) << pool::LeakReport();
+        Discard();
+    }
+}
+
+// ------------------------------------------------- failed writes at start ---
+
+namespace {
+
+enum class Failing { Once, Always };
+
+struct StartWriteCase {
+    const char* what;
+    uint16_t reg;      // the bridge register whose write fails
+    Failing failing;
+    NTSTATUS expected;
+};
+
+}  // namespace
+
+// A start whose decoder input, standard, window or scaler write is lost
+// would stream black with every status a success: one lost write is made
+// good by a second try, a write that keeps failing fails the start with its
+// status and gives the bandwidth back.
+TEST_F(BandwidthTest, WritesThatMakeThePictureAreCheckedAtStart)
+{
+    const StartWriteCase cases[] = {
+        {"decoder input select", 0x205, Failing::Once, STATUS_SUCCESS},
+        {"I2C command", 0x200, Failing::Once, STATUS_SUCCESS},
+        {"capture window", 0x116, Failing::Once, STATUS_SUCCESS},
+        {"scaler", 0x106, Failing::Once, STATUS_SUCCESS},
+        {"decoder input select", 0x205, Failing::Always, STATUS_UNSUCCESSFUL},
+        {"capture window", 0x116, Failing::Always, STATUS_UNSUCCESSFUL},
+        {"scaler", 0x106, Failing::Always, STATUS_UNSUCCESSFUL},
+    };
+    const sim::BoardConfig config = Traced();
+    for (const StartWriteCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.failing == Failing::Once ? "once" : "always");
+        // Where the last write of that register falls in a clean start: the
+        // last input select is the one the stream runs with.
+        ASSERT_EQ(StartDevice(config), STATUS_SUCCESS);
+        reg::SetDword(SettingsKey(), "InputChannel", 1);
+        const auto& before = Board().GetTrace().Records();
+        const uint64_t base = before.empty() ? 0 : before.back().sequence + 1;
+        ASSERT_EQ(Allocate(720, 480), STATUS_SUCCESS);
+        const std::vector<BridgeAccess> clean = BridgeAccesses();
+        const std::vector<int> cleanWindow = WindowRegisters();
+        const uint64_t nth = clean[IndexOfLast(clean, c.reg)].number - base;
+        Discard();
+
+        ASSERT_EQ(StartDevice(config), STATUS_SUCCESS);
+        reg::SetDword(SettingsKey(), "InputChannel", 1);
+        sim::ControlFaults faults;
+        if (c.failing == Failing::Once) {
+            faults.nth = sim::FaultKnob::Once(nth);
+        } else {
+            faults.everyRegister = c.reg;
+        }
+        Board().SetControlFaults(faults);
+        ULONG raw = 0xDEAD;
+        EXPECT_EQ(Allocate(720, 480, &raw), c.expected);
+        Board().SetControlFaults({});
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(DecoderAt(0xBA).Peek(0x00), 0x01) << "input 1 selected";
+            EXPECT_EQ(WindowRegisters(), cleanWindow);
+            EXPECT_EQ(Board().BridgeRegister(0x106), 0);
+            EXPECT_NE(Board().AlternateSetting(), 0);
+        } else {
+            EXPECT_EQ(raw, 0u);
+            EXPECT_EQ(Board().AlternateSetting(), 0) << "bandwidth given back";
+        }
+        Discard();
+    }
+}
+
+// An unplugged device refuses every alternate setting; that is no shortage
+// of bandwidth, and the start says so.
+TEST_F(BandwidthTest, UnpluggedDeviceFailsTheStartAsNotConnected)
+{
+    for (bool lowBandwidth : {false, true}) {
+        SCOPED_TRACE(lowBandwidth ? "low bandwidth" : "full");
+        ASSERT_EQ(StartDevice(Budget(0xFFFFFFFFu, lowBandwidth)), STATUS_SUCCESS);
+        Board().Unplug();
+        Board().ClearTrace();
+        ULONG raw = 0xDEAD;
+        EXPECT_EQ(Allocate(160, 120, &raw), STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(raw, 0u);
+        EXPECT_TRUE(BridgeAccesses().empty()) << "nothing programmed";
+        EXPECT_FALSE(reg::KeyExists(SettingsKey()));
         Discard();
     }
 }

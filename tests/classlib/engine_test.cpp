@@ -795,6 +795,35 @@ TEST_F(EngineTest, AFailedTransferIsCountedAndThePipeResetBeforeTheRunGoesOn)
     EXPECT_EQ(k::io::OutstandingIrpCount(), 0u);
 }
 
+TEST_F(EngineTest, AStopWhoseFirstAbortCannotBeSentStillEndsEveryTransfer)
+{
+    usb.packet = Frames(16, 5);
+    struct Case {
+        const char* routine;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"IoAllocateIrp", STATUS_INSUFFICIENT_RESOURCES},
+        {"UsbSubmitUrb", STATUS_UNSUCCESSFUL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.routine);
+        sc::Stream* s = Open();
+        ASSERT_TRUE(Run(s));
+        auto first = Reads(s, 1);
+        k::clock::RunUntil([&] { return first[0]->Completed(); }, 10 * kMs);
+        ASSERT_EQ(port->PendingRequests(), static_cast<size_t>(USBCAMD_TRANSFERS_IN_FLIGHT));
+        k::InjectFailure(c.routine, c.status);
+        ASSERT_TRUE(s->SetState(KSSTATE_STOP).ok());
+        EXPECT_EQ(port->PendingRequests(), 0u);
+        EXPECT_TRUE(s->Close().ok());
+        k::ClearInjectedFailures();
+        device.reset();
+        driver.reset();
+        port.reset();
+    }
+}
+
 TEST_F(EngineTest, AnUnplugWithTransfersInFlightCompletesThemAllAndTheDeviceHearsNothingMore)
 {
     usb.packet = Frames(16, 5);

@@ -219,23 +219,25 @@ protected:
     }
 
     // The capture window as the board applies it.
-    sim::Window EffectiveWindow(LineSystem system)
+    sim::Window EffectiveWindow(LineSystem system, sim::Board* board = nullptr)
     {
-        sim::Window w = board_->GetBridge().CaptureWindow();
-        const int offset = board_->GetDecoder() != nullptr ? board_->GetDecoder()->VerticalOffset(system) : 0;
+        if (board == nullptr) board = board_.get();
+        sim::Window w = board->GetBridge().CaptureWindow();
+        const int offset = board->GetDecoder() != nullptr ? board->GetDecoder()->VerticalOffset(system) : 0;
         w.vStartLine += offset;
         w.vEndLine += offset;
         return sim::ClampToRaster(system, w);
     }
 
-    Geometry GeometryOf(const app::Format& format, LineSystem system, bool lowBandwidth)
+    // (`board`: another board than the fixture's.)
+    Geometry GeometryOf(const app::Format& format, LineSystem system, bool lowBandwidth, sim::Board* board = nullptr)
     {
         Geometry g;
         g.width = format.Width();
         g.height = format.Height();
         g.fourcc = format.Fourcc();
         g.layout.sys = system;
-        g.layout.window = EffectiveWindow(system);
+        g.layout.window = EffectiveWindow(system, board);
         const int winPixels = (g.layout.window.hEndByte - g.layout.window.hStartByte) / 2;
         const int winLines = g.layout.window.vEndLine - g.layout.window.vStartLine;
         if (lowBandwidth) {

@@ -204,6 +204,20 @@ TEST_F(FaultsTest, UnplugWhilePausedLetsTheNextRunFailAndStillStopsCleanly)
     EXPECT_EQ(kv::kernel::pool::OutstandingCount(), 0u) << kv::kernel::pool::LeakReport();
 }
 
+TEST_F(FaultsTest, RunAfterAnUnplugWhileStoppedReportsTheDeviceGone)
+{
+    app::Pin& pin = RunPin();
+    app::Frame frame;
+    ASSERT_EQ(pin.ReadFrame(&frame), STATUS_SUCCESS);
+    ASSERT_EQ(pin.Stop(), STATUS_SUCCESS);
+    board_->Unplug();
+    EXPECT_EQ(pin.Run(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(pin.Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pin.Close(), STATUS_SUCCESS);
+    filter_.reset();
+    EXPECT_EQ(kv::kernel::pool::OutstandingCount(), 0u) << kv::kernel::pool::LeakReport();
+}
+
 TEST_F(FaultsTest, StopAndCloseWithReadsQueuedCancelThemAndLeakNothing)
 {
     app::Pin& pin = RunPin({}, 5);

@@ -352,3 +352,44 @@ TEST_F(UsbPortTest, ARequestAfterTheDeviceWasRemovedIsRecorded)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UsbPortTest, AnInjectedRequestFailureEndsThatRequestOnlyAndIsCounted)
+{
+    UCHAR value = 0;
+    auto readUrb = [&] {
+        auto urb = std::make_unique<URB>();
+        auto& r = urb->UrbControlVendorClassRequest;
+        r.Hdr.Length = sizeof(r);
+        r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+        r.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        r.TransferBufferLength = 1;
+        r.TransferBuffer = &value;
+        return urb;
+    };
+    const uint64_t before = k::CallCount("UsbSubmitUrb");
+    k::InjectFailure("UsbSubmitUrb", STATUS_UNSUCCESSFUL, 1, 1);  // the second one from here
+    const size_t transfersBefore = usb.Log().size();
+    struct Expected {
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        size_t reachedDevice;
+    };
+    const Expected expected[] = {
+        {STATUS_SUCCESS, USBD_STATUS_SUCCESS, 1},
+        {STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 1},
+        {STATUS_SUCCESS, USBD_STATUS_SUCCESS, 2},
+    };
+    for (const Expected& e : expected) {
+        auto urb = readUrb();
+        auto r = Send(urb.get());
+        EXPECT_TRUE(r->completed);
+        EXPECT_EQ(r->Status(), e.status);
+        EXPECT_EQ(urb->UrbHeader.Status, e.usbd);
+        EXPECT_EQ(usb.Log().size() - transfersBefore, e.reachedDevice);
+    }
+    EXPECT_EQ(k::CallCount("UsbSubmitUrb") - before, 3u);
+}
+
+}  // namespace

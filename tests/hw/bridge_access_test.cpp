@@ -186,11 +186,11 @@ TEST_F(BridgeAccess, Register100MergeKeepsTheTimingBits)
     EXPECT_EQ(Board().BridgeRegister(0x100), 0xF3);
     EXPECT_EQ(Accesses(), (std::vector<Access>{R(0x100, 0xC5), W(0x100, 0xF3)}));
 
-    // A failed read contributes no bits.
+    // A failed read gives no timing bits to keep: nothing is written.
     Board().WriteRegister(0x100, 0x40);
     FailTransfer(1);
-    UpdateRegister100(Ctx(), 0x33);
-    EXPECT_EQ(Board().BridgeRegister(0x100), 0x33);
+    EXPECT_FALSE(NT_SUCCESS(UpdateRegister100(Ctx(), 0x33)));
+    EXPECT_EQ(Board().BridgeRegister(0x100), 0x40);
 }
 
 TEST_F(BridgeAccess, PowerDownBitsOnlyForTheActiveDecoderType)

@@ -283,7 +283,7 @@ TEST_F(SettingsStoreTest, SingleFailuresAreTreatedAsAbsentValues)
 {
     for (const Row& row : kRows) reg::SetDword(SettingsKey(), row.name, 3);
 
-    // The first query fails, the second one's buffer cannot be had.
+    // The first query fails; a short pool does not reach the reads.
     kv::kernel::InjectFailure("ZwQueryValueKey", STATUS_UNSUCCESSFUL);
     Unset();
     ASSERT_EQ(LoadSettings(Ctx()), 1);
@@ -294,9 +294,9 @@ TEST_F(SettingsStoreTest, SingleFailuresAreTreatedAsAbsentValues)
     Unset();
     EXPECT_EQ(LoadSettings(Ctx()), 1);
     pool::ClearFaults();
-    EXPECT_EQ(Ctx()->brightness, 128);
-    EXPECT_EQ(Ctx()->standardIndex, 1);
-    EXPECT_EQ(Ctx()->gamma, -1);
+    EXPECT_EQ(Ctx()->brightness, 3);
+    EXPECT_EQ(Ctx()->standardIndex, 3);
+    EXPECT_EQ(Ctx()->gamma, 3);
 
     // A failed single write is not reported and the others go on.
     Ctx()->brightness = 11;
@@ -368,4 +368,67 @@ TEST_F(SettingsStoreTest, CreatesEveryLevelOfAPath)
     EXPECT_FALSE(reg::KeyExists(base + "\\A\\B"));
     EXPECT_EQ(key, nullptr);
     ZwClose(driverKey);
+}
+
+// A capture start whose load fails somewhere must not let the stop that
+// follows replace what the user stored: the stop saves what was read and
+// nothing from a failed read. The stored values are all ones a capture
+// start keeps as they are, so a fault-free run leaves the registry as it was.
+TEST_F(SettingsStoreTest, FailedLoadAtCaptureStartKeepsStoredValues)
+{
+    const std::vector<std::pair<const char*, uint32_t>> stored = {
+        {"Brightness", 100}, {"Contrast", 50},     {"Saturation", 300},   {"Hue", 90},        {"Gamma", 40},
+        {"Sharpness", 5},    {"WhiteBalance", 200}, {"Mirror", 1},        {"Flip", 1},        {"AE_ON", 1},
+        {"AELevel", 7},      {"WhitePoint", 8},     {"Quality", 9},       {"LowLight", 10},   {"HighLight", 11},
+        {"LightFlicker", 12}, {"InputSource", 2},   {"InputConf", 1},     {"InputChannel", 1}, {"QltSpdMode", 13},
+        {"VideoStandard", 0x10},
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> fault;
+    };
+    const Case cases[] = {
+        {"no fault", [] {}},
+        {"driver key open", [] { kv::kernel::InjectFailure("IoOpenDeviceRegistryKey", STATUS_INSUFFICIENT_RESOURCES); }},
+        {"settings key create", [] { kv::kernel::InjectFailure("ZwCreateKey", STATUS_ACCESS_DENIED); }},
+        {"first value read", [] { kv::kernel::InjectFailure("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES); }},
+        {"standard index read", [] { kv::kernel::InjectFailure("ZwQueryValueKey", STATUS_UNSUCCESSFUL, 1, 16); }},
+        {"video standard read", [] { kv::kernel::InjectFailure("ZwQueryValueKey", STATUS_DEVICE_NOT_READY, 1, 20); }},
+        {"every read", [] { kv::kernel::InjectFailure("ZwQueryValueKey", STATUS_UNSUCCESSFUL, SETTINGS_COUNT); }},
+        {"pool exhausted", [] { pool::FailTag(kDriverTag); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reg::DeleteKey(SettingsKey());
+        for (const auto& [name, value] : stored) reg::SetDword(SettingsKey(), name, value);
+        const std::string before = reg::SaveToText();
+        c.fault();
+        NTSTATUS allocated = Allocate(640, 480);
+        pool::ClearFaults();
+        kv::kernel::ClearInjectedFailures();
+        ASSERT_EQ(allocated, STATUS_SUCCESS);
+        ASSERT_EQ(CamStopCaptureEx(nullptr, Ctx(), 0), (NTSTATUS)1);
+        EXPECT_EQ(reg::SaveToText(), before);
+        ASSERT_EQ(CamFreeBandwidthEx(nullptr, Ctx(), 0), STATUS_SUCCESS);
+    }
+}
+
+// After a load that could not read a value, a property request that sets it
+// saves it; "VideoStandard" goes along only once it was read or set.
+TEST_F(SettingsStoreTest, ValueSetAfterAFailedLoadIsSaved)
+{
+    reg::SetDword(SettingsKey(), "Brightness", 100);
+    reg::SetDword(SettingsKey(), "VideoStandard", 0x10);
+    Unset();
+    kv::kernel::InjectFailure("IoOpenDeviceRegistryKey", STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(LoadSettings(Ctx()), 0);
+    Ctx()->brightness = 120;
+    Ctx()->videoStandard = 1;
+    ASSERT_EQ(SaveSettings(Ctx(), SAVE_BRIGHTNESS), (NTSTATUS)1);
+    EXPECT_EQ(reg::GetDword(SettingsKey(), "Brightness"), 120u);
+    EXPECT_EQ(reg::GetDword(SettingsKey(), "VideoStandard"), 0x10u);
+    ASSERT_EQ(SaveSettings(Ctx(), SAVE_ALL), (NTSTATUS)1);
+    EXPECT_EQ(reg::ValueNames(SettingsKey()), (std::vector<std::string>{"Brightness", "VideoStandard"}));
+    ASSERT_EQ(SaveSettings(Ctx(), SAVE_INPUT_SOURCE), (NTSTATUS)1);
+    EXPECT_EQ(reg::GetDword(SettingsKey(), "VideoStandard"), 1u);
 }

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "host/kernel.h"
+#include "host/scheduler.h"
 #include "host/usbport.h"
 #include "tests/support/kernel_test.h"
 #include "tests/support/usb_double.h"
@@ -144,9 +146,9 @@ NTSTATUS NTAPI RawEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     init.StreamClassVersion = STREAM_CLASS_VERSION_20;
     init.HwReceivePacket = RawAdapter;
     init.HwCancelPacket = RawCancel;
-    init.DeviceExtensionSize = 100;
+    init.DeviceExtensionSize = 200;
     init.PerRequestExtensionSize = 24;
-    init.PerStreamExtensionSize = 40;
+    init.PerStreamExtensionSize = 160;
     return StreamClassRegisterAdapter(driver, path, &init);
 }
 
@@ -427,6 +429,68 @@ TEST_F(StreamClassTest, StreamsCarryTheirObjectAndRouteRequestsToItsRoutines)
     EXPECT_EQ(raw.seen.back().Command, SRB_CLOSE_STREAM);
 }
 
+VOID NTAPI NeverRuns(PKDPC, PVOID context, PVOID, PVOID)
+{
+    ++*static_cast<int*>(context);
+}
+
+TEST_F(StreamClassTest, DeferredWorkLeftInAnExtensionAtStopOrRemovalIsAViolation)
+{
+    // A timer with its DPC, placed in the stream's or the device's extension
+    // and left armed when the minidriver should have quiesced.
+    struct Deferred {
+        KTIMER timer;
+        KDPC dpc;
+    };
+    static_assert(sizeof(Deferred) <= 160);
+    struct Case {
+        const char* name;
+        bool inStream;
+        bool timer;  // else the DPC alone, queued
+        const char* violation;
+    };
+    const Case cases[] = {
+        {"stream timer", true, true, "still pending at stream stop"},
+        {"stream DPC", true, false, "still pending at stream stop"},
+        {"device timer", false, true, "still pending at device removal"},
+        {"device DPC", false, false, "still pending at device removal"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!device) device = sc::Device::Add(*driver, port->Pdo());
+        ASSERT_EQ(device->Start(), STATUS_SUCCESS);
+        sc::Stream* stream = OpenStream();
+        ASSERT_NE(stream, nullptr);
+        void* where = c.inStream ? stream->Object()->HwStreamExtension : device->HwDeviceExtension();
+        auto* d = new (where) Deferred;
+        int runs = 0;
+        KeInitializeTimer(&d->timer);
+        KeInitializeDpc(&d->dpc, NeverRuns, &runs);
+        if (c.timer) {
+            LARGE_INTEGER due;
+            due.QuadPart = -10'000'000;
+            KeSetTimer(&d->timer, due, &d->dpc);
+        } else {
+            KeInsertQueueDpc(&d->dpc, nullptr, nullptr);
+        }
+        ASSERT_TRUE(stream->SetState(KSSTATE_STOP).ok());
+        if (c.inStream) {
+            ExpectViolation(c.violation);
+            KeCancelTimer(&d->timer);
+            KeRemoveQueueDpc(&d->dpc);
+        } else {
+            EXPECT_TRUE(kv::kernel::Violations().empty()) << "a device's own timer may outlive a stream";
+            device.reset();
+            ExpectViolation(c.violation);
+            // Its memory went with the device: the timer never fires.
+            kv::kernel::clock::PumpMs(2000);
+            EXPECT_EQ(runs, 0);
+        }
+        EXPECT_TRUE(kv::kernel::scheduler::Pending().empty());
+        device.reset();
+    }
+}
+
 TEST_F(StreamClassTest, PnpRequestsReachTheMinidriverAndGoDownWhenItDeclines)
 {
     // The minidriver declines, so the query reaches the USB port below,
@@ -506,7 +570,7 @@ TEST_F(StreamClassTest, RegistrationIsCheckedAndCanFail)
     EXPECT_EQ(failing->EntryStatus(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(failing->Registered());
     EXPECT_EQ(sc::Device::Add(*failing, port->Pdo()), nullptr);
-    EXPECT_EQ(driver->Registration().PerStreamExtensionSize, 40u);
+    EXPECT_EQ(driver->Registration().PerStreamExtensionSize, 160u);
 }
 
 }  // namespace
