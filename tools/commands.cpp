@@ -331,6 +331,8 @@ int RunGet(Session& s, const Invocation& inv)
         if (ref.named && ref.named->kind == ValueKind::Signal) {
             const SignalState signal = ReadSignal(s);
             value = {{"locked", signal.locked}, {"lines", signal.lines}};
+        } else if (ref.named && text == "unset") {
+            value = nullptr;  // a stored setting nothing has set yet
         } else if (ref.named && ref.named->kind == ValueKind::Switch) {
             if (const auto v = ExtractValue(ref, request->data, returned)) value = *v != 0;
         } else if (!ref.named || ref.named->kind == ValueKind::Integer) {
