@@ -174,6 +174,15 @@ TEST_F(Kvcap, UnsetSettingsAreShownAsUnset)
     EXPECT_EQ(Run("get ae-level").out, "ae-level: 3\n");
 }
 
+// Every frame loses a packet at this rate and is dropped whole: the capture
+// says so instead of blaming the signal.
+TEST_F(Kvcap, HeavyPacketLossIsNamedWhenNoFrameComes)
+{
+    const Outcome o = Run("capture --fault lost-packet=0.05 -n 1 --discard --no-progress");
+    EXPECT_NE(o.exit, 0);
+    EXPECT_NE(o.err.find("dropped for missing or damaged data"), std::string::npos) << o.err;
+}
+
 TEST_F(Kvcap, SettingsSetInOneRunAreFoundInTheNext)
 {
     Outcome o = Run("set brightness=140 mirror=on standard=PAL input=1 contrast=70");
