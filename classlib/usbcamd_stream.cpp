@@ -165,7 +165,8 @@ NTSTATUS GetStreamProperty(UsbcamdStream* stream, PHW_STREAM_REQUEST_BLOCK Srb)
         return STATUS_INVALID_PARAMETER;
     }
     const KSPROPERTY& property = *descriptor->Property;
-    const ULONG frameSize = stream->format != nullptr ? stream->format->SampleSize : 0;
+    // The image size of the format, not the SampleSize its opener wrote.
+    const ULONG frameSize = UsbcamdFrameSize(stream);
     USBCAMD_STREAM_STATISTICS statistics;
     UsbcamdGetStatistics(stream, &statistics);
 

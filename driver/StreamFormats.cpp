@@ -274,7 +274,8 @@ BOOLEAN FormatOffered(const DeviceContext* Context, const KSDATAFORMAT* Format, 
         if (SameGuid(Format->MajorFormat, range->DataRange.MajorFormat) &&
             SameGuid(Format->SubFormat, range->DataRange.SubFormat) &&
             SameGuid(Format->Specifier, range->DataRange.Specifier) && bmi.biWidth == offered.biWidth &&
-            bmi.biHeight == offered.biHeight && bmi.biSizeImage == offered.biSizeImage) {
+            bmi.biHeight == offered.biHeight && bmi.biSizeImage == offered.biSizeImage &&
+            bmi.biCompression == offered.biCompression) {
             return RangeFitsStandard(Context, range) ? TRUE : FALSE;
         }
     }
@@ -317,8 +318,9 @@ NTSTATUS ReadFrameRateOverride(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
 namespace {
 
 // Whether the application's range is one the pin reported: the header GUIDs
-// and size, the stream flags, the whole capabilities block bytewise and the
-// picture size. The bitmap header size must be the plain 40 bytes, because the
+// and size, the stream flags, the whole capabilities block bytewise, the
+// picture size and its compression (the converter is chosen by it, so another
+// one would deliver frames labelled as what they are not). The bitmap header size must be the plain 40 bytes, because the
 // format built below is sized from it and filled at fixed offsets.
 bool RangeMatches(const KS_DATARANGE_VIDEO* caller, const KS_DATARANGE_VIDEO* offered)
 {
@@ -333,6 +335,7 @@ bool RangeMatches(const KS_DATARANGE_VIDEO* caller, const KS_DATARANGE_VIDEO* of
            memcmp(&caller->ConfigCaps, &offered->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) == 0 &&
            caller->VideoInfoHeader.bmiHeader.biWidth == offered->VideoInfoHeader.bmiHeader.biWidth &&
            caller->VideoInfoHeader.bmiHeader.biHeight == offered->VideoInfoHeader.bmiHeader.biHeight &&
+           caller->VideoInfoHeader.bmiHeader.biCompression == offered->VideoInfoHeader.bmiHeader.biCompression &&
            caller->VideoInfoHeader.bmiHeader.biSize == sizeof(KS_BITMAPINFOHEADER);
 }
 

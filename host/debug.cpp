@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -18,10 +19,18 @@ namespace {
 // The kernel prints at most this many characters per call.
 constexpr size_t kMaximumPerCall = 512;
 
+// Long runs print without end: only the newest lines are kept, and those
+// that make way are counted.
+constexpr size_t kKeptLines = 20000;
+constexpr size_t kKeptBytes = size_t{4} << 20;
+// Text without a newline waits at most this long for one, then counts as a line.
+constexpr size_t kLongestLine = 64 * 1024;
+
 std::mutex gMutex;
-std::vector<std::string> gLines;
+std::deque<std::string> gLines;
+size_t gLineBytes = 0;
+uint64_t gDroppedLines = 0;
 std::string gPending;
-std::string gText;
 bool gEcho = false;
 std::function<void(std::string_view)> gSink;  // called once per DbgPrint
 
@@ -129,15 +138,40 @@ void Emit(std::string text)
     if (gEcho) {
         std::cerr << text << std::flush;
     }
-    gText += text;
     for (char c : text) {
-        if (c == '\n') {
-            gLines.push_back(std::move(gPending));
-            gPending.clear();
-        } else {
+        if (c != '\n') {
             gPending.push_back(c);
         }
+        if (c == '\n' || gPending.size() >= kLongestLine) {
+            gLineBytes += gPending.size() + 1;
+            gLines.push_back(std::move(gPending));
+            gPending.clear();
+        }
     }
+    while (gLines.size() > kKeptLines || gLineBytes > kKeptBytes) {
+        gLineBytes -= gLines.front().size() + 1;
+        gLines.pop_front();
+        ++gDroppedLines;
+    }
+}
+
+std::string TextLocked()
+{
+    std::string text;
+    text.reserve(gLineBytes + gPending.size());
+    for (const std::string& line : gLines) {
+        text += line;
+        text += '\n';
+    }
+    return text + gPending;
+}
+
+void ClearLocked()
+{
+    gLines.clear();
+    gLineBytes = 0;
+    gDroppedLines = 0;
+    gPending.clear();
 }
 
 }  // namespace
@@ -145,9 +179,7 @@ void Emit(std::string text)
 void detail::ResetDebug()
 {
     std::lock_guard lock(gMutex);
-    gLines.clear();
-    gPending.clear();
-    gText.clear();
+    ClearLocked();
     gEcho = false;
     gSink = nullptr;
 }
@@ -157,27 +189,31 @@ namespace debug {
 std::vector<std::string> Lines()
 {
     std::lock_guard lock(gMutex);
-    return gLines;
+    return {gLines.begin(), gLines.end()};
+}
+
+uint64_t DroppedLines()
+{
+    std::lock_guard lock(gMutex);
+    return gDroppedLines;
 }
 
 std::string Text()
 {
     std::lock_guard lock(gMutex);
-    return gText;
+    return TextLocked();
 }
 
 bool Contains(std::string_view text)
 {
     std::lock_guard lock(gMutex);
-    return gText.find(text) != std::string::npos;
+    return TextLocked().find(text) != std::string::npos;
 }
 
 void Clear()
 {
     std::lock_guard lock(gMutex);
-    gLines.clear();
-    gPending.clear();
-    gText.clear();
+    ClearLocked();
 }
 
 void SetEcho(bool echo)

@@ -182,8 +182,11 @@ namespace debug {
 
 // Complete lines printed with DbgPrint since the last Clear, without the
 // newline. Text printed without a newline waits for the next one; Text()
-// shows it too.
+// shows it too. Only the newest 20,000 lines (4 MiB) are kept; a line grows
+// to 64 KiB at most before it counts as complete.
 std::vector<std::string> Lines();
+// Lines that made way for newer ones since the last Clear.
+uint64_t DroppedLines();
 std::string Text();
 bool Contains(std::string_view text);
 void Clear();

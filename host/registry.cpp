@@ -75,12 +75,8 @@ size_t OpenHandleCountLocked()
 
 RegValue* Key::FindValue(std::u16string_view valueName)
 {
-    for (auto& value : values) {
-        if (EqualNoCase(value.name, valueName)) {
-            return &value;
-        }
-    }
-    return nullptr;
+    auto it = valueIndex.find(Folded(valueName));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
 }
 
 std::shared_ptr<Key> Key::Child(std::u16string_view childName) const
@@ -106,17 +102,22 @@ void Key::SetValue(std::u16string_view valueName, ULONG type, std::vector<uint8_
         existing->data = std::move(data);
         return;
     }
+    valueIndex.emplace(Folded(valueName), values.size());
     values.push_back(RegValue{std::u16string(valueName), type, std::move(data)});
 }
 
 bool Key::DeleteValue(std::u16string_view valueName)
 {
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const RegValue& value) { return EqualNoCase(value.name, valueName); });
-    if (it == values.end()) {
+    auto it = valueIndex.find(Folded(valueName));
+    if (it == valueIndex.end()) {
         return false;
     }
-    values.erase(it);
+    const size_t place = it->second;
+    valueIndex.erase(it);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(place));
+    for (size_t i = place; i < values.size(); ++i) {
+        valueIndex[Folded(values[i].name)] = i;
+    }
     return true;
 }
 
@@ -127,6 +128,7 @@ void Key::MarkDeleted()
     }
     children.clear();
     values.clear();
+    valueIndex.clear();
     deleted = true;
     parent = nullptr;
 }
@@ -160,6 +162,7 @@ std::shared_ptr<Key> CloneTree(const Key& key, Key* parent)
     copy->name = key.name;
     copy->parent = parent;
     copy->values = key.values;
+    copy->valueIndex = key.valueIndex;
     copy->isVolatile = key.isVolatile;
     for (auto& [folded, child] : key.children) {
         copy->children[folded] = CloneTree(*child, copy.get());

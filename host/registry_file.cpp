@@ -318,9 +318,10 @@ std::vector<uint8_t> ParseHexBytes(std::string_view text, int line)
         size_t comma = text.find(',', start);
         std::string_view item = Trim(text.substr(start, comma == std::string_view::npos ? comma : comma - start));
         if (item.empty()) {
-            // A trailing comma (before the end of the list) is what the wrapped form leaves.
+            // The joining of wrapped lines removes only their backslash, so
+            // a list that still ends in a comma was cut off.
             if (comma == std::string_view::npos) {
-                break;
+                throw ParseError(line, "hex list ends with a comma: the file is cut short");
             }
             throw ParseError(line, "empty byte in a hex list");
         }
@@ -368,6 +369,11 @@ KeyTarget ParseKeyPath(std::string_view path, int line)
             }
         }
         target.parts.insert(target.parts.end(), rest.begin(), rest.end());
+    }
+    // The real registry's own limit; it also keeps every walk of the tree
+    // (saving, copying, freeing) from recursing without bound.
+    if (target.parts.size() > detail::kMaximumKeyDepth) {
+        throw ParseError(line, "key path deeper than " + std::to_string(detail::kMaximumKeyDepth) + " levels");
     }
     return target;
 }

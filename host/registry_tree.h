@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kv::kernel::detail {
@@ -16,6 +17,7 @@ namespace kv::kernel::detail {
 // Limits of the real registry.
 inline constexpr size_t kMaximumKeyNameLength = 255;      // characters per component
 inline constexpr size_t kMaximumValueNameLength = 16383;  // characters
+inline constexpr size_t kMaximumKeyDepth = 512;           // keys below \REGISTRY
 // Far beyond what a driver stores; keeps a wild length from exhausting the host.
 inline constexpr size_t kMaximumValueData = size_t{16} << 20;
 
@@ -30,6 +32,9 @@ struct Key {
     Key* parent = nullptr;
     std::map<std::u16string, std::shared_ptr<Key>> children;  // by folded name
     std::vector<RegValue> values;                             // in creation order
+    // Folded value name -> its place in `values`, so that a key with many
+    // values is filled in linear time. Kept by SetValue and DeleteValue.
+    std::unordered_map<std::u16string, size_t> valueIndex;
     bool isVolatile = false;
     bool deleted = false;
 

@@ -331,6 +331,8 @@ int RunGet(Session& s, const Invocation& inv)
         if (ref.named && ref.named->kind == ValueKind::Signal) {
             const SignalState signal = ReadSignal(s);
             value = {{"locked", signal.locked}, {"lines", signal.lines}};
+        } else if (ref.named && text == "unset") {
+            value = nullptr;  // a stored setting nothing has set yet
         } else if (ref.named && ref.named->kind == ValueKind::Switch) {
             if (const auto v = ExtractValue(ref, request->data, returned)) value = *v != 0;
         } else if (!ref.named || ref.named->kind == ValueKind::Integer) {
@@ -629,7 +631,14 @@ int RunCapture(Session& s, const Invocation& inv)
         s.DrainTrace();
         s.TrimDebugOutput();
         if (status == STATUS_TIMEOUT) {
-            failure = "no frame from the device in 2 s of video time (no signal, or too little USB bandwidth?)";
+            // Frames that lost data on the way are dropped whole, so heavy
+            // packet loss looks like silence: say which it was.
+            pin->GetStatistics(&stats);
+            failure = stats.DroppedByCamera != 0
+                          ? "no complete frame from the device in 2 s of video time (" +
+                                std::to_string(stats.DroppedByCamera) +
+                                " dropped for missing or damaged data: USB packets lost or in error?)"
+                          : "no frame from the device in 2 s of video time (no signal, or too little USB bandwidth?)";
             break;
         }
         if (!NT_SUCCESS(status)) {

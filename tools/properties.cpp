@@ -436,13 +436,15 @@ std::string DescribeValue(const PropertyRef& ref, const std::vector<uint8_t>& da
     if (!value) return "(no data)";
     if (ref.bridgeRegister) return Hex(*value & 0xFF, 2);
     if (ref.vendorById) return std::to_string(*value) + " (" + Hex(*value) + ")";
+    // A stored setting that nothing has set yet reads -1.
+    const bool unset = *value == 0xFFFFFFFFu;
     switch (ref.named->kind) {
     case ValueKind::Switch:
-        // A stored value that was never set reads -1: show numbers as they are.
         if (*value <= 1) return *value ? "on" : "off";
-        return std::to_string(static_cast<int32_t>(*value));
+        return unset ? "unset" : std::to_string(static_cast<int32_t>(*value));
     case ValueKind::Standard: return StandardName(*value);
     case ValueKind::Integer:
+        if (unset) return "unset";
         if (ref.named->set == PropertySet::Vendor) return std::to_string(static_cast<int32_t>(*value));
         return std::to_string(*value);
     default: return std::to_string(*value);

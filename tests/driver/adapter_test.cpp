@@ -286,6 +286,47 @@ TEST_F(AdapterTest, OpenTakesTheFormatIntoTheContext)
     EXPECT_EQ(ctx->outputFourcc, kI420);
 }
 
+// The converter follows the compression, so a format whose compression is
+// not its range's would deliver frames labelled as what they are not; the
+// allocator framing follows the image size, whatever SampleSize the opener
+// wrote.
+TEST_F(AdapterTest, CompressionIsCheckedAndFramingFollowsTheImage)
+{
+    ASSERT_EQ(StartDevice(), STATUS_SUCCESS);
+    const KS_DATAFORMAT_VIDEOINFOHEADER yuy2 = FormatFor(FullRange(FullIndex(kYuy2, 320, 240)));
+    struct Case {
+        const char* what;
+        ULONG compression;
+        ULONG sampleSize;
+        NTSTATUS open;
+    } cases[] = {
+        {"as offered", kYuy2, 153600, STATUS_SUCCESS},
+        {"huge sample size", kYuy2, 0xB1000000u, STATUS_SUCCESS},
+        {"tiny sample size", kYuy2, 16, STATUS_SUCCESS},
+        {"I420 compression", kI420, 153600, STATUS_INVALID_PARAMETER},
+        {"RGB compression", kRgb24, 153600, STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        KS_DATAFORMAT_VIDEOINFOHEADER format = yuy2;
+        format.VideoInfoHeader.bmiHeader.biCompression = c.compression;
+        format.DataFormat.SampleSize = c.sampleSize;
+        sc::Stream* stream = nullptr;
+        EXPECT_EQ(Device().OpenStream(0, &format, sizeof(format), &stream).status, c.open);
+        if (stream == nullptr) continue;
+        auto framing = sc::PropertyRequest::Make(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING,
+                                                 sizeof(KSALLOCATOR_FRAMING));
+        ASSERT_TRUE(stream->GetProperty(framing).ok());
+        EXPECT_EQ(framing.DataAs<KSALLOCATOR_FRAMING>().FrameSize, 153600u);
+        // A format change is checked the same way.
+        KS_DATAFORMAT_VIDEOINFOHEADER relabelled = yuy2;
+        relabelled.VideoInfoHeader.bmiHeader.biCompression = kI420;
+        EXPECT_FALSE(stream->SetFormat(&relabelled, sizeof(relabelled)).ok());
+        EXPECT_EQ(Context()->outputFourcc, kYuy2);
+        ASSERT_TRUE(stream->Close().ok());
+    }
+}
+
 TEST_F(AdapterTest, OpenRefusesATruncatedFormat)
 {
     ASSERT_EQ(StartDevice(), STATUS_SUCCESS);

@@ -88,7 +88,7 @@ TEST(FormatTables, FullListReadsLikeItsTable)
     EXPECT_EQ(LowBandwidthStreamDescription.StreamFormatsArray[2], FullStreamDescription.StreamFormatsArray[3]);
 }
 
-TEST(FormatTables, FormatCheckComparesGuidsAndSizeOnly)
+TEST(FormatTables, FormatCheckComparesGuidsSizesAndCompression)
 {
     SelectStreamDescription(FALSE);
     KS_DATAFORMAT_VIDEOINFOHEADER format = FormatFor(FullRange(0));
@@ -97,6 +97,9 @@ TEST(FormatTables, FormatCheckComparesGuidsAndSizeOnly)
     format.VideoInfoHeader.bmiHeader.biBitCount = 7;
     format.VideoInfoHeader.AvgTimePerFrame = 1;
     EXPECT_TRUE(FormatIsOffered(&format.DataFormat, 0)) << "bit count and interval are not compared";
+    format.VideoInfoHeader.bmiHeader.biCompression = kI420;
+    EXPECT_FALSE(FormatIsOffered(&format.DataFormat, 0)) << "YUY2 subtype labelled I420";
+    format.VideoInfoHeader.bmiHeader.biCompression = kYuy2;
     format.VideoInfoHeader.bmiHeader.biSizeImage += 1;
     EXPECT_FALSE(FormatIsOffered(&format.DataFormat, 0));
     EXPECT_FALSE(FormatIsOffered(nullptr, 0));
@@ -222,6 +225,8 @@ TEST_F(FormatsTest, RangesThePinDidNotReportDoNotMatch)
         {"capabilities padding", [](KS_DATARANGE_VIDEO& r) { reinterpret_cast<uint8_t*>(&r.ConfigCaps)[101] = 1; }},
         {"width", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biWidth = 321; }},
         {"subtype", [](KS_DATARANGE_VIDEO& r) { r.DataRange.SubFormat = MEDIASUBTYPE_IYUV; }},
+        {"compression", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biCompression = 0x32315659; }},
+        {"compression of RGB", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biCompression = 0; }},
         {"stream flags", [](KS_DATARANGE_VIDEO& r) { r.StreamDescriptionFlags = 0; }},
         {"bitmap header size", [](KS_DATARANGE_VIDEO& r) { r.VideoInfoHeader.bmiHeader.biSize = 0; }},
         {"format size", [](KS_DATARANGE_VIDEO& r) { r.DataRange.FormatSize = 64; }},

@@ -116,3 +116,26 @@ TEST_F(DebugPrintTest, WideFormattingTakesWideStringsByDefault)
 #pragma GCC diagnostic pop
 
 }  // namespace
+
+// A long run prints without end: only the newest lines stay, the others are
+// counted, and a line that never ends is cut rather than grown for ever.
+TEST_F(DebugPrintTest, CaptureKeepsTheNewestLinesAndCountsTheRest)
+{
+    for (int i = 0; i < 25000; ++i) DbgPrint("line %d\n", i);
+    const std::vector<std::string> lines = kv::kernel::debug::Lines();
+    ASSERT_EQ(lines.size(), 20000u);
+    EXPECT_EQ(lines.front(), "line 5000");
+    EXPECT_EQ(lines.back(), "line 24999");
+    EXPECT_EQ(kv::kernel::debug::DroppedLines(), 5000u);
+    EXPECT_TRUE(kv::kernel::debug::Contains("line 24999\n"));
+    EXPECT_FALSE(kv::kernel::debug::Contains("line 4999\n"));
+
+    kv::kernel::debug::Clear();
+    EXPECT_EQ(kv::kernel::debug::DroppedLines(), 0u);
+    const std::string chunk(400, 'x');
+    for (int i = 0; i < 200; ++i) DbgPrint("%s", chunk.c_str());  // 80,000 characters, no newline
+    ASSERT_EQ(kv::kernel::debug::Lines().size(), 1u);
+    EXPECT_EQ(kv::kernel::debug::Lines()[0].size(), 64u * 1024u);
+    EXPECT_EQ(kv::kernel::debug::Text(), std::string(64 * 1024, 'x') + "\n" + std::string(80000 - 64 * 1024, 'x'))
+        << "the rest still waits for its newline";
+}

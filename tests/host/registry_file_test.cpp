@@ -179,6 +179,18 @@ struct BadFile {
     const char* message;
 };
 
+namespace {
+
+// "\\k\\k..." with `levels` components.
+std::string Nested(size_t levels)
+{
+    std::string path;
+    for (size_t i = 0; i < levels; ++i) path += "\\k";
+    return path;
+}
+
+}  // namespace
+
 TEST_F(RegistryFileTest, MalformedFilesAreRefusedWithTheirLineAndChangeNothing)
 {
     Populate();
@@ -205,6 +217,9 @@ TEST_F(RegistryFileTest, MalformedFilesAreRefusedWithTheirLineAndChangeNothing)
         {section + "\"H\"=hex;00\n", "5", "expected ':' after hex"},
         {section + "\"H\"=hex:01,\\\n", "5", "line continuation at the end of the file"},
         {section + "\"H\"=hex:01,\\\n\n02\n", "6", "expected the continued hex list"},
+        {section + "\"H\"=hex:01,02,\n", "5", "the file is cut short"},
+        {section + "\"H\"=hex:01,\\\n  02,", "5", "the file is cut short"},
+        {header + "[HKEY_LOCAL_MACHINE" + Nested(512) + "]\n", "3", "deeper than 512 levels"},
         {section + "\"S\"=\"open\n", "5", "without its closing quote"},
         {section + "\"S\"=\"tab\\t\"\n", "5", "unknown escape"},
         {section + "\"S\"=\"a\" b\n", "5", "unexpected text after the closing quote"},
@@ -263,3 +278,28 @@ TEST_F(RegistryFileTest, ADeviceKeepsItsDriverKeyAcrossASavedRegistry)
 }
 
 }  // namespace
+
+// The deepest path the registry allows loads and saves back; a key with many
+// values keeps their order, replaces by name whatever the case, and finds
+// each value again after one in the middle was deleted.
+TEST_F(RegistryFileTest, DeepPathsAndManyValuesLoadIntact)
+{
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    const std::string deep = "[HKEY_LOCAL_MACHINE" + Nested(511) + "]\n\"V\"=dword:00000001\n";
+    ASSERT_TRUE(reg::LoadFromText(header + deep).ok);
+    EXPECT_NE(reg::SaveToText().find(deep), std::string::npos);
+
+    std::string text = header + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Many]\n";
+    constexpr int kValues = 20000;
+    for (int i = 0; i < kValues; ++i) text += "\"v" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    text += "\"V7\"=dword:00000099\n\"v5\"=-\n";
+    ASSERT_TRUE(reg::LoadFromText(text).ok);
+    const std::string key = "\\REGISTRY\\MACHINE\\SOFTWARE\\Many";
+    const std::vector<std::string> names = reg::ValueNames(key);
+    ASSERT_EQ(names.size(), static_cast<size_t>(kValues - 1));
+    EXPECT_EQ(names[5], "v6");
+    EXPECT_EQ(names.back(), "v" + std::to_string(kValues - 1));
+    EXPECT_EQ(reg::GetDword(key, "v7"), 0x99u);
+    EXPECT_FALSE(reg::GetDword(key, "v5"));
+    for (int i : {0, 6, 19999}) EXPECT_EQ(reg::GetDword(key, "V" + std::to_string(i)), static_cast<uint32_t>(i % 10));
+}

@@ -154,6 +154,35 @@ TEST_F(Kvcap, UsbTraceDecodesInTsharkWithTheDriversRegisterWrites)
 
 // ------------------------------------------------------- stored settings ----
 
+// Stored settings that nothing has set read -1: shown as unset, and null in
+// JSON, never as 4294967295 or as a switch that is on.
+TEST_F(Kvcap, UnsetSettingsAreShownAsUnset)
+{
+    const struct {
+        const char* args;
+        const char* out;
+    } cases[] = {
+        {"get ae-on ae-level quality", "ae-on: unset\nae-level: unset\nquality: unset\n"},
+        {"get --json ae-on quality", "{\n  \"ae-on\": null,\n  \"quality\": null\n}\n"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = Run(c.args);
+        EXPECT_EQ(o.exit, 0) << o.err;
+        EXPECT_EQ(o.out, c.out) << c.args;
+    }
+    ASSERT_EQ(Run("set ae-level=3").exit, 0);
+    EXPECT_EQ(Run("get ae-level").out, "ae-level: 3\n");
+}
+
+// Every frame loses a packet at this rate and is dropped whole: the capture
+// says so instead of blaming the signal.
+TEST_F(Kvcap, HeavyPacketLossIsNamedWhenNoFrameComes)
+{
+    const Outcome o = Run("capture --fault lost-packet=0.05 -n 1 --discard --no-progress");
+    EXPECT_NE(o.exit, 0);
+    EXPECT_NE(o.err.find("dropped for missing or damaged data"), std::string::npos) << o.err;
+}
+
 TEST_F(Kvcap, SettingsSetInOneRunAreFoundInTheNext)
 {
     Outcome o = Run("set brightness=140 mirror=on standard=PAL input=1 contrast=70");
