@@ -20,7 +20,7 @@
 //                1024); the property bytes past the header and then the
 //                data bytes follow
 //   memory  (flag bit 2) 20 bytes of request record, u16 data region size
-//                (mod 8192) and its bytes; the record's address becomes the
+//                (mod 65) and its bytes; the record's address becomes the
 //                instance (the ULONG behind the header)
 //   set id  (route 2) u8, the index of the set as the driver published it
 #include <cstdint>
@@ -99,7 +99,9 @@ void OneRequest(fuzz::Reader& in, kv::app::Filter& filter, DeviceContext* contex
     std::vector<uint8_t> data = in.Bytes(dataSize);
     if (flags & 4) {
         std::vector<uint8_t> record = in.Bytes(SOFT_I2C_REQUEST_BYTES);
-        const ULONG regionAddress = memory.Map(in.Bytes(in.U16() % 8192));
+        // Every bit of a software I2C transfer costs several control
+        // transfers; a longer length than the region is refused by the probe.
+        const ULONG regionAddress = memory.Map(in.Bytes(in.U16() % 65));
         if (flags & 8) std::memcpy(record.data() + 12, &regionAddress, sizeof(ULONG));
         const ULONG recordAddress = memory.Map(record);
         if (property.size() >= sizeof(KSPROPERTY) + sizeof(ULONG)) {
