@@ -327,7 +327,8 @@ TEST_P(RowsTest, VerticalWeightsMatchReference)
     for (int bytes : sizes) {
         Source a(RandomBytes(bytes, 800 + bytes), bytes % 4), b(RandomBytes(bytes, 900 + bytes), 1),
             c(RandomBytes(bytes, 1000 + bytes), 2);
-        for (auto [wa, wb] : weights) {
+        for (const auto& weight : weights) {
+            const int wa = weight.first, wb = weight.second;
             Compare("blend2 " + std::to_string(bytes), bytes, 1, [&](const RowKernels& k, uint8_t* d) {
                 k.blend2(a.data(), wa, b.data(), wb, d, bytes);
             });

@@ -85,7 +85,7 @@ std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& png, int* width, int*
         uint8_t* d = &rgb[y * stride];
         for (size_t i = 0; i < stride; ++i) {
             const uint8_t left = i >= 3 ? d[i - 3] : 0;
-            const uint8_t up = y > 0 ? d[i - stride] : 0;
+            const uint8_t up = y > 0 ? (d - stride)[i] : 0;
             switch (s[0]) {
             case 0: d[i] = s[1 + i]; break;
             case 1: d[i] = static_cast<uint8_t>(s[1 + i] + left); break;
