@@ -69,7 +69,7 @@ struct DifferenceRow {
     ULONGLONG moved = ~0ull;
     explicit DifferenceRow(size_t bytes, uint8_t fill = 0) : buffer(bytes + 2 * zelpipe::kActivityReach, 0)
     {
-        std::fill(buffer.begin() + zelpipe::kActivityReach, buffer.end() - zelpipe::kActivityReach, fill);
+        std::fill_n(buffer.begin() + zelpipe::kActivityReach, bytes, fill);
     }
     uint8_t* data() { return buffer.data() + zelpipe::kActivityReach; }
 };
