@@ -56,7 +56,7 @@ NTSTATUS ProgramScaler(DeviceContext* Context, LONG Width)
         };
         for (const RegisterPair& pair : registers704) {
             const NTSTATUS status = WriteRegister(Context, pair.reg, pair.value);
-            first = NT_SUCCESS(first) ? status : first;
+            first = FirstFailure(first, status);
         }
         Context->savedScalerRegs[0] = Context->savedScalerRegs[1] = Context->savedScalerRegs[2] = 0;
     } else if (Context->highBandwidth == 1) {
@@ -68,7 +68,7 @@ NTSTATUS ProgramScaler(DeviceContext* Context, LONG Width)
         };
         for (const RegisterPair& pair : preview) {
             const NTSTATUS status = WriteRegister(Context, pair.reg, pair.value);
-            first = NT_SUCCESS(first) ? status : first;
+            first = FirstFailure(first, status);
         }
         Context->savedScalerRegs[0] = 3;
         Context->savedScalerRegs[1] = 5;

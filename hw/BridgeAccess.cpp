@@ -36,9 +36,9 @@ NTSTATUS StartI2cWrite(DeviceContext* Context, USHORT DeviceRegister, USHORT Val
     if (Checked && status != STATUS_SUCCESS) {
         return status;
     }
-    first = NT_SUCCESS(first) ? status : first;
+    first = FirstFailure(first, status);
     status = WriteRegister(Context, BRIDGE_REG_I2C_COMMAND, I2C_COMMAND_WRITE);
-    return NT_SUCCESS(first) ? status : first;
+    return FirstFailure(first, status);
 }
 
 }  // namespace
@@ -94,7 +94,7 @@ NTSTATUS I2cWrite(DeviceContext* Context, USHORT DeviceRegister, USHORT Value)
     // then still shows the previous transaction as done.
     const NTSTATUS started = StartI2cWrite(Context, DeviceRegister, Value, FALSE);
     const NTSTATUS waited = I2cWaitDone(Context);
-    return NT_SUCCESS(started) ? waited : started;
+    return FirstFailure(started, waited);
 }
 
 USHORT I2cRead(DeviceContext* Context, USHORT DeviceRegister)
@@ -118,7 +118,7 @@ NTSTATUS I2cWriteAt(DeviceContext* Context, USHORT Address, USHORT DeviceRegiste
         selected = SelectI2cDevice(Context, Address);
     }
     const NTSTATUS written = I2cWrite(Context, DeviceRegister, Value);
-    return NT_SUCCESS(selected) ? written : selected;
+    return FirstFailure(selected, written);
 }
 
 USHORT I2cReadFrom(DeviceContext* Context, USHORT Address, USHORT DeviceRegister)

@@ -62,7 +62,7 @@ NTSTATUS InitBridge(DeviceContext* Context, BridgeStartupTableId Table)
         }
     }
     const NTSTATUS merged = UpdateRegister100(Context, BridgeStartupTable[BRIDGE_STARTUP_PAIRS - 1].value[Table]);
-    return NT_SUCCESS(first) ? merged : first;
+    return FirstFailure(first, merged);
 }
 
 }  // namespace
@@ -76,7 +76,7 @@ NTSTATUS WriteCaptureWindow(DeviceContext* Context, const CaptureWindow* Window)
     for (ULONG i = 0; i < 4; ++i) {
         const NTSTATUS low = WriteRegister(Context, reg++, (USHORT)(values[i] & 0xFF));
         const NTSTATUS high = WriteRegister(Context, reg++, (USHORT)(values[i] >> 8));
-        first = !NT_SUCCESS(first) ? first : !NT_SUCCESS(low) ? low : high;
+        first = FirstFailure(first, FirstFailure(low, high));
     }
     return first;
 }
@@ -120,7 +120,7 @@ NTSTATUS InitBridgeFor5150(DeviceContext* Context)
         }
     }
     const NTSTATUS windowed = WriteCaptureWindow(Context, window);
-    return NT_SUCCESS(bridge) ? windowed : bridge;
+    return FirstFailure(bridge, windowed);
 }
 
 NTSTATUS Init5150Standard(DeviceContext* Context)
@@ -130,7 +130,7 @@ NTSTATUS Init5150Standard(DeviceContext* Context)
     const NTSTATUS selected = SelectI2cDevice(Context, DECODER_ADDRESS_5150);
     DbgPrint("InitTI5150HI2C1");
     const NTSTATUS written = WriteDecoderTable(Context, Decoder5150StandardTable(Context->standardIndex));
-    return NT_SUCCESS(selected) ? written : selected;
+    return FirstFailure(selected, written);
 }
 
 VOID Init5150(DeviceContext* Context)
@@ -155,7 +155,7 @@ NTSTATUS ApplyDecoderStandard(DeviceContext* Context)
     const NTSTATUS bridge = InitBridgeFor5150(Context);
     DelayMs(Context, 30);
     const NTSTATUS decoder = Init5150Standard(Context);
-    return NT_SUCCESS(bridge) ? decoder : bridge;
+    return FirstFailure(bridge, decoder);
 }
 
 VOID ReinitDecoder(DeviceContext* Context)

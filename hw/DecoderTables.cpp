@@ -202,7 +202,7 @@ NTSTATUS WriteDecoderTableAt(DeviceContext* Context, USHORT Address, const Regis
     NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i < Table->count; ++i) {
         const NTSTATUS status = I2cWriteAt(Context, Address, Table->pairs[i].reg, Table->pairs[i].value);
-        first = NT_SUCCESS(first) ? status : first;
+        first = FirstFailure(first, status);
     }
     return first;
 }
@@ -212,7 +212,7 @@ NTSTATUS WriteDecoderTable(DeviceContext* Context, const RegisterTable* Table)
     NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i < Table->count; ++i) {
         const NTSTATUS status = I2cWrite(Context, Table->pairs[i].reg, Table->pairs[i].value);
-        first = NT_SUCCESS(first) ? status : first;
+        first = FirstFailure(first, status);
     }
     return first;
 }

@@ -11,6 +11,13 @@
 #include "driver/DeviceContext.h"
 #include "platform/ntdef.h"
 
+// The first failure of steps that all run even after one fails; success
+// when none failed.
+inline NTSTATUS FirstFailure(NTSTATUS Earlier, NTSTATUS Later)
+{
+    return NT_SUCCESS(Earlier) ? Later : Earlier;
+}
+
 // ------------------------------------------------------- bridge registers ---
 
 // Bridge register numbers the driver touches.

@@ -50,12 +50,6 @@ static_assert(ARRAYSIZE(kWindows625) == 3, "625-line windows");
 const CaptureWindow kWindow625Undetected = {72, 25, 1352, 265};
 const LONG kWidths625Undetected[] = {640, 320, 160};
 
-// The first failure of two steps in a row.
-NTSTATUS FirstFailure(NTSTATUS Earlier, NTSTATUS Later)
-{
-    return NT_SUCCESS(Earlier) ? Later : Earlier;
-}
-
 // Formats without a row keep the window that ApplyDecoderStandard wrote.
 NTSTATUS WriteWindow525(DeviceContext* Context, BOOLEAN Type110)
 {
