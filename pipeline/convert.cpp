@@ -283,7 +283,10 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
     const bool flip = (settings & kSettingFlip) != 0;
     const int gammaSetting = ((settings & kSettingGammaMask) >> kSettingGammaShift) + kGammaMin;
     const GammaCurve* gamma = gammaSetting == 0 ? nullptr : &kGammaCurves[gammaSetting - kGammaMin];
-    const bool adjust = mirror || gamma;
+    // I420 takes the gamma curve while it splits the rows, so only a mirror
+    // needs the adjusting pass there.
+    const GammaCurve* emitGamma = format == kOutputI420 && !mirror ? gamma : nullptr;
+    const bool adjust = mirror || (gamma && !emitGamma);
 
     if (j.plan.path == kGeneral) {
         if (j.plan.across == 0) PrepareHorizontal(s, r.sourceWidth, r.outputWidth);
@@ -341,7 +344,7 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
             UCHAR* const vPlane = uPlane + (SIZE_T)chromaWidth * chromaRows;
             j.k->toI420(pendingRow, row, out + (SIZE_T)top * width, out + (SIZE_T)bottom * width,
                         uPlane + (SIZE_T)chromaRow * chromaWidth, vPlane + (SIZE_T)chromaRow * chromaWidth,
-                        chromaWidth);
+                        chromaWidth, emitGamma);
             break;
         }
         }

@@ -182,8 +182,10 @@ struct RowKernels {
     void (*toRgb24)(const UCHAR* src, UCHAR* dst, int pixels);
 
     // Two YUYV rows to two luma rows and one row each of U and V, chroma the
-    // rounded average of the two rows.
-    void (*toI420)(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs);
+    // rounded average of the two rows; luma through a gamma curve on the way
+    // (null: unchanged), which spares a separate pass over the rows.
+    void (*toI420)(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs,
+                   const GammaCurve* gamma);
 
     // Box filters, `outPairs` output pairs from rows a (and b for two rows):
     // boxH<k>V<n> averages k pixels across and n rows down, rounding to

@@ -14,7 +14,7 @@ namespace zelpipe {
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
     void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
     void ToI420Row_##L(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,      \
-                       int pairs);                                                                            \
+                       int pairs, const GammaCurve* gamma);                                                   \
     void BoxH1V2Row_##L(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);                           \
     void BoxH2V1Row_##L(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);                           \
     void BoxH2V2Row_##L(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);                           \

@@ -46,11 +46,14 @@ ZP_AVX2 inline bool Cover(int total, int width, Step step)
 // Sixteen pairs of two frame lines (a0 a1 above, b0 b1 below) to I420: each
 // line's luma to its row; returns the rounded chroma averages, the sixteen U
 // bytes in the low lane and the sixteen V bytes in the high one.
-ZP_AVX2_STEP inline __m256i I420Luma(__m256i a0, __m256i a1, __m256i b0, __m256i b1, UCHAR* y0, UCHAR* y1)
+// The luma bytes are taken from la0 .. lb1 (the same rows, or their words
+// with the luma mapped through a gamma curve), the chroma from a0 .. b1.
+ZP_AVX2_STEP inline __m256i I420Luma(__m256i a0, __m256i a1, __m256i b0, __m256i b1, __m256i la0, __m256i la1,
+                                     __m256i lb0, __m256i lb1, UCHAR* y0, UCHAR* y1)
 {
     const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(a0, lowBytes), _mm256_and_si256(a1, lowBytes));
-    const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(b0, lowBytes), _mm256_and_si256(b1, lowBytes));
+    const __m256i ya = _mm256_packus_epi16(_mm256_and_si256(la0, lowBytes), _mm256_and_si256(la1, lowBytes));
+    const __m256i yb = _mm256_packus_epi16(_mm256_and_si256(lb0, lowBytes), _mm256_and_si256(lb1, lowBytes));
     Store(y0, _mm256_permute4x64_epi64(ya, 0xD8));
     Store(y1, _mm256_permute4x64_epi64(yb, 0xD8));
     // Each lane's four U bytes, then its four V bytes; the two vectors'
@@ -69,6 +72,30 @@ ZP_AVX2_STEP inline void StoreChroma(__m256i uv, UCHAR* u, UCHAR* v)
 {
     _mm_storeu_si128((__m128i*)u, _mm256_castsi256_si128(uv));
     _mm_storeu_si128((__m128i*)v, _mm256_extracti128_si256(uv, 1));
+}
+
+// A gamma curve's two nibble tables, each in both lanes.
+struct GammaTables {
+    __m256i base, slope;
+};
+
+ZP_AVX2 inline GammaTables LoadGamma(const GammaCurve* gamma)
+{
+    return {_mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)gamma->base)),
+            _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)gamma->slope))};
+}
+
+// Y' = base[Y >> 4] + ((slope[Y >> 4] * (Y & 15) + 8) >> 4) for the luma
+// (low) byte of every YUYV word, in that word's low byte; the high byte is
+// left meaningless. The rounding shift is one multiply: (p * 2048 + 16384)
+// >> 15 is (p + 8) >> 4 for every product p of a byte and a nibble.
+ZP_AVX2_STEP inline __m256i GammaLumaWords(__m256i v, const GammaTables& t)
+{
+    const __m256i nibble = _mm256_set1_epi16(0x000F);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+    const __m256i lo = _mm256_and_si256(v, nibble);
+    const __m256i product = _mm256_maddubs_epi16(_mm256_shuffle_epi8(t.slope, hi), lo);
+    return _mm256_add_epi16(_mm256_mulhrs_epi16(product, _mm256_set1_epi16(2048)), _mm256_shuffle_epi8(t.base, hi));
 }
 
 }  // namespace
@@ -131,16 +158,9 @@ ZP_AVX2 void AdjustRows(const UCHAR* src, UCHAR* dst, int pairs, const GammaCurv
     const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
     const __m256i swapLuma = _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15,  //
                                               2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
-    __m256i base = _mm256_setzero_si256(), slope = _mm256_setzero_si256();
-    if (Gamma) {
-        base = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)gamma->base));
-        slope = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)gamma->slope));
-    }
-    const __m256i nibble = _mm256_set1_epi16(0x000F);
+    const GammaTables tables = Gamma ? LoadGamma(gamma) : GammaTables{_mm256_setzero_si256(), _mm256_setzero_si256()};
     const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i highBytes = _mm256_set1_epi16((short)0xFF00);
-    const __m256i eight = _mm256_set1_epi16(8);
-    auto step = [&](int o) ZP_AVX2 {
+    auto step = [&](int o) ZP_AVX2_STEP {
         __m256i v;
         if (Mirror) {
             v = _mm256_permutevar8x32_epi32(Load(src + bytes - o - 32), reverse);
@@ -148,17 +168,7 @@ ZP_AVX2 void AdjustRows(const UCHAR* src, UCHAR* dst, int pairs, const GammaCurv
         } else {
             v = Load(src + o);
         }
-        if (Gamma) {
-            // Y' = base[Y >> 4] + ((slope[Y >> 4] * (Y & 15) + 8) >> 4) on the
-            // luma byte of every word; chroma bytes index entry 0 and are
-            // masked off or multiplied by zero.
-            const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
-            const __m256i lo = _mm256_and_si256(v, nibble);
-            const __m256i b = _mm256_and_si256(_mm256_shuffle_epi8(base, hi), lowBytes);
-            const __m256i product = _mm256_maddubs_epi16(_mm256_shuffle_epi8(slope, hi), lo);
-            const __m256i y = _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(product, eight), 4), b);
-            v = _mm256_or_si256(_mm256_and_si256(v, highBytes), y);
-        }
+        if (Gamma) v = _mm256_blendv_epi8(v, GammaLumaWords(v, tables), lowBytes);
         Store(dst + o, v);
     };
     if (!Cover(bytes, 32, step)) AdjustRow_C(src, dst, pairs, Mirror, Gamma ? gamma : nullptr);
@@ -251,14 +261,26 @@ ZP_AVX2 void ToRgb24Row_AVX2(const UCHAR* src, UCHAR* dst, int pixels)
 }
 
 ZP_AVX2 void ToI420Row_AVX2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
-                            int pairs)
+                            int pairs, const GammaCurve* gamma)
 {
+    if (gamma) {
+        const GammaTables t = LoadGamma(gamma);
+        auto step = [&](int p) ZP_AVX2_STEP {
+            const __m256i a0 = Load(row0 + 4 * p), a1 = Load(row0 + 4 * p + 32);
+            const __m256i b0 = Load(row1 + 4 * p), b1 = Load(row1 + 4 * p + 32);
+            StoreChroma(I420Luma(a0, a1, b0, b1, GammaLumaWords(a0, t), GammaLumaWords(a1, t), GammaLumaWords(b0, t),
+                                 GammaLumaWords(b1, t), y0 + 2 * p, y1 + 2 * p),
+                        u + p, v + p);
+        };
+        if (!Cover(pairs, 16, step)) ToI420Row_C(row0, row1, y0, y1, u, v, pairs, gamma);
+        return;
+    }
     auto step = [&](int p) ZP_AVX2_STEP {
         const __m256i a0 = Load(row0 + 4 * p), a1 = Load(row0 + 4 * p + 32);
         const __m256i b0 = Load(row1 + 4 * p), b1 = Load(row1 + 4 * p + 32);
-        StoreChroma(I420Luma(a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p), u + p, v + p);
+        StoreChroma(I420Luma(a0, a1, b0, b1, a0, a1, b0, b1, y0 + 2 * p, y1 + 2 * p), u + p, v + p);
     };
-    if (!Cover(pairs, 16, step)) ToI420Row_SSE2(row0, row1, y0, y1, u, v, pairs);
+    if (!Cover(pairs, 16, step)) ToI420Row_SSE2(row0, row1, y0, y1, u, v, pairs, nullptr);
 }
 
 ZP_AVX2 void BoxH1V2Row_AVX2(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs)

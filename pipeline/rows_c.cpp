@@ -152,15 +152,16 @@ void ToRgb24Row_C(const UCHAR* src, UCHAR* dst, int pixels)
     }
 }
 
-void ToI420Row_C(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs)
+void ToI420Row_C(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v, int pairs,
+                 const GammaCurve* gamma)
 {
     for (int p = 0; p < pairs; ++p) {
         const UCHAR* a = row0 + 4 * p;
         const UCHAR* b = row1 + 4 * p;
-        y0[2 * p] = a[0];
-        y0[2 * p + 1] = a[2];
-        y1[2 * p] = b[0];
-        y1[2 * p + 1] = b[2];
+        y0[2 * p] = gamma ? GammaMap(*gamma, a[0]) : a[0];
+        y0[2 * p + 1] = gamma ? GammaMap(*gamma, a[2]) : a[2];
+        y1[2 * p] = gamma ? GammaMap(*gamma, b[0]) : b[0];
+        y1[2 * p + 1] = gamma ? GammaMap(*gamma, b[2]) : b[2];
         u[p] = (UCHAR)Avg2(a[1], b[1]);
         v[p] = (UCHAR)Avg2(a[3], b[3]);
     }

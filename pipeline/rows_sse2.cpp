@@ -141,8 +141,20 @@ ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels)
 }
 
 ZP_SSE2 void ToI420Row_SSE2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
-                            int pairs)
+                            int pairs, const GammaCurve* gamma)
 {
+    if (gamma) {
+        // SSE2 has no byte shuffle to look the curve up with: the luma rows
+        // are mapped through a table once written.
+        ToI420Row_SSE2(row0, row1, y0, y1, u, v, pairs, nullptr);
+        UCHAR table[256];
+        for (int y = 0; y < 256; ++y) table[y] = GammaMap(*gamma, y);
+        for (int i = 0; i < 2 * pairs; ++i) {
+            y0[i] = table[y0[i]];
+            y1[i] = table[y1[i]];
+        }
+        return;
+    }
     const __m128i lowBytes = _mm_set1_epi16(0x00FF);
     const __m128i lowWords = _mm_set1_epi32(0x0000FFFF);
     auto step = [&](int p) __attribute__((target("sse2"))) {
@@ -159,7 +171,7 @@ ZP_SSE2 void ToI420Row_SSE2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCH
         _mm_storel_epi64((__m128i*)(u + p), uv);
         _mm_storel_epi64((__m128i*)(v + p), _mm_srli_si128(uv, 8));
     };
-    if (!Cover(pairs, 8, step)) ToI420Row_C(row0, row1, y0, y1, u, v, pairs);
+    if (!Cover(pairs, 8, step)) ToI420Row_C(row0, row1, y0, y1, u, v, pairs, nullptr);
 }
 
 ZP_SSE2 void BoxH1V2Row_SSE2(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs)

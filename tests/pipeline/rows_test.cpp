@@ -286,15 +286,17 @@ TEST_P(RowsTest, I420MatchesReference)
 {
     for (int pairs : PairCounts()) {
         Source a(RandomBytes(pairs * 4, 400 + pairs), 1), b(RandomBytes(pairs * 4, 500 + pairs), pairs % 4);
-        Guarded ey0(pairs * 2, 0, 0xEE), ey1(pairs * 2, 1, 0xEE), eu(pairs, 2, 0xEE), ev(pairs, 3, 0xEE);
-        Guarded ay0(pairs * 2, 0, 0xEE), ay1(pairs * 2, 1, 0xEE), au(pairs, 2, 0xEE), av(pairs, 3, 0xEE);
-        C().toI420(a.data(), b.data(), ey0.data(), ey1.data(), eu.data(), ev.data(), pairs);
-        Simd().toI420(a.data(), b.data(), ay0.data(), ay1.data(), au.data(), av.data(), pairs);
-        for (auto* g : {&ay0, &ay1, &au, &av}) ASSERT_TRUE(g->GuardsIntact()) << "i420 " << pairs;
-        EXPECT_EQ(ey0.Contents(), ay0.Contents()) << pairs;
-        EXPECT_EQ(ey1.Contents(), ay1.Contents()) << pairs;
-        EXPECT_EQ(eu.Contents(), au.Contents()) << pairs;
-        EXPECT_EQ(ev.Contents(), av.Contents()) << pairs;
+        for (int g : {0, -7, 32}) {
+            Guarded ey0(pairs * 2, 0, 0xEE), ey1(pairs * 2, 1, 0xEE), eu(pairs, 2, 0xEE), ev(pairs, 3, 0xEE);
+            Guarded ay0(pairs * 2, 0, 0xEE), ay1(pairs * 2, 1, 0xEE), au(pairs, 2, 0xEE), av(pairs, 3, 0xEE);
+            C().toI420(a.data(), b.data(), ey0.data(), ey1.data(), eu.data(), ev.data(), pairs, Curve(g));
+            Simd().toI420(a.data(), b.data(), ay0.data(), ay1.data(), au.data(), av.data(), pairs, Curve(g));
+            for (auto* guarded : {&ay0, &ay1, &au, &av}) ASSERT_TRUE(guarded->GuardsIntact()) << "i420 " << pairs;
+            EXPECT_EQ(ey0.Contents(), ay0.Contents()) << pairs << " gamma " << g;
+            EXPECT_EQ(ey1.Contents(), ay1.Contents()) << pairs << " gamma " << g;
+            EXPECT_EQ(eu.Contents(), au.Contents()) << pairs << " gamma " << g;
+            EXPECT_EQ(ev.Contents(), av.Contents()) << pairs << " gamma " << g;
+        }
     }
 }
 
