@@ -119,8 +119,27 @@ ZP_SSE2 inline __m128i PackBgr0(__m128i v)
 
 }  // namespace
 
-ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels)
+ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
 {
+    if (gamma) {
+        // No byte shuffle to look the curve up with: the row goes through a
+        // 256-entry table in chunks into a stack copy, which converts as usual.
+        constexpr int kChunk = 256;  // pixels, even so chunks start on a pair
+        UCHAR table[256];
+        for (int y = 0; y < 256; ++y) table[y] = GammaMap(*gamma, y);
+        UCHAR mapped[kChunk * 2];
+        for (int x = 0; x < pixels; x += kChunk) {
+            const int n = pixels - x < kChunk ? pixels - x : kChunk;
+            const UCHAR* s = src + 2 * x;
+            const int bytes = (n + 1) / 2 * 4;
+            for (int i = 0; i < bytes; i += 2) {
+                mapped[i] = table[s[i]];
+                mapped[i + 1] = s[i + 1];
+            }
+            ToRgb24Row_SSE2(mapped, dst + 3 * x, n, nullptr);
+        }
+        return;
+    }
     auto step = [&](int x) __attribute__((target("sse2"))) {
         const Bgr16 c = ColourTerms(Load(src + 2 * x));
         const __m128i zero = _mm_setzero_si128();
@@ -136,8 +155,8 @@ ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels)
     };
     // The closing vector must start on a pair, so odd counts finish in C.
     const int whole = pixels & ~1;
-    if (!Cover(whole, 8, step)) ToRgb24Row_C(src, dst, whole);
-    if (pixels & 1) ToRgb24Row_C(src + 2 * whole, dst + 3 * whole, 1);
+    if (!Cover(whole, 8, step)) ToRgb24Row_C(src, dst, whole, nullptr);
+    if (pixels & 1) ToRgb24Row_C(src + 2 * whole, dst + 3 * whole, 1, nullptr);
 }
 
 ZP_SSE2 void ToI420Row_SSE2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,

@@ -277,8 +277,28 @@ TEST_P(RowsTest, Rgb24MatchesReference)
     for (int i : {159, 160, 175, 176, 319, 320, 352, 639, 640, 703, 704, 719, 720}) counts.push_back(i);
     for (int pixels : counts) {
         Source src(RandomBytes((pixels + 1) / 2 * 4, 300 + pixels), pixels % 4);
-        Compare("rgb24 " + std::to_string(pixels), static_cast<size_t>(pixels) * 3, (pixels * 7) & 3,
-                [&](const RowKernels& k, uint8_t* d) { k.toRgb24(src.data(), d, pixels); });
+        for (int g : {0, -32, 13, 32}) {
+            Compare("rgb24 " + std::to_string(pixels) + " gamma " + std::to_string(g), static_cast<size_t>(pixels) * 3,
+                    (pixels * 7 + g) & 3,
+                    [&](const RowKernels& k, uint8_t* d) { k.toRgb24(src.data(), d, pixels, Curve(g)); });
+        }
+    }
+}
+
+// The curve inside the RGB24 row gives the bytes that a gamma pass over the
+// row followed by the plain conversion gives, so pictures do not change with
+// where the curve is applied.
+TEST(ReferenceRows, GammaInsideTheRgb24RowMatchesAdjustingFirst)
+{
+    const int pixels = 721;
+    const Bytes src = RandomBytes((pixels + 1) / 2 * 4, 31);
+    for (int g = -32; g <= 32; ++g) {
+        if (g == 0) continue;
+        Bytes adjusted(src.size()), expected(pixels * 3), actual(pixels * 3);
+        zelpipe::AdjustRow_C(src.data(), adjusted.data(), (pixels + 1) / 2, false, Curve(g));
+        zelpipe::ToRgb24Row_C(adjusted.data(), expected.data(), pixels, nullptr);
+        zelpipe::ToRgb24Row_C(src.data(), actual.data(), pixels, Curve(g));
+        ASSERT_EQ(expected, actual) << "gamma " << g;
     }
 }
 
