@@ -117,10 +117,6 @@ ZP_SSE2 inline __m128i PackBgr0(__m128i v)
     return _mm_or_si128(_mm_and_si128(q, lowSix), _mm_srli_si128(_mm_andnot_si128(lowSix, q), 2));
 }
 
-}  // namespace
-
-namespace {
-
 // The curve as a 256-entry table (GammaMap of every value), a segment of 16
 // entries per step: building it entry by entry would cost more than a row.
 ZP_SSE2 void GammaTable(const GammaCurve& c, UCHAR* table)

@@ -285,6 +285,18 @@ TEST_P(RowsTest, Rgb24MatchesReference)
     }
 }
 
+// Every curve over every luma value (the rows build or look up the curve
+// their own way).
+TEST_P(RowsTest, Rgb24GammaMatchesReferenceForEveryCurve)
+{
+    Bytes row = RandomBytes(256 * 2, 77);
+    for (int y = 0; y < 256; ++y) row[2 * y] = static_cast<uint8_t>(y);
+    for (int g = -32; g <= 32; ++g) {
+        Compare("rgb24 gamma " + std::to_string(g), 256 * 3, g & 3,
+                [&](const RowKernels& k, uint8_t* d) { k.toRgb24(row.data(), d, 256, Curve(g)); });
+    }
+}
+
 // The curve inside the RGB24 row gives the bytes that a gamma pass over the
 // row followed by the plain conversion gives, so pictures do not change with
 // where the curve is applied.
