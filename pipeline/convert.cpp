@@ -5,7 +5,8 @@
 //   1. produce the YUYV row at the output width (de-interlacing, box or
 //      general scaling), into a row buffer that stays in the first-level cache
 //      or, where nothing else follows, straight into the output;
-//   2. adjust it (mirror, gamma) into a second buffer when either is on;
+//   2. adjust it (mirror, gamma) into a second buffer when either is on
+//      (RGB24 without mirror applies gamma in its emit instead);
 //   3. emit it in the output format, at the row the flip setting gives.
 // The fields are read once and in order; only the output rows go backwards
 // (flip, or RGB24's bottom-up order), which costs nothing since each row is
@@ -283,9 +284,10 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
     const bool flip = (settings & kSettingFlip) != 0;
     const int gammaSetting = ((settings & kSettingGammaMask) >> kSettingGammaShift) + kGammaMin;
     const GammaCurve* gamma = gammaSetting == 0 ? nullptr : &kGammaCurves[gammaSetting - kGammaMin];
-    // I420 takes the gamma curve while it splits the rows, so only a mirror
-    // needs the adjusting pass there.
-    const GammaCurve* emitGamma = format == kOutputI420 && !mirror ? gamma : nullptr;
+    // I420 and RGB24 take the gamma curve in the row that emits them, so
+    // only a mirror needs an adjusted copy of the row first (which then
+    // takes the curve too).
+    const GammaCurve* emitGamma = format != kOutputYuy2 && !mirror ? gamma : nullptr;
     const bool adjust = mirror || (gamma && !emitGamma);
 
     if (j.plan.path == kGeneral) {
@@ -322,10 +324,10 @@ void Convert(PipelineState* s, OutputFormat format, const ConvertRequest& r, LON
             UCHAR* dst = out + (SIZE_T)(flip ? y : height - 1 - y) * width * 3;
             if ((width & 1) && mirror) {
                 // The mirrored row starts with the half-used pair's spare pixel.
-                j.k->toRgb24(row, s->rgb, width + 1);
+                j.k->toRgb24(row, s->rgb, width + 1, nullptr);
                 memcpy(dst, s->rgb + 3, (SIZE_T)width * 3);
             } else {
-                j.k->toRgb24(row, dst, width);
+                j.k->toRgb24(row, dst, width, emitGamma);
             }
             break;
         }

@@ -178,8 +178,10 @@ struct RowKernels {
     void (*adjust)(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);
 
     // YUYV to B, G, R bytes (the colour block above), `pixels` of them; an
-    // odd count converts the first pixel of the last pair only.
-    void (*toRgb24)(const UCHAR* src, UCHAR* dst, int pixels);
+    // odd count converts the first pixel of the last pair only. Luma goes
+    // through the gamma curve first (null: unchanged), so a conversion with
+    // gamma and no mirror needs no adjusted copy of the row.
+    void (*toRgb24)(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma);
 
     // Two YUYV rows to two luma rows and one row each of U and V, chroma the
     // rounded average of the two rows; luma through a gamma curve on the way

@@ -12,7 +12,7 @@ namespace zelpipe {
                            int pairs);                                                                        \
     void InterpolateRow_##L(const FieldLines& lines, UCHAR* dst, int pairs);                                 \
     void AdjustRow_##L(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma);       \
-    void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels);                                           \
+    void ToRgb24Row_##L(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma);                  \
     void ToI420Row_##L(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,      \
                        int pairs, const GammaCurve* gamma);                                                   \
     void BoxH1V2Row_##L(const UCHAR* a, const UCHAR* b, UCHAR* dst, int outPairs);                           \

@@ -194,19 +194,20 @@ struct Bgr16 {
 };
 
 // The colour block for sixteen pixels (see pipeline_internal.h and the SSE2
-// version of this function, which it follows step by step).
-ZP_AVX2 inline Bgr16 ColourTerms(__m256i yuyv)
+// version of this function, which it follows step by step). `yuyv` has its
+// chroma bytes made signed already (U - 128, V - 128), so that one XOR
+// serves both chroma samples; luma comes as Y * 256 in every word.
+ZP_AVX2_STEP inline Bgr16 ColourTerms(__m256i yuyv, __m256i luma)
 {
-    const __m256i t = _mm256_add_epi16(_mm256_mulhi_epu16(_mm256_slli_epi16(yuyv, 8), _mm256_set1_epi16(kCoefY)),
+    const __m256i t = _mm256_add_epi16(_mm256_mulhi_epu16(luma, _mm256_set1_epi16(kCoefY)),
                                        _mm256_set1_epi16(kColourBias));
     // Each pair's U (and V) times 256, in both of the pair's pixel words.
     const __m256i pickU = _mm256_setr_epi8(-1, 1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13,  //
                                            -1, 1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13);
     const __m256i pickV = _mm256_setr_epi8(-1, 3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15,  //
                                            -1, 3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15);
-    const __m256i toSigned = _mm256_set1_epi16((short)0x8000);
-    const __m256i u = _mm256_xor_si256(_mm256_shuffle_epi8(yuyv, pickU), toSigned);
-    const __m256i v = _mm256_xor_si256(_mm256_shuffle_epi8(yuyv, pickV), toSigned);
+    const __m256i u = _mm256_shuffle_epi8(yuyv, pickU);
+    const __m256i v = _mm256_shuffle_epi8(yuyv, pickV);
     const __m256i blueHalf = _mm256_mulhi_epi16(u, _mm256_set1_epi16(kCoefUBHalf));
     const __m256i red = _mm256_mulhi_epi16(v, _mm256_set1_epi16(kCoefVR));
     const __m256i green = _mm256_add_epi16(_mm256_mulhi_epi16(u, _mm256_set1_epi16(kCoefUG)),
@@ -235,16 +236,20 @@ constexpr char Pick(int k, bool red, int part)
         Pick(10, red, part), Pick(11, red, part), Pick(12, red, part), Pick(13, red, part),                  \
         Pick(14, red, part), Pick(15, red, part)
 
-}  // namespace
-
-ZP_AVX2 void ToRgb24Row_AVX2(const UCHAR* src, UCHAR* dst, int pixels)
+template <bool Gamma>
+ZP_AVX2 void Rgb24Rows(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
 {
     const __m256i bgFirst = _mm256_setr_epi8(ZP_PICK_LANE(false, 0), ZP_PICK_LANE(false, 0));
     const __m256i rFirst = _mm256_setr_epi8(ZP_PICK_LANE(true, 0), ZP_PICK_LANE(true, 0));
     const __m256i bgLast = _mm256_setr_epi8(ZP_PICK_LANE(false, 1), ZP_PICK_LANE(false, 1));
     const __m256i rLast = _mm256_setr_epi8(ZP_PICK_LANE(true, 1), ZP_PICK_LANE(true, 1));
-    auto step = [&](int x) ZP_AVX2 {
-        const Bgr16 c = ColourTerms(Load(src + 2 * x));
+    const GammaTables tables = Gamma ? LoadGamma(gamma) : GammaTables{_mm256_setzero_si256(), _mm256_setzero_si256()};
+    auto step = [&](int x) ZP_AVX2_STEP {
+        const __m256i yuyv = _mm256_xor_si256(Load(src + 2 * x), _mm256_set1_epi16((short)0x8000));
+        // Y (or Y through the curve) times 256 in every word: the shift
+        // drops the meaningless high byte.
+        const __m256i luma = _mm256_slli_epi16(Gamma ? GammaLumaWords(yuyv, tables) : yuyv, 8);
+        const Bgr16 c = ColourTerms(yuyv, luma);
         const __m256i bg = _mm256_packus_epi16(c.b, c.g);
         const __m256i rr = _mm256_packus_epi16(c.r, c.r);
         const __m256i first = _mm256_or_si256(_mm256_shuffle_epi8(bg, bgFirst), _mm256_shuffle_epi8(rr, rFirst));
@@ -256,8 +261,16 @@ ZP_AVX2 void ToRgb24Row_AVX2(const UCHAR* src, UCHAR* dst, int pixels)
         _mm_storel_epi64((__m128i*)(d + 40), _mm256_extracti128_si256(last, 1));
     };
     const int whole = pixels & ~1;
-    if (!Cover(whole, 16, step)) ToRgb24Row_SSE2(src, dst, whole);
-    if (pixels & 1) ToRgb24Row_C(src + 2 * whole, dst + 3 * whole, 1);
+    if (!Cover(whole, 16, step)) ToRgb24Row_SSE2(src, dst, whole, gamma);
+    if (pixels & 1) ToRgb24Row_C(src + 2 * whole, dst + 3 * whole, 1, gamma);
+}
+
+}  // namespace
+
+ZP_AVX2 void ToRgb24Row_AVX2(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
+{
+    if (gamma) Rgb24Rows<true>(src, dst, pixels, gamma);
+    else Rgb24Rows<false>(src, dst, pixels, nullptr);
 }
 
 ZP_AVX2 void ToI420Row_AVX2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,

@@ -164,9 +164,21 @@ ZP_AVX512_STEP inline void Rgb24Step(const Rgb24Constants& k, __m512i s0, __m512
 
 }  // namespace
 
-ZP_AVX512 void ToRgb24Row_AVX512(const UCHAR* src, UCHAR* dst, int pixels)
+ZP_AVX512 void ToRgb24Row_AVX512(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
 {
     if (pixels <= 0) return;
+    if (gamma) {
+        // The luma goes through the curve in chunks into a stack copy (the
+        // AVX2 row does the look-up), which then converts as usual.
+        constexpr int kChunk = 256;  // pixels, even so chunks start on a pair
+        UCHAR mapped[kChunk * 2];
+        for (int x = 0; x < pixels; x += kChunk) {
+            const int n = pixels - x < kChunk ? pixels - x : kChunk;
+            AdjustRow_AVX2(src + 2 * x, mapped, (n + 1) / 2, false, gamma);
+            ToRgb24Row_AVX512(mapped, dst + 3 * x, n, nullptr);
+        }
+        return;
+    }
     Rgb24Constants k;
     LoadConstants(&k);
     __m512i out[3];

@@ -6,9 +6,10 @@
 
 namespace zelpipe {
 
-// YUYV to B, G, R bytes, 64 pixels a step; same bytes as ToRgb24Row_C and
-// nothing written past dst + 3 * pixels. Only for CPUs that run the level.
-void ToRgb24Row_AVX512(const UCHAR* src, UCHAR* dst, int pixels);
+// YUYV to B, G, R bytes, 64 pixels a step, luma through `gamma` (null:
+// none); same bytes as ToRgb24Row_C and nothing written past
+// dst + 3 * pixels. Only for CPUs that run the level.
+void ToRgb24Row_AVX512(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma);
 
 // The level's kernel table: a copy of kRowsAvx2 with the rows this level
 // improves put in, made on first use (no static constructor, so it also

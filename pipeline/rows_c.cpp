@@ -131,7 +131,7 @@ void AdjustRow_C(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const Gam
 }
 
 // The colour block of pipeline_internal.h, one pixel pair at a time.
-void ToRgb24Row_C(const UCHAR* src, UCHAR* dst, int pixels)
+void ToRgb24Row_C(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
 {
     for (int x = 0; x < pixels; x += 2) {
         const UCHAR* q = src + x * 2;
@@ -142,7 +142,7 @@ void ToRgb24Row_C(const UCHAR* src, UCHAR* dst, int pixels)
         const int green = ((u * 256 * kCoefUG) >> 16) + ((v * 256 * kCoefVG) >> 16);
         const int count = pixels - x < 2 ? 1 : 2;
         for (int i = 0; i < count; ++i) {
-            const int y = q[2 * i];
+            const int y = gamma ? GammaMap(*gamma, q[2 * i]) : q[2 * i];
             const int t = ((y * 256 * kCoefY) >> 16) + kColourBias;
             UCHAR* d = dst + (x + i) * 3;
             d[0] = ClampByte((t + 2 * blueHalf) >> 6);

@@ -37,6 +37,23 @@ ZP_SSE2 inline bool Cover(int total, int width, Step step)
     return true;
 }
 
+// The curve as a 256-entry table (GammaMap of every value), a segment of 16
+// entries per step: building it entry by entry would cost more than a row.
+ZP_SSE2 void GammaTable(const GammaCurve& c, UCHAR* table)
+{
+    const __m128i low = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m128i high = _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i eight = _mm_set1_epi16(8);
+    const __m128i lowByte = _mm_set1_epi16(0x00FF);  // UCHAR arithmetic, as GammaMap's
+    for (int h = 0; h < 16; ++h) {
+        const __m128i slope = _mm_set1_epi16(c.slope[h]);
+        const __m128i base = _mm_set1_epi16(c.base[h]);
+        const __m128i a = _mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(slope, low), eight), 4), base);
+        const __m128i b = _mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(slope, high), eight), 4), base);
+        Store(table + 16 * h, _mm_packus_epi16(_mm_and_si128(a, lowByte), _mm_and_si128(b, lowByte)));
+    }
+}
+
 }  // namespace
 
 ZP_SSE2 void AdjustRow_SSE2(const UCHAR* src, UCHAR* dst, int pairs, bool mirror, const GammaCurve* gamma)
@@ -64,7 +81,7 @@ ZP_SSE2 void AdjustRow_SSE2(const UCHAR* src, UCHAR* dst, int pairs, bool mirror
         // SSE2 has no byte shuffle to look the curve up with; a 256-entry
         // table on the stack does it one luma byte at a time.
         UCHAR table[256];
-        for (int y = 0; y < 256; ++y) table[y] = GammaMap(*gamma, y);
+        GammaTable(*gamma, table);
         if (src != dst) memcpy(dst, src, (size_t)bytes);
         for (int i = 0; i < bytes; i += 2) dst[i] = table[dst[i]];
     } else if (!mirror) {
@@ -119,8 +136,25 @@ ZP_SSE2 inline __m128i PackBgr0(__m128i v)
 
 }  // namespace
 
-ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels)
+ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
 {
+    if (gamma) {
+        // No byte shuffle to look the curve up with: the row goes through a
+        // 256-entry table in chunks into a stack copy, which converts as usual.
+        constexpr int kChunk = 256;  // pixels, even so chunks start on a pair
+        UCHAR table[256];
+        GammaTable(*gamma, table);
+        UCHAR mapped[kChunk * 2];
+        for (int x = 0; x < pixels; x += kChunk) {
+            const int n = pixels - x < kChunk ? pixels - x : kChunk;
+            const UCHAR* s = src + 2 * x;
+            const int bytes = (n + 1) / 2 * 4;
+            memcpy(mapped, s, (size_t)bytes);
+            for (int i = 0; i < bytes; i += 2) mapped[i] = table[s[i]];
+            ToRgb24Row_SSE2(mapped, dst + 3 * x, n, nullptr);
+        }
+        return;
+    }
     auto step = [&](int x) __attribute__((target("sse2"))) {
         const Bgr16 c = ColourTerms(Load(src + 2 * x));
         const __m128i zero = _mm_setzero_si128();
@@ -136,8 +170,8 @@ ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels)
     };
     // The closing vector must start on a pair, so odd counts finish in C.
     const int whole = pixels & ~1;
-    if (!Cover(whole, 8, step)) ToRgb24Row_C(src, dst, whole);
-    if (pixels & 1) ToRgb24Row_C(src + 2 * whole, dst + 3 * whole, 1);
+    if (!Cover(whole, 8, step)) ToRgb24Row_C(src, dst, whole, nullptr);
+    if (pixels & 1) ToRgb24Row_C(src + 2 * whole, dst + 3 * whole, 1, nullptr);
 }
 
 ZP_SSE2 void ToI420Row_SSE2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCHAR* y1, UCHAR* u, UCHAR* v,
@@ -148,7 +182,7 @@ ZP_SSE2 void ToI420Row_SSE2(const UCHAR* row0, const UCHAR* row1, UCHAR* y0, UCH
         // are mapped through a table once written.
         ToI420Row_SSE2(row0, row1, y0, y1, u, v, pairs, nullptr);
         UCHAR table[256];
-        for (int y = 0; y < 256; ++y) table[y] = GammaMap(*gamma, y);
+        GammaTable(*gamma, table);
         for (int i = 0; i < 2 * pairs; ++i) {
             y0[i] = table[y0[i]];
             y1[i] = table[y1[i]];

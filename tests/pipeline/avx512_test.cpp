@@ -28,10 +28,13 @@ protected:
         if (!KernelsFor(zelpipe::kCpuAvx512)) GTEST_SKIP() << "this CPU has no AVX-512 VBMI level";
     }
 
-    static void Reference(const uint8_t* src, uint8_t* dst, int pixels) { zelpipe::ToRgb24Row_C(src, dst, pixels); }
-    static void Row(const uint8_t* src, uint8_t* dst, int pixels)
+    static void Reference(const uint8_t* src, uint8_t* dst, int pixels, const zelpipe::GammaCurve* gamma = nullptr)
     {
-        KernelsFor(zelpipe::kCpuAvx512)->toRgb24(src, dst, pixels);
+        zelpipe::ToRgb24Row_C(src, dst, pixels, gamma);
+    }
+    static void Row(const uint8_t* src, uint8_t* dst, int pixels, const zelpipe::GammaCurve* gamma = nullptr)
+    {
+        KernelsFor(zelpipe::kCpuAvx512)->toRgb24(src, dst, pixels, gamma);
     }
 };
 
@@ -81,6 +84,22 @@ TEST_F(Rgb24Avx512, EveryWidthAndAlignmentMatchesTheCRowAndStaysInside)
                 }
             }
         }
+    }
+}
+
+// With a gamma curve the row works through a stack copy in chunks: widths
+// around the chunk size, odd ones included, each with another curve.
+TEST_F(Rgb24Avx512, GammaMatchesTheCRowAcrossChunks)
+{
+    for (int pixels : {1, 63, 255, 256, 257, 511, 513, 719, 720}) {
+        const Bytes row = HardRow(SourceBytes(pixels), static_cast<uint32_t>(pixels) + 77);
+        const zelpipe::GammaCurve* curve = &zelpipe::kGammaCurves[pixels % 65];
+        Bytes expected(static_cast<size_t>(pixels) * 3);
+        Reference(row.data(), expected.data(), pixels, curve);
+        Guarded dst(expected.size(), 3, 0xEE);
+        Row(row.data(), dst.data(), pixels, curve);
+        ASSERT_TRUE(dst.GuardsIntact()) << pixels << " pixels";
+        ASSERT_EQ(dst.Contents(), expected) << pixels << " pixels";
     }
 }
 

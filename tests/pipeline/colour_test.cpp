@@ -22,10 +22,10 @@ Rgb Convert(int y, int u, int v)
     Bytes row;
     for (int i = 0; i < 8; ++i) row.insert(row.end(), {uint8_t(y), uint8_t(u), uint8_t(y), uint8_t(v)});
     Bytes reference(48);
-    zelpipe::KernelsFor(zelpipe::kCpuC)->toRgb24(row.data(), reference.data(), 16);
+    zelpipe::KernelsFor(zelpipe::kCpuC)->toRgb24(row.data(), reference.data(), 16, nullptr);
     for (auto level : SimdLevels()) {
         Bytes out(48);
-        zelpipe::KernelsFor(level)->toRgb24(row.data(), out.data(), 16);
+        zelpipe::KernelsFor(level)->toRgb24(row.data(), out.data(), 16, nullptr);
         EXPECT_EQ(out, reference) << zelpipe::KernelsFor(level)->name;
     }
     return {reference[0], reference[1], reference[2]};
@@ -115,7 +115,7 @@ TEST(Colour, EveryInputWithinOneOfTheFormula)
                 p[1] = uint8_t(u);
                 p[3] = uint8_t(v);
             }
-            zelpipe::ToRgb24Row_C(row, out, 512);
+            zelpipe::ToRgb24Row_C(row, out, 512, nullptr);
             for (int v = 0; v < 256; ++v) {
                 const Rgb want = Formula(y, u, v);
                 const uint8_t* o = out + 6 * v;

@@ -193,7 +193,7 @@ Bytes Rgb24Of(const Bytes& frame, int w, int hgt)
     Bytes out(OutputBytes(Format::RGB24, w, hgt));
     for (int y = 0; y < hgt; ++y) {
         zelpipe::ToRgb24Row_C(&frame[static_cast<size_t>(y) * w * 2], &out[static_cast<size_t>(hgt - 1 - y) * w * 3],
-                              w);
+                              w, nullptr);
     }
     return out;
 }
@@ -399,6 +399,22 @@ TEST_F(Picture, MirrorOfAnOddRgb24WidthKeepsEveryPixel)
     for (int y = 0; y < 121; ++y) {
         for (int x = 0; x < 161; ++x) {
             ASSERT_EQ(0, std::memcmp(&plain[(y * 161 + x) * 3], &mirrored[(y * 161 + 160 - x) * 3], 3)) << x;
+        }
+    }
+}
+
+// RGB24 applies the curve in its own row, or in the mirrored copy when
+// mirrored: either way exactly once, giving the colours of the YUY2 picture.
+TEST_F(Picture, Rgb24WithGammaHasTheColoursOfTheYuy2Picture)
+{
+    const int w = 720, hgt = 576;
+    const Fields f = RandomFields(w, hgt, 53);
+    for (int mirror : {0, 1}) {
+        ppl_set_h_mirror(h, mirror);
+        for (int g : {-20, 32}) {
+            ppl_set_gamma(h, g);
+            EXPECT_EQ(Convert(Format::RGB24, h, f, w, hgt), Rgb24Of(Convert(Format::YUY2, h, f, w, hgt), w, hgt))
+                << "gamma " << g << (mirror ? " mirrored" : "");
         }
     }
 }

@@ -277,8 +277,12 @@ TEST_P(RowsTest, Rgb24MatchesReference)
     for (int i : {159, 160, 175, 176, 319, 320, 352, 639, 640, 703, 704, 719, 720}) counts.push_back(i);
     for (int pixels : counts) {
         Source src(RandomBytes((pixels + 1) / 2 * 4, 300 + pixels), pixels % 4);
-        Compare("rgb24 " + std::to_string(pixels), static_cast<size_t>(pixels) * 3, (pixels * 7) & 3,
-                [&](const RowKernels& k, uint8_t* d) { k.toRgb24(src.data(), d, pixels); });
+        // Without gamma, and with a curve that steps through all of them.
+        for (int g : {0, pixels % 65 - 32}) {
+            Compare("rgb24 " + std::to_string(pixels) + " gamma " + std::to_string(g), static_cast<size_t>(pixels) * 3,
+                    (pixels * 7 + g) & 3,
+                    [&](const RowKernels& k, uint8_t* d) { k.toRgb24(src.data(), d, pixels, Curve(g)); });
+        }
     }
 }
 
