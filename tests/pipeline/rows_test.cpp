@@ -168,6 +168,7 @@ TEST_P(RowsTest, InterpolateMatchesReference)
                 }
                 DifferenceRow next[2] = {DifferenceRow(bytes, 0x77), DifferenceRow(bytes, 0x77)};
                 DifferenceRow motion(bytes, 0x55);
+                LumaRows luma;
                 const std::string what = "interpolate " + std::to_string(pairs) + (calm ? " calm" : "") +
                                          (allMarked ? " all marked" : "");
                 int call = 0;
@@ -176,6 +177,7 @@ TEST_P(RowsTest, InterpolateMatchesReference)
                     own.nextDifference = next[call].data();
                     own.nextMoved = &next[call].moved;
                     own.motion = motion.data();
+                    luma.Attach(own);
                     ++call;
                     k.interpolate(own, d, pairs);
                 });
@@ -243,6 +245,8 @@ TEST_P(RowsTest, DifferenceAndInterpolationReadNothingOutsideTheirLines)
                 l.moved[i] = difference[i].moved;
             }
             l.motion = motion.data();
+            LumaRows luma;
+            luma.Attach(l);
             Bytes expected(bytes), actual(bytes);
             l.nextDifference = expectedNext.data();
             l.nextMoved = &expectedNext.moved;
