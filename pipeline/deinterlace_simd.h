@@ -189,11 +189,13 @@ ZP_STEP inline void InterpolateStep(const FieldLines& l, UCHAR* dst, int i)
 }
 
 // Rebuilds bytes b0 .. b1 - 1 (at least kChunkBytes, from a pair) of a line
-// `bytes` long: the direction search over their pixels, then steps, the
-// last one ending at b1.
-ZP_STEP inline void RebuildRun(const FieldLines& l, UCHAR* dst, int b0, int b1, int bytes)
+// `bytes` long: the direction search over pixels d0 .. d1 - 1, the only ones
+// whose activity may be nonzero (outside them the allowance is zero and the
+// spatial estimate is never looked at), then steps, the last one ending at
+// b1.
+ZP_STEP inline void RebuildRun(const FieldLines& l, UCHAR* dst, int b0, int b1, int d0, int d1, int bytes)
 {
-    DirectionRun(l, b0 / 2, b1 / 2, bytes / 2);
+    DirectionRun(l, d0, d1, bytes / 2);
     for (int i = b0;; i += V::kBytes) {
         if (i > b1 - V::kBytes) i = b1 - V::kBytes;
         InterpolateStep(l, dst, i);
@@ -221,6 +223,13 @@ inline int LowestSetBit(ULONGLONG bits)
 {
     const ULONG low = (ULONG)bits;
     return low ? __builtin_ctz(low) : 32 + __builtin_ctz((ULONG)(bits >> 32));
+}
+
+// The highest set bit of a nonzero word, by halves like LowestSetBit.
+inline int HighestSetBit(ULONGLONG bits)
+{
+    const ULONG high = (ULONG)(bits >> 32);
+    return high ? 63 - __builtin_clz(high) : 31 - __builtin_clz((ULONG)bits);
 }
 
 // The difference kernel: lines shorter than a chunk from the C row.
@@ -252,7 +261,8 @@ ZP_TARGET inline void InterpolateRowT(const FieldLines& l, UCHAR* dst, int pairs
     const int chunks = (bytes + kChunkBytes - 1) / kChunkBytes;
     const ULONGLONG all = chunks == 64 ? ~0ull : (1ull << chunks) - 1;
     // Activity reaches at most into the neighbouring chunk.
-    const ULONGLONG moving = Spread(l.moved[0] | l.moved[1] | next) & all;
+    const ULONGLONG moved = (l.moved[0] | l.moved[1] | next) & all;
+    const ULONGLONG moving = Spread(moved) & all;
     if (moving == 0) {
         memcpy(dst, l.second[1], (SIZE_T)bytes);
         return;
@@ -284,7 +294,13 @@ ZP_TARGET inline void InterpolateRowT(const FieldLines& l, UCHAR* dst, int pairs
         const int end = rest ? k + LowestSetBit(rest) : chunks;
         const int to = end * kChunkBytes < bytes ? end * kChunkBytes : bytes;
         const int from = to - k * kChunkBytes < kChunkBytes ? to - kChunkBytes : k * kChunkBytes;
-        RebuildRun(l, dst, from, to, bytes);
+        // Activity reaches kActivityReach bytes from the chunks that hold a
+        // difference: the first and last of them in the run (there is one,
+        // since a chunk moves only beside or at one) bound the search.
+        const ULONGLONG inRun = (moved >> k) & (end - k == 64 ? ~0ull : (1ull << (end - k)) - 1);
+        const int first = (k + LowestSetBit(inRun)) * kChunkBytes - kActivityReach;
+        const int last = (k + HighestSetBit(inRun) + 1) * kChunkBytes + kActivityReach;
+        RebuildRun(l, dst, from, to, (first > from ? first : from) / 2, (last < to ? last : to) / 2, bytes);
         k = end;
     }
 }
