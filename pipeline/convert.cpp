@@ -155,6 +155,10 @@ void DeinterlaceLine(const Job& j, int n, UCHAR* dst)
     l.nextDifference = j.s->differenceRows[next];
     l.nextMoved = &j.s->moved[next];
     l.motion = j.s->motion;
+    l.lumaAbove = j.s->lumaRows[0];
+    l.lumaBelow = j.s->lumaRows[1];
+    l.diagonal = j.s->lumaRows[2];
+    l.diagonalWon = j.s->lumaRows[3];
     j.k->interpolate(l, dst, j.r->sourceWidth / 2);
     j.s->differenceIndex[next] = below == n + 1 ? below : -1;
 }
@@ -371,11 +375,13 @@ constexpr int kAcc = RoundUp64(kMaxRowBytes * sizeof(USHORT));
 // front, aligned chunks) and has the zero bytes behind it room to spare.
 constexpr int kDifferenceFront = kChunkBytes;
 constexpr int kDifferenceBuffer = RoundUp64(kDifferenceFront + kMaxRowBytes + kActivityReach);
+constexpr int kLumaBuffer = RoundUp64(LumaRowBytes());
 
 }  // namespace
 
 const SIZE_T kPipelineBytes = kStateBytes + kHLumaTaps + kHLumaWeights + kHChromaTaps + kHChromaWeights + kVTaps +
-                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 4 * kDifferenceBuffer;
+                              kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 4 * kDifferenceBuffer +
+                              4 * kLumaBuffer;
 
 PipelineState* LayOutPipeline(void* memory)
 {
@@ -412,6 +418,10 @@ PipelineState* LayOutPipeline(void* memory)
     }
     s->motion = p + kDifferenceFront;
     p += kDifferenceBuffer;
+    for (UCHAR*& row : s->lumaRows) {
+        row = p + kLumaRowPadding;
+        p += kLumaBuffer;
+    }
     s->hSource = s->hOutput = s->vSource = s->vOutput = -1;
     s->scaledIndex[0] = s->scaledIndex[1] = -1;
     s->deinterlacedIndex = -1;

@@ -3,23 +3,17 @@
 // Included by a SIMD row file inside its own anonymous namespace, after it
 // defines ZP_TARGET (its target attribute), ZP_STEP (the same, always
 // inlined) and a struct V of vector operations on its width (V::kBytes, 16
-// or 32): Load, Store, Zero, Set16, Or, And, AndNot (~a & b), MaxU8, MinU8,
-// AvgU8, SubsU8, AddsU8, Add16, Sub16, Shl16<n>, Sar16<n>, CmpGt16, Blend
-// (b where the mask is set, else a), UnpackLo8, UnpackHi8, PackUs16, IsZero.
-// Most operations work within 128-bit lanes; the only place that matters is
-// the four-tap curve, which unpacks to words and packs back within the same
-// lanes, so the bytes come back in order.
+// or 32): Load, Store, Zero, Ones, Set16, Or, And, AndNot (~a & b), MaxU8,
+// MinU8, AvgU8, SubsU8, AddsU8, CmpEq8, Shr16<n>, Blend (b where the mask is
+// set, else a), IsZero, plus
+//   LumaOf(p)      the luma of the 2 * V::kBytes YUYV bytes at p, in order;
+//   LoadWords(p)   the V::kBytes / 2 bytes at p, each widened to a word.
 //
-// Every sample is worked on byte-wise (u8, saturating where the C row's
-// value cannot leave 0..255, which keeps the results equal) except the two
-// pieces that need more range: the four-tap curve, in words, and the luma
-// direction costs, summed in words over the luma bytes only (the low byte of
-// each YUYV word). Steps start on a pair, so even bytes are luma.
-
-// Bytes at either end of a line whose neighbourhoods run past it: the end
-// steps make them.
-constexpr int kEdgeBytes = 8;
-static_assert(kEdgeBytes >= kActivityReach && kEdgeBytes >= 2 * kDirectionMargin, "edges cover every reach");
+// Every sample is worked on byte-wise, saturating where the C row's value
+// cannot leave 0..255 (which keeps the results equal). The direction search
+// runs on the two first-field lines' luma, gathered one byte a pixel into
+// work rows, so that all of a vector's lanes do luma work; its result is
+// widened back to the luma bytes of each YUYV step.
 
 ZP_STEP inline typename V::Vec AbsDiff(typename V::Vec a, typename V::Vec b)
 {
@@ -70,72 +64,109 @@ ZP_STEP inline typename V::Vec ActivityAt(const UCHAR* motion, int i)
     return V::MaxU8(both, V::And(luma, V::Set16(0x00FF)));
 }
 
-// The four-tap curve of bytes a, b, c, d kept within b and c.
-ZP_STEP inline typename V::Vec CubicHalf(typename V::Vec a, typename V::Vec b, typename V::Vec c, typename V::Vec d)
-{
-    const typename V::Vec bc = V::Add16(b, c);
-    const typename V::Vec nine = V::Add16(V::template Shl16<3>(bc), bc);
-    return V::template Sar16<4>(V::Add16(V::Sub16(nine, V::Add16(a, d)), V::Set16(8)));
-}
-
+// The four-tap curve of bytes a, b, c, d kept within b and c (the C row's
+// Cubic).
 ZP_STEP inline typename V::Vec Cubic(typename V::Vec a, typename V::Vec b, typename V::Vec c, typename V::Vec d)
 {
-    const typename V::Vec z = V::Zero();
-    const typename V::Vec lo = CubicHalf(V::UnpackLo8(a, z), V::UnpackLo8(b, z), V::UnpackLo8(c, z), V::UnpackLo8(d, z));
-    const typename V::Vec hi = CubicHalf(V::UnpackHi8(a, z), V::UnpackHi8(b, z), V::UnpackHi8(c, z), V::UnpackHi8(d, z));
-    return V::MinU8(V::MaxU8(V::PackUs16(lo, hi), V::MinU8(b, c)), V::MaxU8(b, c));
+    const typename V::Vec eighths = V::Set16(0x1F1F);
+    const typename V::Vec near = V::AvgU8(b, c), far = V::AvgU8(a, d);
+    const typename V::Vec up = V::And(V::template Shr16<3>(V::SubsU8(near, far)), eighths);
+    const typename V::Vec down = V::And(V::template Shr16<3>(V::SubsU8(far, near)), eighths);
+    const typename V::Vec v = V::SubsU8(V::AddsU8(near, up), down);
+    return V::MinU8(V::MaxU8(v, V::MinU8(b, c)), V::MaxU8(b, c));
 }
 
-// Luma direction cost in words: |c[x + k + j] - e[x - k + j]| over
-// j = -1, 0, 1 pixels (2 bytes a pixel).
-ZP_STEP inline typename V::Vec DirectionCost(const UCHAR* c, const UCHAR* e, int i, int k)
+// The mismatch of direction k for the V::kBytes luma pixels from x, from
+// the luma work rows (the C row's DirectionCost): over the neighbours, and
+// over all three.
+ZP_STEP inline void DirectionCost(const UCHAR* above, const UCHAR* below, int x, int k, typename V::Vec* sides,
+                                  typename V::Vec* all)
 {
-    const typename V::Vec lowBytes = V::Set16(0x00FF);
-    const typename V::Vec left = AbsDiff(V::Load(c + i + 2 * (k - 1)), V::Load(e + i - 2 * (k + 1)));
-    const typename V::Vec middle = AbsDiff(V::Load(c + i + 2 * k), V::Load(e + i - 2 * k));
-    const typename V::Vec right = AbsDiff(V::Load(c + i + 2 * (k + 1)), V::Load(e + i - 2 * (k - 1)));
-    return V::Add16(V::Add16(V::And(left, lowBytes), V::And(middle, lowBytes)), V::And(right, lowBytes));
+    const typename V::Vec left = AbsDiff(V::Load(above + x + k - 1), V::Load(below + x - k - 1));
+    const typename V::Vec middle = AbsDiff(V::Load(above + x + k), V::Load(below + x - k));
+    const typename V::Vec right = AbsDiff(V::Load(above + x + k + 1), V::Load(below + x - k + 1));
+    *sides = V::AvgU8(left, right);
+    *all = V::AvgU8(*sides, middle);
 }
 
-// The diagonals one and two pixels off vertical on one side: one off wins
-// where it costs less than the best so far (doubled, plus the penalty), two
-// off only where one off won.
-template <bool kEdge, int kSide>
-ZP_STEP inline void TryDiagonals(const UCHAR* cl, const UCHAR* el, typename V::Vec diagonals, typename V::Vec* best,
-                                 typename V::Vec* estimate)
+// Twice a cost plus the penalty, saturating: a sum past 255 loses to any
+// best there is, as the C row's unsaturated one does.
+ZP_STEP inline typename V::Vec Weighed(typename V::Vec cost)
 {
-    const typename V::Vec lowBytes = V::Set16(0x00FF);
-    const typename V::Vec penalty = V::Set16(kDiagonalPenalty);
-    const typename V::Vec near = V::Add16(V::template Shl16<1>(DirectionCost(cl, el, 0, kSide)), penalty);
-    typename V::Vec takeNear = V::CmpGt16(*best, near);
-    if (kEdge) takeNear = V::And(takeNear, diagonals);
-    // Where one off lost, takeFar is clear too: no test for it, since
-    // whether any word won changes from step to step and a mispredicted
-    // branch costs more than the far costs it would skip.
-    *best = V::Blend(*best, near, takeNear);
-    *estimate = V::Blend(*estimate, V::And(V::AvgU8(V::Load(cl + 2 * kSide), V::Load(el - 2 * kSide)), lowBytes), takeNear);
-    const typename V::Vec far = V::Add16(V::template Shl16<1>(DirectionCost(cl, el, 0, 2 * kSide)), penalty);
-    const typename V::Vec takeFar = V::And(takeNear, V::CmpGt16(*best, far));
-    *best = V::Blend(*best, far, takeFar);
-    *estimate = V::Blend(*estimate, V::And(V::AvgU8(V::Load(cl + 4 * kSide), V::Load(el - 4 * kSide)), lowBytes), takeFar);
+    return V::AddsU8(V::AddsU8(cost, cost), V::Set16(kDiagonalPenalty | kDiagonalPenalty << 8));
 }
 
-// Rebuilt bytes i .. i + V::kBytes - 1. The first field's lines n and
-// n + 1 are read at c and e (their byte i), which at a line's ends point
-// into padded copies; there `diagonals` clears the luma words the direction
-// search must leave alone (within kDirectionMargin pixels of an end).
-template <bool kEdge>
-ZP_STEP inline void InterpolateStep(const FieldLines& l, const UCHAR* motion, UCHAR* dst, int i, const UCHAR* cl,
-                                    const UCHAR* el, typename V::Vec diagonals)
+// Where `cost` does not beat `best` (cost >= best), as a mask.
+ZP_STEP inline typename V::Vec Loses(typename V::Vec best, typename V::Vec cost)
 {
-    const typename V::Vec lowBytes = V::Set16(0x00FF);
+    return V::CmpEq8(V::SubsU8(best, cost), V::Zero());
+}
+
+// The direction search for the V::kBytes luma pixels from x: the diagonal
+// averages and where one won (the C row's SpatialLuma).
+ZP_STEP inline void DirectionStep(const FieldLines& l, int x)
+{
+    const UCHAR* above = l.lumaAbove;
+    const UCHAR* below = l.lumaBelow;
+    typename V::Vec bestSides, bestAll;
+    DirectionCost(above, below, x, 0, &bestSides, &bestAll);
+    typename V::Vec estimate = V::Zero();
+    typename V::Vec vertical = V::Ones();  // where no diagonal won
+    // A diagonal costs at least the penalty, so it can only win where the
+    // vertical costs more than that: flat and plain vertical detail skip the
+    // search.
+    const typename V::Vec penalty = V::Set16(kDiagonalPenalty | kDiagonalPenalty << 8);
+    if (!V::IsZero(V::MinU8(bestSides, V::SubsU8(bestAll, penalty)))) {
+        for (int k = -1; k <= 1; k += 2) {
+            typename V::Vec sides, all;
+            DirectionCost(above, below, x, k, &sides, &all);
+            all = Weighed(all);
+            const typename V::Vec lost = V::Or(Loses(bestSides, sides), Loses(bestAll, all));
+            bestSides = V::Blend(sides, bestSides, lost);
+            bestAll = V::Blend(all, bestAll, lost);
+            estimate = V::Blend(V::AvgU8(V::Load(above + x + k), V::Load(below + x - k)), estimate, lost);
+            vertical = V::And(vertical, lost);
+        }
+    }
+    V::Store(l.diagonal + x, estimate);
+    V::Store(l.diagonalWon + x, V::AndNot(vertical, V::Ones()));
+}
+
+// The direction search over luma pixels p0 .. p1 - 1 of a line `width`
+// pixels wide (at least V::kBytes): the luma it reads, kDirectionMargin
+// pixels either side inside the line, is gathered into the work rows first.
+// The last vector may run past p1 inside the work rows; pixels within
+// kDirectionMargin of an end keep the vertical curve.
+ZP_STEP inline void DirectionRun(const FieldLines& l, int p0, int p1, int width)
+{
+    int q0 = p0 - kDirectionMargin < 0 ? 0 : p0 - kDirectionMargin;
+    int q1 = p1 + kDirectionMargin > width ? width : p1 + kDirectionMargin;
+    if (q1 - q0 < V::kBytes) {
+        q1 = q0 + V::kBytes < width ? q0 + V::kBytes : width;
+        q0 = q1 - V::kBytes;
+    }
+    for (int x = q0;; x += V::kBytes) {
+        if (x > q1 - V::kBytes) x = q1 - V::kBytes;
+        V::Store(l.lumaAbove + x, V::LumaOf(l.first[1] + 2 * x));
+        V::Store(l.lumaBelow + x, V::LumaOf(l.first[2] + 2 * x));
+        if (x == q1 - V::kBytes) break;
+    }
+    for (int x = p0; x < p1; x += V::kBytes) DirectionStep(l, x);
+    for (int x = p0; x < p1 && x < kDirectionMargin; ++x) l.diagonalWon[x] = 0;
+    for (int x = p0 > width - kDirectionMargin ? p0 : width - kDirectionMargin; x < p1; ++x) l.diagonalWon[x] = 0;
+}
+
+// Rebuilt bytes i .. i + V::kBytes - 1, once the direction search has run
+// over their pixels.
+ZP_STEP inline void InterpolateStep(const FieldLines& l, UCHAR* dst, int i)
+{
     const typename V::Vec d = V::AvgU8(V::Load(l.second[1] + i), V::Load(l.previous[1] + i));
-    const typename V::Vec activity = ActivityAt(motion, i);
+    const typename V::Vec activity = ActivityAt(l.motion, i);
     if (V::IsZero(activity)) {
         V::Store(dst + i, d);  // still: no allowance, the temporal estimate as it is
         return;
     }
-    const typename V::Vec c = V::Load(cl), e = V::Load(el);
+    const typename V::Vec c = V::Load(l.first[1] + i), e = V::Load(l.first[2] + i);
     const typename V::Vec above = V::AvgU8(V::Load(l.second[0] + i), V::Load(l.previous[0] + i));
     const typename V::Vec below = V::AvgU8(V::Load(l.second[2] + i), V::Load(l.previous[2] + i));
     // The comb measure where positive (all the allowance looks at).
@@ -149,58 +180,27 @@ ZP_STEP inline void InterpolateStep(const FieldLines& l, const UCHAR* motion, UC
     gain = V::AddsU8(gain, gain);
     const typename V::Vec allowance = V::MaxU8(activity, V::MinU8(V::MaxU8(low, negHigh), gain));
 
+    // The curve for every byte; luma bytes where a diagonal won take its
+    // average (the widened words' low bytes, under a mask of 0x00FF words).
     const typename V::Vec cubic = Cubic(V::Load(l.first[0] + i), c, e, V::Load(l.first[3] + i));
-    typename V::Vec estimate = V::And(cubic, lowBytes);
-    typename V::Vec best = DirectionCost(cl, el, 0, 0);
-    const typename V::Vec penalty = V::Set16(kDiagonalPenalty);
-    // A diagonal costs at least the penalty, so it can only win where the
-    // vertical costs more than that: flat and plain vertical detail skip the
-    // search.
-    if (!V::IsZero(V::CmpGt16(best, penalty))) {
-        TryDiagonals<kEdge, -1>(cl, el, diagonals, &best, &estimate);
-        TryDiagonals<kEdge, 1>(cl, el, diagonals, &best, &estimate);
-    }
-    const typename V::Vec spatial = V::Or(estimate, V::AndNot(lowBytes, cubic));
+    const typename V::Vec spatial =
+        V::Blend(cubic, V::LoadWords(l.diagonal + i / 2), V::LoadWords(l.diagonalWon + i / 2));
     V::Store(dst + i, V::MinU8(V::MaxU8(spatial, V::SubsU8(d, allowance)), V::AddsU8(d, allowance)));
 }
 
-// Where the direction search may work in an end step: bytes 0 .. 5 of a
-// line's first step and the last six of its last step are left out.
-alignas(64) constexpr UCHAR kDiagonalsKept[64] = {
-    0,    0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    0,    0};
-static_assert(2 * kDirectionMargin == 6, "the table leaves out three pixels at each end");
-
-// The first and last step of a line: the two first-field lines the
-// direction search reads past the line's end are copied next to zero bytes
-// (which only the left-out words would see), so nothing outside the line is
-// read. Vector stores build the copies; the line is at least a step and the
-// padding long.
-ZP_STEP inline void PaddedCopy(const UCHAR* line, int i, bool last, UCHAR* copy)
+// Rebuilds bytes b0 .. b1 - 1 (at least kChunkBytes, from a pair) of a line
+// `bytes` long: the direction search over pixels d0 .. d1 - 1, the only ones
+// whose activity may be nonzero (outside them the allowance is zero and the
+// spatial estimate is never looked at), then steps, the last one ending at
+// b1.
+ZP_STEP inline void RebuildRun(const FieldLines& l, UCHAR* dst, int b0, int b1, int d0, int d1, int bytes)
 {
-    constexpr int kPad = 2 * kDirectionMargin;
-    if (last) {
-        V::Store(copy + 2 * kPad, V::Zero());       // the bytes past the end
-        V::Store(copy, V::Load(line + i - kPad));   // from kPad bytes before the step
-        V::Store(copy + kPad, V::Load(line + i));   // up to the line's end
-    } else {
-        V::Store(copy, V::Zero());                  // the bytes before the start
-        V::Store(copy + kPad, V::Load(line));       // the step's own bytes
-        V::Store(copy + 2 * kPad, V::Load(line + kPad));  // and kPad more
+    DirectionRun(l, d0, d1, bytes / 2);
+    for (int i = b0;; i += V::kBytes) {
+        if (i > b1 - V::kBytes) i = b1 - V::kBytes;
+        InterpolateStep(l, dst, i);
+        if (i == b1 - V::kBytes) break;
     }
-}
-
-ZP_STEP inline void EdgeStep(const FieldLines& l, const UCHAR* motion, UCHAR* dst, int bytes, bool last)
-{
-    constexpr int kPad = 2 * kDirectionMargin;
-    UCHAR c[V::kBytes + 2 * kPad], e[V::kBytes + 2 * kPad];
-    const int i = last ? bytes - V::kBytes : 0;
-    PaddedCopy(l.first[1], i, last, c);
-    PaddedCopy(l.first[2], i, last, e);
-    const typename V::Vec keep = V::Load(last ? kDiagonalsKept + 64 - V::kBytes : kDiagonalsKept);
-    InterpolateStep<true>(l, motion, dst, i, c + kPad, e + kPad, keep);
 }
 
 // The motion row's chunk k: the three lines' largest difference, over the
@@ -225,6 +225,13 @@ inline int LowestSetBit(ULONGLONG bits)
     return low ? __builtin_ctz(low) : 32 + __builtin_ctz((ULONG)(bits >> 32));
 }
 
+// The highest set bit of a nonzero word, by halves like LowestSetBit.
+inline int HighestSetBit(ULONGLONG bits)
+{
+    const ULONG high = (ULONG)(bits >> 32);
+    return high ? 63 - __builtin_clz(high) : 31 - __builtin_clz((ULONG)bits);
+}
+
 // The difference kernel: lines shorter than a chunk from the C row.
 ZP_TARGET inline void DifferenceRowT(const UCHAR* previous, const UCHAR* second, UCHAR* difference, ULONGLONG* moved,
                                      int pairs)
@@ -238,15 +245,14 @@ ZP_TARGET inline void DifferenceRowT(const UCHAR* previous, const UCHAR* second,
 }
 
 // The rebuilding kernel. Chunks with no activity near them are the second
-// field's bytes, copied as runs; every other chunk is rebuilt in steps that
-// stay inside the edges (a step may also cover part of a neighbouring
-// chunk, with the same bytes that chunk gets), and the edges of a line whose
-// end chunks move come from the C bytes. Lines too short for one step
-// inside the edges come from the C row.
+// field's bytes, copied as runs; every run of other chunks is rebuilt (a
+// short last chunk together with the bytes before it, which come out as the
+// chunk before makes them). Lines too short for the steps come from the C
+// row.
 ZP_TARGET inline void InterpolateRowT(const FieldLines& l, UCHAR* dst, int pairs)
 {
     const int bytes = 4 * pairs;
-    if (bytes < kChunkBytes + 2 * kEdgeBytes) {
+    if (bytes < kChunkBytes || bytes < 2 * V::kBytes) {
         InterpolateRow_C(l, dst, pairs);
         return;
     }
@@ -255,13 +261,14 @@ ZP_TARGET inline void InterpolateRowT(const FieldLines& l, UCHAR* dst, int pairs
     const int chunks = (bytes + kChunkBytes - 1) / kChunkBytes;
     const ULONGLONG all = chunks == 64 ? ~0ull : (1ull << chunks) - 1;
     // Activity reaches at most into the neighbouring chunk.
-    const ULONGLONG moving = Spread(l.moved[0] | l.moved[1] | next) & all;
+    const ULONGLONG moved = (l.moved[0] | l.moved[1] | next) & all;
+    const ULONGLONG moving = Spread(moved) & all;
     if (moving == 0) {
         memcpy(dst, l.second[1], (SIZE_T)bytes);
         return;
     }
     // A step reads the motion row up to kActivityReach bytes past its own,
-    // and a step held inside the edges starts up to two chunks back.
+    // and a short last chunk's steps start in the chunk before.
     ULONGLONG build = Spread(Spread(moving)) & all;
     while (build) {
         MotionChunk(l, l.motion, LowestSetBit(build), bytes);
@@ -282,18 +289,18 @@ ZP_TARGET inline void InterpolateRowT(const FieldLines& l, UCHAR* dst, int pairs
             k = end;
             continue;
         }
-        int i = k * kChunkBytes;
-        if (i > bytes - kEdgeBytes - kChunkBytes) i = bytes - kEdgeBytes - kChunkBytes;
-        if (i < kEdgeBytes) i = kEdgeBytes;
-        for (int o = 0; o < kChunkBytes; o += V::kBytes) {
-            InterpolateStep<false>(l, l.motion, dst, i + o, l.first[1] + i + o, l.first[2] + i + o, V::Zero());
-        }
-        ++k;
-    }
-    // The ends: the first chunk's steps start past the edge, and a short
-    // last chunk may leave the one before it short of the line's end too.
-    if (moving & 1) EdgeStep(l, l.motion, dst, bytes, false);
-    if ((moving >> (chunks - 1)) & 1 || (chunks >= 2 && ((moving >> (chunks - 2)) & 1))) {
-        EdgeStep(l, l.motion, dst, bytes, true);
+        // A run of moving chunks (moving has no bits past the line's end).
+        const ULONGLONG rest = ~ahead;
+        const int end = rest ? k + LowestSetBit(rest) : chunks;
+        const int to = end * kChunkBytes < bytes ? end * kChunkBytes : bytes;
+        const int from = to - k * kChunkBytes < kChunkBytes ? to - kChunkBytes : k * kChunkBytes;
+        // Activity reaches kActivityReach bytes from the chunks that hold a
+        // difference: the first and last of them in the run (there is one,
+        // since a chunk moves only beside or at one) bound the search.
+        const ULONGLONG inRun = (moved >> k) & (end - k == 64 ? ~0ull : (1ull << (end - k)) - 1);
+        const int first = (k + LowestSetBit(inRun)) * kChunkBytes - kActivityReach;
+        const int last = (k + HighestSetBit(inRun) + 1) * kChunkBytes + kActivityReach;
+        RebuildRun(l, dst, from, to, (first > from ? first : from) / 2, (last < to ? last : to) / 2, bytes);
+        k = end;
     }
 }

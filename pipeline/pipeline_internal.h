@@ -29,8 +29,10 @@ constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 // instant. Its temporal neighbours are the second field (half a frame later)
 // and the previous second field (half a frame earlier): their average is the
 // temporal estimate. The first field's lines above and below give a spatial
-// estimate: for luma the best of five directions, else a four-tap vertical
-// curve. The spatial estimate is then held to the temporal estimate plus or
+// estimate: a four-tap vertical curve (worked out in bytes: the two lines'
+// average, sharpened by an eighth of its difference from the average of the
+// lines two away), or for luma the average along a diagonal one pixel off
+// where that matches clearly better. The spatial estimate is then held to the temporal estimate plus or
 // minus an allowance: the activity, the largest difference between the two
 // second fields within a few pixels and a line of it, widened where the
 // temporal estimate would stand out from the first field's lines on both
@@ -43,12 +45,21 @@ constexpr int kCombGain = 16;
 // Activity spreads this many bytes either side: four pixels of luma, two
 // pairs of chroma (a sample is compared with samples of its own kind).
 constexpr int kActivityReach = 8;
-// A diagonal's cost counts double, plus this, against the vertical's.
-constexpr int kDiagonalPenalty = 4;
-// Luma looks up to two pixels off vertical over a window one pixel either
-// side, so pixels closer than this to either end of the line use the
-// vertical only.
-constexpr int kDirectionMargin = 3;
+// A direction k pairs luma pixels above[x + k] and below[x - k]; its
+// mismatches are averaged over pixels x - 1, x, x + 1 with weights 1, 2, 1
+// (two rounded byte averages, so costs stay bytes). A diagonal wins where
+// its cost, doubled plus this, is below the vertical's and its neighbours'
+// mismatch alone is below the vertical's neighbours' too (so a chance match
+// of the middle pixel, common in text, does not win).
+constexpr int kDiagonalPenalty = 1;
+// Luma looks one pixel off vertical over a window one pixel either side, so
+// pixels closer than this to either end of the line use the vertical only.
+constexpr int kDirectionMargin = 2;
+// The direction search works on the two first-field lines' luma alone, laid
+// out one byte a pixel in work rows with this much room on either side (so
+// that vector steps may run past a line's ends inside them).
+constexpr int kLumaRowPadding = 64;
+constexpr int LumaRowBytes() { return kMaxSourceWidth + 2 * kLumaRowPadding; }
 
 // Motion is kept per second-field line as a difference row, |second -
 // previous| byte by byte, with kActivityReach zero bytes on either side (so
@@ -78,6 +89,14 @@ struct FieldLines {
     // A work row of DifferenceRowBytes() bytes, laid out like a difference
     // row, whose kActivityReach bytes in front stay zero.
     UCHAR* motion;
+    // Work rows of LumaRowBytes() bytes, each kLumaRowPadding bytes into its
+    // buffer, one byte a pixel: the luma of first field lines n and n + 1,
+    // and the direction search's result, the diagonal's average and 0xFF
+    // where a diagonal won (0 where the vertical curve stays).
+    UCHAR* lumaAbove;
+    UCHAR* lumaBelow;
+    UCHAR* diagonal;
+    UCHAR* diagonalWon;
 };
 
 // ------------------------------------------------------------- colour ----
@@ -251,6 +270,7 @@ struct PipelineState {
     ULONGLONG moved[3];
     int differenceIndex[3];  // which line each holds (-1: none)
     UCHAR* motion;
+    UCHAR* lumaRows[4];  // FieldLines' lumaAbove .. diagonalWon
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

@@ -119,17 +119,21 @@ struct V {
     ZP_AVX2_STEP static Vec AvgU8(Vec a, Vec b) { return _mm256_avg_epu8(a, b); }
     ZP_AVX2_STEP static Vec SubsU8(Vec a, Vec b) { return _mm256_subs_epu8(a, b); }
     ZP_AVX2_STEP static Vec AddsU8(Vec a, Vec b) { return _mm256_adds_epu8(a, b); }
-    ZP_AVX2_STEP static Vec Add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
-    ZP_AVX2_STEP static Vec Sub16(Vec a, Vec b) { return _mm256_sub_epi16(a, b); }
+    ZP_AVX2_STEP static Vec Ones() { return _mm256_set1_epi32(-1); }
+    ZP_AVX2_STEP static Vec CmpEq8(Vec a, Vec b) { return _mm256_cmpeq_epi8(a, b); }
     template <int N>
-    ZP_AVX2_STEP static Vec Shl16(Vec a) { return _mm256_slli_epi16(a, N); }
-    template <int N>
-    ZP_AVX2_STEP static Vec Sar16(Vec a) { return _mm256_srai_epi16(a, N); }
-    ZP_AVX2_STEP static Vec CmpGt16(Vec a, Vec b) { return _mm256_cmpgt_epi16(a, b); }
+    ZP_AVX2_STEP static Vec Shr16(Vec a) { return _mm256_srli_epi16(a, N); }
     ZP_AVX2_STEP static Vec Blend(Vec a, Vec b, Vec mask) { return _mm256_blendv_epi8(a, b, mask); }
-    ZP_AVX2_STEP static Vec UnpackLo8(Vec a, Vec b) { return _mm256_unpacklo_epi8(a, b); }
-    ZP_AVX2_STEP static Vec UnpackHi8(Vec a, Vec b) { return _mm256_unpackhi_epi8(a, b); }
-    ZP_AVX2_STEP static Vec PackUs16(Vec a, Vec b) { return _mm256_packus_epi16(a, b); }
+    // The pack works within 128-bit lanes: the quarters come back as the
+    // first vector's low, the second's low, the first's high, the second's
+    // high, and the permute puts them in order.
+    ZP_AVX2_STEP static Vec LumaOf(const UCHAR* p)
+    {
+        const __m256i low = _mm256_set1_epi16(0x00FF);
+        const __m256i packed = _mm256_packus_epi16(_mm256_and_si256(Load(p), low), _mm256_and_si256(Load(p + 32), low));
+        return _mm256_permute4x64_epi64(packed, 0xD8);
+    }
+    ZP_AVX2_STEP static Vec LoadWords(const UCHAR* p) { return _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)p)); }
     ZP_AVX2_STEP static bool IsZero(Vec a) { return _mm256_testz_si256(a, a); }
 };
 

@@ -22,39 +22,47 @@ inline int Min(int a, int b) { return a < b ? a : b; }
 inline int Max(int a, int b) { return a > b ? a : b; }
 
 // The four-tap vertical curve through the first field's lines a, b, c, d at
-// the missing line halfway between b and c, kept within b and c so that it
-// sharpens without ringing past either.
+// the missing line halfway between b and c: the average of b and c moved
+// away from that of a and d by an eighth of their difference, kept within b
+// and c so that it sharpens without ringing past either.
 inline int Cubic(int a, int b, int c, int d)
 {
-    const int v = (9 * (b + c) - (a + d) + 8) >> 4;
+    const int near = Avg2(b, c), far = Avg2(a, d);
+    const int v = near + (Max(near - far, 0) >> 3) - (Max(far - near, 0) >> 3);
     return Min(Max(v, Min(b, c)), Max(b, c));
 }
 
 // How badly frame lines `above` (offset k pixels) and `below` (offset -k)
-// disagree along direction k around luma byte i, over three pixels.
-inline int DirectionCost(const UCHAR* above, const UCHAR* below, int i, int k)
+// disagree along direction k around luma byte i, in byte averages: over the
+// pixel's two neighbours, and over the three pixels weighted 1, 2, 1.
+struct Mismatch {
+    int sides, all;
+};
+
+inline Mismatch DirectionCost(const UCHAR* above, const UCHAR* below, int i, int k)
 {
-    return Abs(above[i + 2 * k - 2] - below[i - 2 * k - 2]) + Abs(above[i + 2 * k] - below[i - 2 * k]) +
-           Abs(above[i + 2 * k + 2] - below[i - 2 * k + 2]);
+    auto at = [&](int j) { return Abs(above[i + 2 * (k + j)] - below[i + 2 * (j - k)]); };
+    const int sides = Avg2(at(-1), at(1));
+    return {sides, Avg2(sides, at(0))};
 }
 
 // The spatial estimate of luma byte i: the vertical curve, or the average
-// along a diagonal that matches at least twice as well. The diagonal two
-// pixels off is tried only where the one pixel off already won, so a chance
-// match far off (a regular pattern such as text) cannot beat the vertical.
+// along the diagonal one pixel off that matches at least twice as well over
+// the whole window and better over the neighbours alone (a match of the
+// middle pixel only is a chance one, common in text). The left side is tried
+// first; the right one must then beat it.
 int SpatialLuma(const FieldLines& l, int i)
 {
     const UCHAR* c = l.first[1];
     const UCHAR* e = l.first[2];
-    int best = DirectionCost(c, e, i, 0);
+    Mismatch best = DirectionCost(c, e, i, 0);
     int estimate = Cubic(l.first[0][i], c[i], e[i], l.first[3][i]);
-    for (int side = -1; side <= 1; side += 2) {
-        for (int k = side; k == side || k == 2 * side; k += side) {
-            const int cost = 2 * DirectionCost(c, e, i, k) + kDiagonalPenalty;
-            if (cost >= best) break;
-            best = cost;
-            estimate = Avg2(c[i + 2 * k], e[i - 2 * k]);
-        }
+    for (int k = -1; k <= 1; k += 2) {
+        const Mismatch m = DirectionCost(c, e, i, k);
+        const Mismatch cost = {m.sides, 2 * m.all + kDiagonalPenalty};
+        if (cost.sides >= best.sides || cost.all >= best.all) continue;
+        best = cost;
+        estimate = Avg2(c[i + 2 * k], e[i - 2 * k]);
     }
     return estimate;
 }

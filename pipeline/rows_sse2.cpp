@@ -380,17 +380,17 @@ struct V {
     ZP_SSE2 static Vec AvgU8(Vec a, Vec b) { return _mm_avg_epu8(a, b); }
     ZP_SSE2 static Vec SubsU8(Vec a, Vec b) { return _mm_subs_epu8(a, b); }
     ZP_SSE2 static Vec AddsU8(Vec a, Vec b) { return _mm_adds_epu8(a, b); }
-    ZP_SSE2 static Vec Add16(Vec a, Vec b) { return _mm_add_epi16(a, b); }
-    ZP_SSE2 static Vec Sub16(Vec a, Vec b) { return _mm_sub_epi16(a, b); }
+    ZP_SSE2 static Vec Ones() { return _mm_set1_epi32(-1); }
+    ZP_SSE2 static Vec CmpEq8(Vec a, Vec b) { return _mm_cmpeq_epi8(a, b); }
     template <int N>
-    ZP_SSE2 static Vec Shl16(Vec a) { return _mm_slli_epi16(a, N); }
-    template <int N>
-    ZP_SSE2 static Vec Sar16(Vec a) { return _mm_srai_epi16(a, N); }
-    ZP_SSE2 static Vec CmpGt16(Vec a, Vec b) { return _mm_cmpgt_epi16(a, b); }
+    ZP_SSE2 static Vec Shr16(Vec a) { return _mm_srli_epi16(a, N); }
     ZP_SSE2 static Vec Blend(Vec a, Vec b, Vec mask) { return _mm_or_si128(_mm_and_si128(mask, b), _mm_andnot_si128(mask, a)); }
-    ZP_SSE2 static Vec UnpackLo8(Vec a, Vec b) { return _mm_unpacklo_epi8(a, b); }
-    ZP_SSE2 static Vec UnpackHi8(Vec a, Vec b) { return _mm_unpackhi_epi8(a, b); }
-    ZP_SSE2 static Vec PackUs16(Vec a, Vec b) { return _mm_packus_epi16(a, b); }
+    ZP_SSE2 static Vec LumaOf(const UCHAR* p)
+    {
+        const __m128i low = _mm_set1_epi16(0x00FF);
+        return _mm_packus_epi16(_mm_and_si128(Load(p), low), _mm_and_si128(Load(p + 16), low));
+    }
+    ZP_SSE2 static Vec LoadWords(const UCHAR* p) { return _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)p), Zero()); }
     ZP_SSE2 static bool IsZero(Vec a) { return _mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_setzero_si128())) == 0xFFFF; }
 };
 

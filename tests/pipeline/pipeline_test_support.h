@@ -74,6 +74,22 @@ struct DifferenceRow {
     uint8_t* data() { return buffer.data() + zelpipe::kActivityReach; }
 };
 
+// The direction search's four work rows, padded as a handle pads them and
+// holding what an earlier line could have left (a diagonal that won
+// everywhere), which a row must never take for its own.
+struct LumaRows {
+    Bytes buffer[4];
+    LumaRows()
+    {
+        for (Bytes& b : buffer) b.assign(zelpipe::LumaRowBytes(), 0xA5);
+    }
+    void Attach(zelpipe::FieldLines& l)
+    {
+        UCHAR** rows[4] = {&l.lumaAbove, &l.lumaBelow, &l.diagonal, &l.diagonalWon};
+        for (int i = 0; i < 4; ++i) *rows[i] = buffer[i].data() + zelpipe::kLumaRowPadding;
+    }
+};
+
 struct Fields {
     int width = 0, height = 0;
     Bytes previous, first, second;

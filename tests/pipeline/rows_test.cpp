@@ -168,6 +168,7 @@ TEST_P(RowsTest, InterpolateMatchesReference)
                 }
                 DifferenceRow next[2] = {DifferenceRow(bytes, 0x77), DifferenceRow(bytes, 0x77)};
                 DifferenceRow motion(bytes, 0x55);
+                LumaRows luma;
                 const std::string what = "interpolate " + std::to_string(pairs) + (calm ? " calm" : "") +
                                          (allMarked ? " all marked" : "");
                 int call = 0;
@@ -176,6 +177,7 @@ TEST_P(RowsTest, InterpolateMatchesReference)
                     own.nextDifference = next[call].data();
                     own.nextMoved = &next[call].moved;
                     own.motion = motion.data();
+                    luma.Attach(own);
                     ++call;
                     k.interpolate(own, d, pairs);
                 });
@@ -243,6 +245,8 @@ TEST_P(RowsTest, DifferenceAndInterpolationReadNothingOutsideTheirLines)
                 l.moved[i] = difference[i].moved;
             }
             l.motion = motion.data();
+            LumaRows luma;
+            luma.Attach(l);
             Bytes expected(bytes), actual(bytes);
             l.nextDifference = expectedNext.data();
             l.nextMoved = &expectedNext.moved;
@@ -452,6 +456,26 @@ TEST(ReferenceRows, AMovingDiagonalEdgeIsFollowedNotStaircased)
     const Bytes above = edge(16), below = edge(14), moved = edge(9), earlier = edge(21);
     const Bytes out = Rebuild(above, below, moved, earlier, 255);
     for (int x = 4; x < 2 * pairs - 4; ++x) EXPECT_EQ(out[2 * x], x < 15 ? 30 : 220) << "pixel " << x;
+}
+
+TEST(ReferenceRows, AMatchOfTheMiddlePixelAloneKeepsTheVerticalCurve)
+{
+    // Around pixel 8 the lines pair up one pixel off either way at the
+    // middle only (100 over 100, 120 over 120), their neighbours 20 apart,
+    // while straight down the neighbours are 20 apart and the middle 0 over
+    // 255: over the three pixels a diagonal looks four times better, but
+    // over the neighbours it is no better than the vertical. The pixel is
+    // the vertical curve's half grey, not the diagonal's 100 or 120; the
+    // chroma bytes, alike on both lines, keep their value.
+    const int pairs = 8;
+    Bytes above(pairs * 4, 128), below(pairs * 4, 128);
+    auto luma = [](Bytes& line, int x, int value) { line[2 * x] = static_cast<uint8_t>(value); };
+    luma(above, 6, 235), luma(above, 7, 100), luma(above, 8, 0), luma(above, 9, 120), luma(above, 10, 235);
+    luma(below, 6, 20), luma(below, 7, 120), luma(below, 8, 255), luma(below, 9, 100), luma(below, 10, 20);
+    const Bytes moving(pairs * 4, 200);  // far off, so the spatial estimate shows
+    const Bytes out = Rebuild(above, below, moving, moving, 255);
+    EXPECT_EQ(out[2 * 8], 128);
+    for (int i = 1; i < pairs * 4; i += 2) EXPECT_EQ(out[i], 128) << "byte " << i;
 }
 
 TEST(ReferenceRows, MirrorReversesPixelsAndKeepsEachPairsChroma)
