@@ -32,12 +32,12 @@ constexpr int kMaxRowBytes = kMaxSourceWidth * 2;
 // estimate: a four-tap vertical curve (worked out in bytes: the two lines'
 // average, sharpened by an eighth of its difference from the average of the
 // lines two away), or for luma the average along a diagonal one pixel off
-// where that matches clearly better. The spatial estimate is then held to the temporal estimate plus or
-// minus an allowance: the activity, the largest difference between the two
-// second fields within a few pixels and a line of it, widened where the
-// temporal estimate would stand out from the first field's lines on both
-// sides the way the lines two away do not (a comb tooth), though never by
-// more than kCombGain times the activity. So a still picture (no activity)
+// where that matches clearly better. The spatial estimate is then held to
+// the temporal estimate plus or minus an allowance: the activity, the
+// largest difference between the two second fields within a few pixels and
+// a line of it, widened where the temporal estimate would stand out from the
+// first field's lines on both sides the way the lines two away do not (a
+// comb tooth), though never by more than kCombGain times the activity. So a still picture (no activity)
 // comes back exactly woven, motion is seen on every line and spread over its
 // neighbourhood, and every decision is a clamp rather than a switch between
 // two rules, so nothing flickers from frame to frame.
