@@ -6,7 +6,7 @@
 //      general scaling), into a row buffer that stays in the first-level cache
 //      or, where nothing else follows, straight into the output;
 //   2. adjust it (mirror, gamma) into a second buffer when either is on
-//      (RGB24 without mirror applies gamma in its emit instead);
+//      (I420 and RGB24 without mirror apply gamma in their emit instead);
 //   3. emit it in the output format, at the row the flip setting gives.
 // The fields are read once and in order; only the output rows go backwards
 // (flip, or RGB24's bottom-up order), which costs nothing since each row is
