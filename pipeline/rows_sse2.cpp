@@ -139,18 +139,14 @@ ZP_SSE2 inline __m128i PackBgr0(__m128i v)
 ZP_SSE2 void ToRgb24Row_SSE2(const UCHAR* src, UCHAR* dst, int pixels, const GammaCurve* gamma)
 {
     if (gamma) {
-        // No byte shuffle to look the curve up with: the row goes through a
-        // 256-entry table in chunks into a stack copy, which converts as usual.
+        // No byte shuffle to look the curve up with: the luma goes through
+        // the curve in chunks into a stack copy (the adjust row's table),
+        // which then converts as usual.
         constexpr int kChunk = 256;  // pixels, even so chunks start on a pair
-        UCHAR table[256];
-        GammaTable(*gamma, table);
         UCHAR mapped[kChunk * 2];
         for (int x = 0; x < pixels; x += kChunk) {
             const int n = pixels - x < kChunk ? pixels - x : kChunk;
-            const UCHAR* s = src + 2 * x;
-            const int bytes = (n + 1) / 2 * 4;
-            memcpy(mapped, s, (size_t)bytes);
-            for (int i = 0; i < bytes; i += 2) mapped[i] = table[s[i]];
+            AdjustRow_SSE2(src + 2 * x, mapped, (n + 1) / 2, false, gamma);
             ToRgb24Row_SSE2(mapped, dst + 3 * x, n, nullptr);
         }
         return;
