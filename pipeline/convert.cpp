@@ -158,7 +158,8 @@ void DeinterlaceLine(const Job& j, int n, UCHAR* dst)
     l.lumaAbove = j.s->lumaRows[0];
     l.lumaBelow = j.s->lumaRows[1];
     l.diagonal = j.s->lumaRows[2];
-    l.diagonalWon = j.s->lumaRows[3];
+    l.direction = j.s->lumaRows[3];
+    l.diagonalWon = j.s->lumaRows[4];
     j.k->interpolate(l, dst, j.r->sourceWidth / 2);
     j.s->differenceIndex[next] = below == n + 1 ? below : -1;
 }
@@ -381,7 +382,7 @@ constexpr int kLumaBuffer = RoundUp64(LumaRowBytes());
 
 const SIZE_T kPipelineBytes = kStateBytes + kHLumaTaps + kHLumaWeights + kHChromaTaps + kHChromaWeights + kVTaps +
                               kVWeights + 7 * kRowBuffer + kRgbRow + kAcc + 4 * kDifferenceBuffer +
-                              4 * kLumaBuffer;
+                              kLumaWorkRows * kLumaBuffer;
 
 PipelineState* LayOutPipeline(void* memory)
 {

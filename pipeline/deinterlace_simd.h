@@ -77,16 +77,16 @@ ZP_STEP inline typename V::Vec Cubic(typename V::Vec a, typename V::Vec b, typen
 }
 
 // The mismatch of direction k for the V::kBytes luma pixels from x, from
-// the luma work rows (the C row's DirectionCost): over the neighbours, and
-// over all three.
+// the luma work rows (the C row's DirectionCost): the worse neighbour, and
+// all three.
 ZP_STEP inline void DirectionCost(const UCHAR* above, const UCHAR* below, int x, int k, typename V::Vec* sides,
                                   typename V::Vec* all)
 {
     const typename V::Vec left = AbsDiff(V::Load(above + x + k - 1), V::Load(below + x - k - 1));
     const typename V::Vec middle = AbsDiff(V::Load(above + x + k), V::Load(below + x - k));
     const typename V::Vec right = AbsDiff(V::Load(above + x + k + 1), V::Load(below + x - k + 1));
-    *sides = V::AvgU8(left, right);
-    *all = V::AvgU8(*sides, middle);
+    *sides = V::MaxU8(left, right);
+    *all = V::AvgU8(V::AvgU8(left, right), middle);
 }
 
 // Twice a cost plus the penalty, saturating: a sum past 255 loses to any
@@ -103,7 +103,8 @@ ZP_STEP inline typename V::Vec Loses(typename V::Vec best, typename V::Vec cost)
 }
 
 // The direction search for the V::kBytes luma pixels from x: the diagonal
-// averages and where one won (the C row's SpatialLuma).
+// averages and which direction won (the C row's Direction; 1 for the left
+// diagonal, 2 for the right one, 0 for the vertical).
 ZP_STEP inline void DirectionStep(const FieldLines& l, int x)
 {
     const UCHAR* above = l.lumaAbove;
@@ -111,7 +112,7 @@ ZP_STEP inline void DirectionStep(const FieldLines& l, int x)
     typename V::Vec bestSides, bestAll;
     DirectionCost(above, below, x, 0, &bestSides, &bestAll);
     typename V::Vec estimate = V::Zero();
-    typename V::Vec vertical = V::Ones();  // where no diagonal won
+    typename V::Vec direction = V::Zero();
     // A diagonal costs at least the penalty, so it can only win where the
     // vertical costs more than that: flat and plain vertical detail skip the
     // search.
@@ -125,22 +126,36 @@ ZP_STEP inline void DirectionStep(const FieldLines& l, int x)
             bestSides = V::Blend(sides, bestSides, lost);
             bestAll = V::Blend(all, bestAll, lost);
             estimate = V::Blend(V::AvgU8(V::Load(above + x + k), V::Load(below + x - k)), estimate, lost);
-            vertical = V::And(vertical, lost);
+            direction = V::Blend(V::Set16(k < 0 ? 0x0101 : 0x0202), direction, lost);
         }
     }
     V::Store(l.diagonal + x, estimate);
-    V::Store(l.diagonalWon + x, V::AndNot(vertical, V::Ones()));
+    V::Store(l.direction + x, direction);
+}
+
+// Where the V::kBytes pixels from x take their diagonal: it won, and the
+// pixel to the left or right chose the same one.
+ZP_STEP inline void TakeStep(const FieldLines& l, int x)
+{
+    const typename V::Vec won = V::Load(l.direction + x);
+    const typename V::Vec agreed =
+        V::Or(V::CmpEq8(won, V::Load(l.direction + x - 1)), V::CmpEq8(won, V::Load(l.direction + x + 1)));
+    V::Store(l.diagonalWon + x, V::AndNot(V::CmpEq8(won, V::Zero()), agreed));
 }
 
 // The direction search over luma pixels p0 .. p1 - 1 of a line `width`
-// pixels wide (at least V::kBytes): the luma it reads, kDirectionMargin
-// pixels either side inside the line, is gathered into the work rows first.
-// The last vector may run past p1 inside the work rows; pixels within
+// pixels wide (at least V::kBytes). A pixel's diagonal counts only where a
+// neighbour chose it too, so the search itself covers one pixel more either
+// side, s0 .. s1 - 1; the luma it reads, kDirectionMargin pixels either side
+// of those inside the line, is gathered into the work rows first. The last
+// vectors may run past p1 and s1 inside the work rows; pixels within
 // kDirectionMargin of an end keep the vertical curve.
 ZP_STEP inline void DirectionRun(const FieldLines& l, int p0, int p1, int width)
 {
-    int q0 = p0 - kDirectionMargin < 0 ? 0 : p0 - kDirectionMargin;
-    int q1 = p1 + kDirectionMargin > width ? width : p1 + kDirectionMargin;
+    const int s0 = p0 > 0 ? p0 - 1 : 0;
+    const int s1 = p1 < width ? p1 + 1 : width;
+    int q0 = s0 - kDirectionMargin < 0 ? 0 : s0 - kDirectionMargin;
+    int q1 = s1 + kDirectionMargin > width ? width : s1 + kDirectionMargin;
     if (q1 - q0 < V::kBytes) {
         q1 = q0 + V::kBytes < width ? q0 + V::kBytes : width;
         q0 = q1 - V::kBytes;
@@ -151,9 +166,13 @@ ZP_STEP inline void DirectionRun(const FieldLines& l, int p0, int p1, int width)
         V::Store(l.lumaBelow + x, V::LumaOf(l.first[2] + 2 * x));
         if (x == q1 - V::kBytes) break;
     }
-    for (int x = p0; x < p1; x += V::kBytes) DirectionStep(l, x);
-    for (int x = p0; x < p1 && x < kDirectionMargin; ++x) l.diagonalWon[x] = 0;
-    for (int x = p0 > width - kDirectionMargin ? p0 : width - kDirectionMargin; x < p1; ++x) l.diagonalWon[x] = 0;
+    for (int x = s0; x < s1; x += V::kBytes) DirectionStep(l, x);
+    for (int x = s0; x < s1 && x < kDirectionMargin; ++x) l.direction[x] = 0;
+    for (int x = s0 > width - kDirectionMargin ? s0 : width - kDirectionMargin; x < s1; ++x) l.direction[x] = 0;
+    // A pixel at the line's start looks at the byte before the row, which
+    // may hold anything: its own direction is the vertical's 0, which no
+    // comparison turns into a diagonal taken.
+    for (int x = p0; x < p1; x += V::kBytes) TakeStep(l, x);
 }
 
 // Rebuilt bytes i .. i + V::kBytes - 1, once the direction search has run

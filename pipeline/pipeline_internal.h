@@ -48,9 +48,13 @@ constexpr int kActivityReach = 8;
 // A direction k pairs luma pixels above[x + k] and below[x - k]; its
 // mismatches are averaged over pixels x - 1, x, x + 1 with weights 1, 2, 1
 // (two rounded byte averages, so costs stay bytes). A diagonal wins where
-// its cost, doubled plus this, is below the vertical's and its neighbours'
-// mismatch alone is below the vertical's neighbours' too (so a chance match
-// of the middle pixel, common in text, does not win).
+// its cost, doubled plus this, is below the vertical's and the worse of its
+// two neighbours' mismatches is below the worse of the vertical's too. So a
+// match of the middle pixel, or of the middle and one neighbour, does not
+// win by chance: hard-edged text offers such matches everywhere, and taking
+// them trades half grey for the wrong one of ink and paper. A diagonal that
+// wins is then only taken where a horizontal neighbour chose the same one:
+// an edge runs on, a lone match between unrelated lines does not.
 constexpr int kDiagonalPenalty = 1;
 // Luma looks one pixel off vertical over a window one pixel either side, so
 // pixels closer than this to either end of the line use the vertical only.
@@ -60,6 +64,7 @@ constexpr int kDirectionMargin = 2;
 // that vector steps may run past a line's ends inside them).
 constexpr int kLumaRowPadding = 64;
 constexpr int LumaRowBytes() { return kMaxSourceWidth + 2 * kLumaRowPadding; }
+constexpr int kLumaWorkRows = 5;
 
 // Motion is kept per second-field line as a difference row, |second -
 // previous| byte by byte, with kActivityReach zero bytes on either side (so
@@ -90,12 +95,15 @@ struct FieldLines {
     // row, whose kActivityReach bytes in front stay zero.
     UCHAR* motion;
     // Work rows of LumaRowBytes() bytes, each kLumaRowPadding bytes into its
-    // buffer, one byte a pixel: the luma of first field lines n and n + 1,
-    // and the direction search's result, the diagonal's average and 0xFF
-    // where a diagonal won (0 where the vertical curve stays).
+    // buffer, one byte a pixel: the luma of first field lines n and n + 1;
+    // the direction search's result, the winning diagonal's average and
+    // which direction won (0 for the vertical, else a code of its own per
+    // diagonal); and 0xFF where that diagonal is taken, a neighbour having
+    // chosen it too (0 where the vertical curve stays).
     UCHAR* lumaAbove;
     UCHAR* lumaBelow;
     UCHAR* diagonal;
+    UCHAR* direction;
     UCHAR* diagonalWon;
 };
 
@@ -270,7 +278,7 @@ struct PipelineState {
     ULONGLONG moved[3];
     int differenceIndex[3];  // which line each holds (-1: none)
     UCHAR* motion;
-    UCHAR* lumaRows[4];  // FieldLines' lumaAbove .. diagonalWon
+    UCHAR* lumaRows[kLumaWorkRows];  // FieldLines' lumaAbove .. diagonalWon
 
     // Row buffers, each large enough for the widest row.
     UCHAR* deinterlaced;  // the current odd frame line of the general path

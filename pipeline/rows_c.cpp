@@ -33,8 +33,8 @@ inline int Cubic(int a, int b, int c, int d)
 }
 
 // How badly frame lines `above` (offset k pixels) and `below` (offset -k)
-// disagree along direction k around luma byte i, in byte averages: over the
-// pixel's two neighbours, and over the three pixels weighted 1, 2, 1.
+// disagree along direction k around luma byte i, in byte averages: the
+// worse of the pixel's two neighbours, and the three pixels weighted 1, 2, 1.
 struct Mismatch {
     int sides, all;
 };
@@ -42,29 +42,42 @@ struct Mismatch {
 inline Mismatch DirectionCost(const UCHAR* above, const UCHAR* below, int i, int k)
 {
     auto at = [&](int j) { return Abs(above[i + 2 * (k + j)] - below[i + 2 * (j - k)]); };
-    const int sides = Avg2(at(-1), at(1));
-    return {sides, Avg2(sides, at(0))};
+    return {Max(at(-1), at(1)), Avg2(Avg2(at(-1), at(1)), at(0))};
 }
 
-// The spatial estimate of luma byte i: the vertical curve, or the average
-// along the diagonal one pixel off that matches at least twice as well over
-// the whole window and better over the neighbours alone (a match of the
-// middle pixel only is a chance one, common in text). The left side is tried
-// first; the right one must then beat it.
-int SpatialLuma(const FieldLines& l, int i)
+// The direction the search picks for luma byte i of a line `bytes` long:
+// -1 or 1 for the diagonal one pixel off that way, 0 for the vertical. A
+// diagonal must match at least twice as well over the whole window and
+// better over the worse neighbour alone; the left one is tried first and
+// the right one must then beat it. Pixels near either end keep the vertical.
+int Direction(const FieldLines& l, int i, int bytes)
 {
-    const UCHAR* c = l.first[1];
-    const UCHAR* e = l.first[2];
-    Mismatch best = DirectionCost(c, e, i, 0);
-    int estimate = Cubic(l.first[0][i], c[i], e[i], l.first[3][i]);
+    const int margin = 2 * kDirectionMargin;
+    if (i < margin || i >= bytes - margin) return 0;
+    Mismatch best = DirectionCost(l.first[1], l.first[2], i, 0);
+    int direction = 0;
     for (int k = -1; k <= 1; k += 2) {
-        const Mismatch m = DirectionCost(c, e, i, k);
+        const Mismatch m = DirectionCost(l.first[1], l.first[2], i, k);
         const Mismatch cost = {m.sides, 2 * m.all + kDiagonalPenalty};
         if (cost.sides >= best.sides || cost.all >= best.all) continue;
         best = cost;
-        estimate = Avg2(c[i + 2 * k], e[i - 2 * k]);
+        direction = k;
     }
-    return estimate;
+    return direction;
+}
+
+// The spatial estimate of luma byte i: the average along the diagonal the
+// search picks, where the pixel to the left or right picked it as well;
+// otherwise the vertical curve.
+int SpatialLuma(const FieldLines& l, int i, int bytes)
+{
+    const UCHAR* c = l.first[1];
+    const UCHAR* e = l.first[2];
+    const int k = Direction(l, i, bytes);
+    if (k != 0 && (Direction(l, i - 2, bytes) == k || Direction(l, i + 2, bytes) == k)) {
+        return Avg2(c[i + 2 * k], e[i - 2 * k]);
+    }
+    return Cubic(l.first[0][i], c[i], e[i], l.first[3][i]);
 }
 
 }  // namespace
@@ -83,7 +96,6 @@ void DifferenceRow_C(const UCHAR* previous, const UCHAR* second, UCHAR* differen
 
 void InterpolateBytes_C(const FieldLines& l, UCHAR* dst, int bytes, int from, int to)
 {
-    const int margin = 2 * kDirectionMargin;  // in bytes
     const UCHAR* difference[3] = {l.difference[0], l.difference[1], l.nextDifference};
     for (int i = from; i < to; ++i) {
         const int c = l.first[1][i], e = l.first[2][i];
@@ -107,9 +119,7 @@ void InterpolateBytes_C(const FieldLines& l, UCHAR* dst, int bytes, int from, in
             dst[i] = (UCHAR)d;  // still: the temporal estimate as it is
             continue;
         }
-        const int spatial = (i & 1) == 0 && i >= margin && i < bytes - margin
-                                ? SpatialLuma(l, i)
-                                : Cubic(l.first[0][i], c, e, l.first[3][i]);
+        const int spatial = (i & 1) == 0 ? SpatialLuma(l, i, bytes) : Cubic(l.first[0][i], c, e, l.first[3][i]);
         dst[i] = (UCHAR)Min(Max(spatial, d - allowance), d + allowance);
     }
 }

@@ -78,15 +78,20 @@ struct DifferenceRow {
 // holding what an earlier line could have left (a diagonal that won
 // everywhere), which a row must never take for its own.
 struct LumaRows {
-    Bytes buffer[4];
-    LumaRows()
+    Bytes buffer[zelpipe::kLumaWorkRows];
+    // Every row starts out stale; the direction row may hold a real
+    // direction's code, as a run earlier on the line or an earlier line
+    // leaves it.
+    explicit LumaRows(uint8_t staleDirection = 0xA5)
     {
         for (Bytes& b : buffer) b.assign(zelpipe::LumaRowBytes(), 0xA5);
+        buffer[3].assign(zelpipe::LumaRowBytes(), staleDirection);
     }
     void Attach(zelpipe::FieldLines& l)
     {
-        UCHAR** rows[4] = {&l.lumaAbove, &l.lumaBelow, &l.diagonal, &l.diagonalWon};
-        for (int i = 0; i < 4; ++i) *rows[i] = buffer[i].data() + zelpipe::kLumaRowPadding;
+        UCHAR** rows[zelpipe::kLumaWorkRows] = {&l.lumaAbove, &l.lumaBelow, &l.diagonal, &l.direction,
+                                                 &l.diagonalWon};
+        for (int i = 0; i < zelpipe::kLumaWorkRows; ++i) *rows[i] = buffer[i].data() + zelpipe::kLumaRowPadding;
     }
 };
 
