@@ -169,8 +169,8 @@ ZP_STEP inline void DirectionRun(const FieldLines& l, int p0, int p1, int width)
     for (int x = s0; x < s1; x += V::kBytes) DirectionStep(l, x);
     for (int x = s0; x < s1 && x < kDirectionMargin; ++x) l.direction[x] = 0;
     for (int x = s0 > width - kDirectionMargin ? s0 : width - kDirectionMargin; x < s1; ++x) l.direction[x] = 0;
-    // A pixel at the line's start looks at the byte before the row, which
-    // may hold anything: its own direction is the vertical's 0, which no
+    // The pixels at the line's ends look at a byte outside it, which may
+    // hold anything: their own direction is the vertical's 0, which no
     // comparison turns into a diagonal taken.
     for (int x = p0; x < p1; x += V::kBytes) TakeStep(l, x);
 }
