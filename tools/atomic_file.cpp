@@ -116,7 +116,16 @@ std::unique_ptr<AtomicFile> AtomicFile::Create(const std::string& path, std::str
     const std::string suffix = ".part-XXXXXX";
     name.insert(name.end(), suffix.begin(), suffix.end());
     name.push_back('\0');
+    // An interrupt between creating the temporary file and remembering its
+    // name would leave it behind: the two happen with interrupts held back.
+    sigset_t interrupts, before;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_BLOCK, &interrupts, &before);
     const int fd = ::mkstemp(name.data());
+    const int slot = fd < 0 ? -1 : RememberTemporary(name.data());
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
         if (error) *error = Errno("cannot create", path);
         return nullptr;
@@ -127,7 +136,7 @@ std::unique_ptr<AtomicFile> AtomicFile::Create(const std::string& path, std::str
     file->renameTarget_ = target;
     file->fd_ = fd;
     file->tempPath_ = name.data();
-    file->tempSlot_ = RememberTemporary(file->tempPath_);
+    file->tempSlot_ = slot;
     return file;
 }
 
@@ -185,13 +194,15 @@ bool AtomicFile::Commit(std::string* error)
         ok = false;
     }
     fd_ = -1;
-    ForgetTemporary(tempSlot_);
-    tempSlot_ = -1;
     if (ok && ::rename(tempPath_.c_str(), renameTarget_.c_str()) != 0) {
         if (error) *error = Errno("cannot rename into", path_);
         ok = false;
     }
     if (!ok) ::unlink(tempPath_.c_str());
+    // Forgotten only once it is renamed or gone: an interrupt before that
+    // still removes it (after the rename the name no longer exists).
+    ForgetTemporary(tempSlot_);
+    tempSlot_ = -1;
     return ok;
 }
 
@@ -206,9 +217,9 @@ void AtomicFile::Abandon()
         ::close(fd_);
         fd_ = -1;
     }
+    if (!tempPath_.empty() && !direct_) ::unlink(tempPath_.c_str());
     ForgetTemporary(tempSlot_);
     tempSlot_ = -1;
-    if (!tempPath_.empty() && !direct_) ::unlink(tempPath_.c_str());
 }
 
 void RemoveTemporaryFilesForSignal()
