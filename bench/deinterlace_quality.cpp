@@ -409,8 +409,37 @@ struct Score {
     double seAll = 0, seMoving = 0, seStill = 0;
     size_t nAll = 0, nMoving = 0, nStill = 0;
     size_t combs = 0, rebuiltMoving = 0;
+    // Shimmer: how much the error changes from one frame to the next at the
+    // same point of the picture, where it is known where that point was a
+    // frame before: everywhere when the whole picture moves by whole pixels
+    // a frame (dx, dy), else on pixels still in both frames. A rule that
+    // switches between weaving and rebuilding a pixel from frame to frame,
+    // or whose error wanders with the field phase, shows here even where
+    // its PSNR is good.
+    bool wholeShift = false;
+    int dx = 0, dy = 0;
+    std::vector<int> lastError;
+    std::vector<uint8_t> lastMoving;
+    double shimmerSum = 0;
+    size_t shimmerCount = 0;
     void Add(const Luma& out, const Bytes& truth, const std::vector<uint8_t>& moving)
     {
+        std::vector<int> error(out.size());
+        for (size_t i = 0; i < out.size(); ++i) error[i] = int(out[i]) - truth[2 * i];
+        if (!lastError.empty()) {
+            for (int y = 0; y < kH; ++y) {
+                for (int x = 0; x < kW; ++x) {
+                    const int xs = x + dx, ys = y + dy;
+                    if (xs < 0 || xs >= kW || ys < 0 || ys >= kH) continue;
+                    const size_t i = size_t(y) * kW + x, j = size_t(ys) * kW + xs;
+                    if (!wholeShift && (moving[i] || lastMoving[i])) continue;
+                    shimmerSum += std::abs(error[i] - lastError[j]);
+                    ++shimmerCount;
+                }
+            }
+        }
+        lastError = std::move(error);
+        lastMoving = moving;
         for (int y = 0; y < kH; ++y) {
             for (int x = 0; x < kW; ++x) {
                 const size_t i = size_t(y) * kW + x;
@@ -436,6 +465,13 @@ struct Score {
         if (n == 0) return "-";
         if (se == 0) return "exact";
         std::snprintf(s, sizeof s, "%.2f", 10 * std::log10(255.0 * 255.0 * double(n) / se));
+        return s;
+    }
+    std::string Shimmer() const
+    {
+        char s[16];
+        if (shimmerCount == 0) return "-";
+        std::snprintf(s, sizeof s, "%.3f", shimmerSum / double(shimmerCount));
         return s;
     }
 };
@@ -464,18 +500,27 @@ void PrintDeinterlaceQuality(int frames)
 #endif
 
     std::printf("\nDe-interlacing quality: luma PSNR (dB) against the progressive truth, whole / moving / still\n"
-                "pixels, and comb teeth (%% of moving pixels on rebuilt lines); %dx%d, frames 1..%d of %d, top\n"
-                "field first, ours with the previous second field only, the libraries with a whole frame ahead.\n\n",
+                "pixels, comb teeth (%% of moving pixels on rebuilt lines), and shimmer (mean change of the\n"
+                "error in luma levels from one frame to the next at the same point of the picture: over the\n"
+                "whole frame where the picture moves by whole pixels a frame, else over pixels still in both);\n"
+                "%dx%d, frames 1..%d of %d, top field first, ours with the previous second field only, the\n"
+                "libraries with a whole frame ahead.\n\n",
                 kW, kH, frames - 2, frames);
-    std::printf("%-36s %-13s %8s %8s %8s %7s\n", "sequence", "method", "whole", "moving", "still", "comb %");
+    std::printf("%-36s %-13s %8s %8s %8s %7s %8s\n", "sequence", "method", "whole", "moving", "still", "comb %",
+                "shimmer");
     std::vector<double> movingSum;
     std::vector<std::string> names;
     for (const Sequence& s : kSequences) {
         const Clip clip = MakeClip(renderer, s, frames);
+        // The picture a frame (two fields) before sits 2 v further on.
+        Score fresh;
+        const double fx = 2 * s.vx, fy = 2 * s.vy;
+        fresh.wholeShift = (s.content == kPan && fx == std::floor(fx) && fy == std::floor(fy)) || s.content == kStill;
+        if (fresh.wholeShift) fresh.dx = int(fx), fresh.dy = int(fy);
         std::vector<std::pair<std::string, Score>> rows;
         for (Method& m : methods) {
             if (!m.run) continue;
-            Score score;
+            Score score = fresh;
             for (int n = 1; n + 1 < frames; ++n) score.Add(m.run(clip, n), clip.truth[n], clip.moving[n]);
             rows.push_back({m.name, score});
         }
@@ -483,7 +528,7 @@ void PrintDeinterlaceQuality(int frames)
         for (const char* lib : libraries) {
             std::vector<double> seconds;
             const std::vector<Luma> outs = LibraryFilter(lib).Run(clip, &seconds);
-            Score score;
+            Score score = fresh;
             for (int n = 1; n + 1 < frames && n < int(outs.size()); ++n) score.Add(outs[n], clip.truth[n], clip.moving[n]);
             rows.push_back({lib, score});
             auto it = std::find_if(methods.begin(), methods.end(), [&](const Method& m) { return m.name == lib; });
@@ -494,10 +539,11 @@ void PrintDeinterlaceQuality(int frames)
         if (movingSum.empty()) movingSum.assign(rows.size(), 0), names.resize(rows.size());
         for (size_t i = 0; i < rows.size(); ++i) {
             const Score& sc = rows[i].second;
-            std::printf("%-36s %-13s %8s %8s %8s %7.3f\n", i == 0 ? s.name : "", rows[i].first.c_str(),
+            std::printf("%-36s %-13s %8s %8s %8s %7.3f %8s\n", i == 0 ? s.name : "", rows[i].first.c_str(),
                         Score::Psnr(sc.seAll, sc.nAll).c_str(), Score::Psnr(sc.seMoving, sc.nMoving).c_str(),
                         Score::Psnr(sc.seStill, sc.nStill).c_str(),
-                        sc.rebuiltMoving ? 100.0 * double(sc.combs) / double(sc.rebuiltMoving) : 0.0);
+                        sc.rebuiltMoving ? 100.0 * double(sc.combs) / double(sc.rebuiltMoving) : 0.0,
+                        sc.Shimmer().c_str());
             names[i] = rows[i].first;
             if (sc.nMoving) movingSum[i] += 10 * std::log10(255.0 * 255.0 * double(sc.nMoving) / std::max(sc.seMoving, 1e-9));
         }
