@@ -122,10 +122,10 @@ std::unique_ptr<AtomicFile> AtomicFile::Create(const std::string& path, std::str
     sigemptyset(&interrupts);
     sigaddset(&interrupts, SIGINT);
     sigaddset(&interrupts, SIGTERM);
-    sigprocmask(SIG_BLOCK, &interrupts, &before);
+    pthread_sigmask(SIG_BLOCK, &interrupts, &before);
     const int fd = ::mkstemp(name.data());
     const int slot = fd < 0 ? -1 : RememberTemporary(name.data());
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
         if (error) *error = Errno("cannot create", path);
         return nullptr;
